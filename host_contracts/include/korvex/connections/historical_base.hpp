@@ -1,0 +1,51 @@
+#pragma once
+// The host's historical (versioned, append-only) connection: the operations the host drives a
+// store through. Not thread-safe: one caller at a time.
+
+#include "korvex/connections/connection.hpp"
+#include "korvex/models/address.hpp"
+#include "korvex/query/order_by.hpp"
+#include "korvex/query/paginator.hpp"
+#include "korvex/query/q.hpp"
+#include "korvex/query/query_specifier.hpp"
+#include "korvex/value.hpp"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvex {
+
+class TableSchemaServiceBase;
+
+// Named connection parameters (host, port, user, password, database, ...).
+using ConnectionParameters = std::map<std::string, std::string>;
+
+class HistoricalConnectionBase : public SqlConnection {
+public:
+    virtual void connect(const std::optional<std::string>& dsn = std::nullopt,
+                         const ConnectionParameters& parameters = {}) = 0;
+    virtual void disconnect() = 0;
+    virtual void prepare_connection() = 0;
+
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() = 0;
+    virtual void revert() = 0;
+    virtual void on_transaction_complete() = 0;
+
+    virtual void put(const Address& address, const DataMap& data) = 0;
+    virtual std::vector<DataMap> query(const Address& address,
+                                       const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
+                                       const std::optional<Q>& conditions = std::nullopt,
+                                       const Pagination& pagination = {},
+                                       const std::optional<std::vector<OrderBy>>& order_by = std::nullopt) = 0;
+    virtual std::int64_t count(const Address& address, const std::optional<Q>& conditions = std::nullopt) = 0;
+
+    // A new table-schema service bound to this connection on every call.
+    virtual std::unique_ptr<TableSchemaServiceBase> table_schema_manager() = 0;
+};
+
+}  // namespace korvex

@@ -1,0 +1,34 @@
+#pragma once
+// Address of a class or of one object version: resource, class name and version, object
+// identity and version. Plain value type; copies are independent.
+//
+// Text form: "resource#ClassName[@classVersion][/objectId[@objectVersion]]", for example
+// "resource#Metadata" or "app#Person@2/p-17@3". A version text LATEST or ALL reads as the marker.
+
+#include "korvex/models/version.hpp"
+#include "korvex/value.hpp"
+
+#include <string>
+
+namespace korvex {
+
+struct Address {
+    std::string resource;
+    std::string class_name;
+    Version class_version;
+    std::string object_id;
+    Version object_version;
+
+    Address model_copy() const { return *this; }
+
+    // Parses the text form above; throws std::invalid_argument naming what is wrong.
+    static Address from_string(const std::string& text);
+    std::string to_string() const;
+
+    // As a map with the five fields (absent versions as null), the shape stored in address columns.
+    Value to_value() const;
+
+    bool operator==(const Address&) const = default;
+};
+
+}  // namespace korvex

@@ -1,0 +1,48 @@
+#pragma once
+// Base of every table-schema service. The host supplies the connection, keeps it and outlives
+// the service; the service only borrows it.
+
+#include "korvex/connections/connection.hpp"
+#include "korvex/models/address.hpp"
+#include "korvex/models/table_schema.hpp"
+#include "korvex/object.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace korvex {
+
+class TableSchemaServiceBase : public Object {
+public:
+    explicit TableSchemaServiceBase(Connection& connection) : connection_(&connection) {}
+
+    // The connection as the concrete type the service needs; throws std::invalid_argument
+    // when the host supplied another kind of connection.
+    template <class C>
+    C& connection_as() const {
+        auto* typed = dynamic_cast<C*>(connection_);
+        if (typed == nullptr) {
+            throw std::invalid_argument("table-schema service: the connection is not of the kind this service needs");
+        }
+        return *typed;
+    }
+    Connection& connection() const { return *connection_; }
+
+    // (table name, created) for the table of one class schema.
+    virtual std::pair<std::string, bool> register_table(const TableSchema& table_schema) = 0;
+    virtual void unregister_table(const Address& address) = 0;
+    virtual std::string resolve_table_name(const Address& address) = 0;
+    virtual void register_internal_tables() = 0;
+    virtual void update_internal_table(const TableSchema& table_schema) = 0;
+
+private:
+    Connection* connection_;
+};
+
+// The table name rule the services share: the camel-cased class name, then "_v_" and the class
+// version when there is one, all lower case; the transaction class keeps its bare name; LATEST
+// becomes the class's newest version, asked of a fresh ClassVersionManager.
+std::string versioned_table_name(const Address& address);
+
+}  // namespace korvex

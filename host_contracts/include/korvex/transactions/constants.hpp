@@ -1,0 +1,7 @@
+#pragma once
+
+namespace korvex {
+
+inline constexpr const char* TRANSACTION_CLASS_NAME = "Transaction";
+
+}  // namespace korvex

@@ -1,0 +1,31 @@
+#pragma once
+// The host's value model: every data map, row map, condition value and statement parameter is a
+// JSON-shaped value (null, bool, integer, float, text, list, map) that keeps insertion order.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+namespace korvex {
+
+using Value = nlohmann::ordered_json;
+
+// A data map or a row map: a Value holding an object.
+using DataMap = Value;
+
+// A statement with %s markers and the ordered values that fill them.
+struct Statement {
+    std::string text;
+    std::vector<Value> params;
+
+    bool operator==(const Statement&) const = default;
+};
+
+// Printed form of a value as it appears in messages: texts quoted, everything else as JSON.
+std::string printed(const Value& value);
+
+// Printed form of a parameter sequence: "(a, b)"; one element keeps its trailing comma "(a,)".
+std::string printed_parameters(const std::vector<Value>& params);
+
+}  // namespace korvex

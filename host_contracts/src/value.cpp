@@ -1,0 +1,27 @@
+#include "korvex/value.hpp"
+
+namespace korvex {
+
+std::string printed(const Value& value) {
+    if (value.is_string()) {
+        // Quote like a literal so that "1" and 1 read differently in a message.
+        return "'" + value.get<std::string>() + "'";
+    }
+    return value.dump();
+}
+
+std::string printed_parameters(const std::vector<Value>& params) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (i > 0) {
+            text += ", ";
+        }
+        text += printed(params[i]);
+    }
+    if (params.size() == 1) {
+        text += ",";
+    }
+    return text + ")";
+}
+
+}  // namespace korvex

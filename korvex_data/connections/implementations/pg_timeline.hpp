@@ -1,0 +1,141 @@
+#pragma once
+// PostgresHistoricalConnection: the historical (versioned, append-only) object store on a
+// PostgreSQL server, over libpq. Opened with connect, prepared with prepare_connection, then
+// driven through transactions (nested levels become savepoints, with a revert log), writes of
+// object versions and queries. Every statement goes through execute. Not thread-safe: one
+// caller at a time.
+
+#include "korvex/connections/historical_base.hpp"
+#include "korvex/connections/sql_history_connection_mixin.hpp"
+#include "korvex/connections/sql_operator_template.hpp"
+#include "korvex/models/address.hpp"
+#include "korvex/table_schemas/base.hpp"
+
+#include <spdlog/logger.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+typedef struct pg_conn PGconn;
+
+namespace korvex::pg_timeline {
+
+inline constexpr const char* MODULE_PATH = "korvex_data.connections.implementations.pg_timeline";
+
+// The module logger, named after the module path.
+std::shared_ptr<spdlog::logger> logger();
+
+// The metadata sub-select: every metadata row with the version that follows it.
+extern const std::string METADATA_SELECT_STATEMENT;
+// The projection that aggregates the joined metadata row into the _metadata object.
+extern const std::string METADATA_SELECT_FIELD;
+// Look-up operator to SQL template.
+extern const OperatorMap sql_operator_map;
+
+// One write recorded for revert: the written version's address and the data put.
+using RevertEntry = std::pair<Address, DataMap>;
+using RevertLevel = std::vector<RevertEntry>;
+
+struct ConnectionOptions {
+    bool is_revert_supported = true;
+};
+
+class PostgresHistoricalConnection : public SqlHistoryConnectionMixin, public HistoricalConnectionBase {
+public:
+    static constexpr const char* TABLE_SEPARATOR = "\"";
+    static constexpr const char* COLUMN_SEPARATOR = "\"";
+
+    explicit PostgresHistoricalConnection(ConnectionOptions options = {});
+    ~PostgresHistoricalConnection() override;
+    PostgresHistoricalConnection(const PostgresHistoricalConnection&) = delete;
+    PostgresHistoricalConnection& operator=(const PostgresHistoricalConnection&) = delete;
+
+    // Lifecycle.
+    virtual std::string _savepoint_name();
+    std::unique_ptr<TableSchemaServiceBase> table_schema_manager() override;
+    virtual ConnectionParameters _default_envs();
+    void connect(const std::optional<std::string>& dsn = std::nullopt,
+                 const ConnectionParameters& parameters = {}) override;
+    void disconnect() override;
+    void prepare_connection() override;
+    std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override;
+
+    // Writing.
+    virtual TableDescription _describe_table(const std::string& table_name);
+    virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
+    virtual Statement _build_delete_statement(const std::string& table_name, const DataMap& data);
+    virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
+    void put(const Address& address, const DataMap& data) override;
+    virtual void _delete(const Address& address);
+
+    // Transactions.
+    void begin() override;
+    void commit() override;
+    void rollback() override;
+    void revert() override;
+    void on_transaction_complete() override;
+    virtual void _add_revert_data(const Address& address, const DataMap& data);
+
+    // Reading.
+    std::vector<DataMap> query(const Address& address,
+                               const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
+                               const std::optional<Q>& conditions = std::nullopt,
+                               const Pagination& pagination = {},
+                               const std::optional<std::vector<OrderBy>>& order_by = std::nullopt) override;
+    std::int64_t count(const Address& address, const std::optional<Q>& conditions = std::nullopt) override;
+    virtual std::vector<DataMap> _query(const std::optional<std::string>& table_name,
+                                        const std::optional<QuerySpecifier>& query_specifier,
+                                        const std::optional<Q>& conditions, const Pagination& pagination,
+                                        const std::optional<std::vector<OrderBy>>& order_by);
+    static std::vector<DataMap> _paginate_items(std::vector<DataMap> items, const Pagination& pagination);
+
+    // Conditions and statements.
+    const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
+    std::pair<std::string, ConditionParam> _nested_filter_statement(
+        const std::string& field_name, const std::string& nested_fields,
+        const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
+        bool is_internal_table = false, bool use_internal_meta_tables = false) override;
+    static std::string _resolve_nested_field_name(const std::string& field_name, const std::string& nested_fields,
+                                                  ValueType value_type = ValueType::TEXT,
+                                                  bool is_internal_table = false,
+                                                  bool use_internal_meta_tables = false);
+    virtual Statement _build_select_statement(const std::string& table_name,
+                                              const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
+                                              const std::optional<Q>& conditions = std::nullopt,
+                                              const Pagination& pagination = {},
+                                              const std::optional<std::vector<OrderBy>>& order_by = std::nullopt,
+                                              bool use_internal_meta_tables = false);
+    virtual Statement _select_with_internal_meta_statement(const std::string& table_name,
+                                                           const std::string& select_only,
+                                                           const std::optional<Q>& conditions = std::nullopt,
+                                                           const Pagination& pagination = {},
+                                                           const std::optional<std::vector<OrderBy>>& order_by = std::nullopt);
+    virtual std::string _build_group_by_statement(const std::optional<std::vector<OrderBy>>& order_by,
+                                                  bool is_internal_table = false,
+                                                  bool use_internal_meta_tables = false);
+
+    // State, readable for hosts and tests.
+    bool is_revert_enabled() const { return _is_revert_enabled; }
+    const std::vector<RevertLevel>& revert_data() const { return _revert_data; }
+    const std::vector<std::string>& savepoints() const { return _savepoints; }
+    bool is_connected() const { return _connection != nullptr; }
+
+protected:
+    bool _is_revert_enabled;
+    std::vector<RevertLevel> _revert_data;
+    std::vector<std::string> _savepoints;
+    PGconn* _connection = nullptr;
+
+private:
+    // Table descriptions read from the server, per table name, for the life of this object.
+    std::map<std::string, TableDescription> described_tables_;
+};
+
+// Whether a resolved table name is one of the internal tables keyed by identity alone.
+bool is_internal_table_name(const std::string& table_name);
+
+}  // namespace korvex::pg_timeline
