@@ -13,8 +13,15 @@ SPARK_JARS_DIR="$SPARK_CACHE_DIR/jars"
 SPARK_CONNECT_JAR="$SPARK_JARS_DIR/$SPARK_CONNECT_ARTIFACT-$SPARK_CONNECT_VERSION.jar"
 ICEBERG_RUNTIME_JAR="$SPARK_JARS_DIR/$ICEBERG_RUNTIME_ARTIFACT-$ICEBERG_RUNTIME_VERSION.jar"
 
-# The running server's URL, pid and temp folders are written here by spark_start.sh.
-KORVEX_SPARK_STATE="${KORVEX_SPARK_STATE:-${TMPDIR:-/tmp}/korvex-spark.state}"
+# The folder that holds a running server's warehouse, scratch folders, log and env.sh (its URL
+# and pid): the first argument of spark_start.sh / spark_stop.sh, or a default.
+spark_state_dir() { echo "${1:-${KORVEX_SPARK_STATE_DIR:-${TMPDIR:-/tmp}/korvex-spark}}"; }
+
+# True when the pid is a Spark Connect server (and not a process that reused the number).
+is_spark_server() {
+    [ -n "${1:-}" ] && [ -r "/proc/$1/cmdline" ] &&
+        tr '\0' ' ' <"/proc/$1/cmdline" | grep -q 'org.apache.spark.sql.connect.service.SparkConnectServer'
+}
 
 # Iceberg catalog that the server makes the default, and the namespace it creates in it.
 KORVEX_SPARK_CATALOG="${KORVEX_SPARK_CATALOG:-korvex}"
