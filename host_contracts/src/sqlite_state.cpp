@@ -1,0 +1,206 @@
+#include "korvex/connections/sqlite_state.hpp"
+
+#include <sqlite3.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+
+namespace korvex {
+namespace {
+
+struct StatementFinalizer {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using PreparedStatement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+[[noreturn]] void throw_sqlite_error(sqlite3* db) {
+    throw SqliteError(sqlite3_errmsg(db), sqlite3_extended_errcode(db));
+}
+
+// Prepares the first statement of `text`; `rest` receives what follows it.
+PreparedStatement prepare(sqlite3* db, std::string_view text, std::string_view& rest) {
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db, text.data(), static_cast<int>(text.size()), &raw, &tail) != SQLITE_OK) {
+        throw_sqlite_error(db);
+    }
+    PreparedStatement statement(raw);
+    rest = text.substr(static_cast<std::size_t>(tail - text.data()));
+    return statement;
+}
+
+// Whether `rest` holds another statement (and not only blanks, comments and semicolons).
+bool holds_another_statement(sqlite3* db, std::string_view rest) {
+    while (!rest.empty()) {
+        sqlite3_stmt* raw = nullptr;
+        const char* tail = nullptr;
+        // Text SQLite cannot even prepare is not blank either.
+        if (sqlite3_prepare_v2(db, rest.data(), static_cast<int>(rest.size()), &raw, &tail) != SQLITE_OK) return true;
+        if (raw != nullptr) {
+            sqlite3_finalize(raw);
+            return true;
+        }
+        const auto consumed = static_cast<std::size_t>(tail - rest.data());
+        if (consumed == 0) return false;
+        rest.remove_prefix(consumed);
+    }
+    return false;
+}
+
+void bind(sqlite3* db, sqlite3_stmt* statement, int index, const Value& value) {
+    int rc = SQLITE_OK;
+    switch (value.type()) {
+        case Value::value_t::null:
+            rc = sqlite3_bind_null(statement, index);
+            break;
+        case Value::value_t::boolean:
+            rc = sqlite3_bind_int(statement, index, value.get<bool>() ? 1 : 0);
+            break;
+        case Value::value_t::number_integer:
+            rc = sqlite3_bind_int64(statement, index, value.get<std::int64_t>());
+            break;
+        case Value::value_t::number_unsigned: {
+            const auto number = value.get<std::uint64_t>();
+            if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                throw std::invalid_argument("parameter " + std::to_string(index) + " (" + std::to_string(number) +
+                                            ") is above SQLite's integer range");
+            }
+            rc = sqlite3_bind_int64(statement, index, static_cast<std::int64_t>(number));
+            break;
+        }
+        case Value::value_t::number_float: {
+            const double number = value.get<double>();
+            // SQLite would store a NaN as NULL without a word.
+            if (std::isnan(number)) {
+                throw std::invalid_argument("parameter " + std::to_string(index) + " is NaN, which SQLite cannot store");
+            }
+            rc = sqlite3_bind_double(statement, index, number);
+            break;
+        }
+        case Value::value_t::string: {
+            const auto& text = value.get_ref<const std::string&>();
+            rc = sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+            break;
+        }
+        case Value::value_t::binary: {
+            const auto& bytes = value.get_binary();
+            rc = sqlite3_bind_blob64(statement, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+            break;
+        }
+        case Value::value_t::object:
+        case Value::value_t::array: {
+            const std::string text = value.dump();
+            rc = sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+            break;
+        }
+        case Value::value_t::discarded:
+            throw std::invalid_argument("parameter " + std::to_string(index) + " holds no value");
+    }
+    if (rc != SQLITE_OK) throw_sqlite_error(db);
+}
+
+enum class Decoding { PLAIN, JSON, BOOLEAN };
+
+Decoding decoding_of(sqlite3_stmt* statement, int column) {
+    const char* declared = sqlite3_column_decltype(statement, column);
+    if (declared == nullptr) return Decoding::PLAIN;
+    if (sqlite3_stricmp(declared, "JSON") == 0) return Decoding::JSON;
+    if (sqlite3_stricmp(declared, "BOOLEAN") == 0) return Decoding::BOOLEAN;
+    return Decoding::PLAIN;
+}
+
+Value read_column(sqlite3_stmt* statement, int column, Decoding decoding) {
+    switch (sqlite3_column_type(statement, column)) {
+        case SQLITE_INTEGER: {
+            const sqlite3_int64 number = sqlite3_column_int64(statement, column);
+            if (decoding == Decoding::BOOLEAN && (number == 0 || number == 1)) return Value(number == 1);
+            return Value(static_cast<std::int64_t>(number));
+        }
+        case SQLITE_FLOAT:
+            return Value(sqlite3_column_double(statement, column));
+        case SQLITE_TEXT: {
+            const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+            std::string text(data, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+            if (decoding == Decoding::JSON) {
+                Value parsed = Value::parse(text, nullptr, false);
+                // Text that is not JSON is handed back as it was stored rather than lost.
+                if (!parsed.is_discarded()) return parsed;
+            }
+            return Value(std::move(text));
+        }
+        case SQLITE_BLOB: {
+            const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, column));
+            return Value::binary(std::vector<std::uint8_t>(data, data + size));
+        }
+        default:
+            return Value(nullptr);
+    }
+}
+
+}  // namespace
+
+SqliteStateConnection::SqliteStateConnection(const std::string& path, int busy_timeout_ms) : path_(path) {
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        throw SqliteError("cannot open SQLite database " + path + ": " + message, rc);
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, busy_timeout_ms);
+}
+
+SqliteStateConnection::~SqliteStateConnection() { sqlite3_close_v2(db_); }
+
+std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query, const std::vector<Value>& params) {
+    if (query.find('\0') != std::string::npos) {
+        throw std::invalid_argument("the statement holds a NUL byte");
+    }
+    std::string_view rest;
+    PreparedStatement statement = prepare(db_, query, rest);
+    if (holds_another_statement(db_, rest)) {
+        throw std::invalid_argument("execute runs one statement at a time; more follows: " + std::string(rest));
+    }
+    if (statement == nullptr) {
+        if (!params.empty()) throw std::invalid_argument("an empty statement takes no parameters");
+        return std::make_shared<MemoryCursor>();
+    }
+
+    const int markers = sqlite3_bind_parameter_count(statement.get());
+    if (static_cast<std::size_t>(markers) != params.size()) {
+        throw std::invalid_argument("the statement takes " + std::to_string(markers) + " parameters, " +
+                                    std::to_string(params.size()) + " given");
+    }
+    for (int index = 1; index <= markers; ++index) {
+        bind(db_, statement.get(), index, params[static_cast<std::size_t>(index - 1)]);
+    }
+
+    const int columns = sqlite3_column_count(statement.get());
+    std::vector<ColumnDescription> description;
+    std::vector<Decoding> decodings;
+    for (int column = 0; column < columns; ++column) {
+        description.push_back({sqlite3_column_name(statement.get(), column), 0});
+        decodings.push_back(decoding_of(statement.get(), column));
+    }
+
+    std::vector<Row> rows;
+    for (;;) {
+        const int rc = sqlite3_step(statement.get());
+        if (rc == SQLITE_DONE) break;
+        if (rc != SQLITE_ROW) throw_sqlite_error(db_);
+        Row row;
+        row.reserve(static_cast<std::size_t>(columns));
+        for (int column = 0; column < columns; ++column) {
+            row.push_back(read_column(statement.get(), column, decodings[static_cast<std::size_t>(column)]));
+        }
+        rows.push_back(std::move(row));
+    }
+    return std::make_shared<MemoryCursor>(std::move(description), std::move(rows));
+}
+
+}  // namespace korvex
