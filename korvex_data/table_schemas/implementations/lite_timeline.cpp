@@ -1,0 +1,139 @@
+#include "korvex_data/table_schemas/implementations/lite_timeline.hpp"
+
+#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/plugin/module_loader.hpp"
+#include "korvex/transactions/constants.hpp"
+#include "korvex/utils/sql_identifier.hpp"
+
+#include <stdexcept>
+
+namespace korvex {
+namespace {
+
+TableColumnSchema column(const std::string& name, ValueKind type) { return {name, type, nullptr, true}; }
+
+}  // namespace
+
+std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table(const TableSchema& table_schema,
+                                                                                bool is_internal_table) {
+    const std::string table_name = resolve_table_name(table_schema.address);
+    if (!_get_table_columns(table_name).empty()) {
+        return {table_name, false};
+    }
+    create_table(table_name, table_schema, is_internal_table);
+    for (const auto& index : table_schema.indexed) {
+        create_index(table_name, index.column_name);
+    }
+    return {table_name, true};
+}
+
+void SqliteHistoricalTableSchemaService::unregister_table(const Address& address) {
+    const std::string table_name = resolve_table_name(address);
+    sql_connection().execute(_build_drop_table_statement(table_name));
+}
+
+std::string SqliteHistoricalTableSchemaService::resolve_table_name(const Address& address) {
+    return versioned_table_name(address);
+}
+
+Statement SqliteHistoricalTableSchemaService::_build_select_table_name_statement(const std::string& table_name) const {
+    return {"PRAGMA table_info(" + backtick_quote(table_name) + ")", {}};
+}
+
+void SqliteHistoricalTableSchemaService::create_index(const std::string& table_name, const std::string& column_name) {
+    sql_connection().execute(_build_create_index_statement(table_name, column_name + "_idx", {column_name}));
+}
+
+void SqliteHistoricalTableSchemaService::create_table(const std::string& table_name, const TableSchema& table_schema,
+                                                      bool is_internal_table) {
+    sql_connection().execute(_build_create_table_statement(table_name, table_schema, is_internal_table, true));
+}
+
+void SqliteHistoricalTableSchemaService::register_internal_tables() {
+    for (const auto& table_schema : _build_internal_table_schemas()) {
+        const auto [table_name, created] = register_table(table_schema, true);
+        if (!created) update_internal_table(table_schema);
+    }
+}
+
+void SqliteHistoricalTableSchemaService::update_internal_table(const TableSchema& table_schema) {
+    const std::string table_name = resolve_table_name(table_schema.address);
+    const std::vector<SqlTableColumn> columns = _get_table_columns(table_name);
+    for (const auto& statement : _build_update_table_statements(table_name, table_schema, columns, true)) {
+        sql_connection().execute(statement);
+    }
+}
+
+std::vector<SqlTableColumn> SqliteHistoricalTableSchemaService::_get_table_columns(const std::string& table_name) {
+    const Statement probe = _build_select_table_name_statement(table_name);
+    const auto cursor = sql_connection().execute(probe.text, probe.params);
+    const auto& description = cursor->description();
+    std::vector<SqlTableColumn> columns;
+    for (const auto& row : cursor->fetchall()) {
+        if (row.size() != description.size()) {
+            throw std::runtime_error("table_info of " + table_name + " returned a row of " +
+                                     std::to_string(row.size()) + " values for " +
+                                     std::to_string(description.size()) + " result columns");
+        }
+        SqlTableColumn::Fields fields;
+        for (std::size_t position = 0; position < row.size(); ++position) {
+            fields.emplace_back(description[position].name, row[position]);
+        }
+        columns.push_back(SqlTableColumn::from_fields(fields));
+    }
+    return columns;
+}
+
+std::vector<TableSchema> SqliteHistoricalTableSchemaService::_build_internal_table_schemas() const {
+    TableSchema metadata{
+        Address::from_string("resource#Metadata"),
+        {
+            column("address", ValueKind::MAPPING),
+            column("object_id", ValueKind::TEXT),
+            column("object_version", ValueKind::TEXT),
+            column("class_schema_reference", ValueKind::MAPPING),
+            column("class_meta_schema_reference", ValueKind::MAPPING),
+            column("transaction", ValueKind::MAPPING),
+            column("class_schema_type", ValueKind::TEXT),
+            TableColumnSchema{"is_deleted", ValueKind::BOOLEAN, 0, false},
+            column("prior_version", ValueKind::TEXT),
+            column("created_at", ValueKind::FLOAT),
+            column("updated_at", ValueKind::FLOAT),
+        },
+        {{"object_id"}, {"object_version"}, {"is_deleted"}, {"updated_at"}, {"prior_version"}},
+        {},
+    };
+    TableSchema reference{
+        Address::from_string("resource#Reference"),
+        {column("from_address", ValueKind::MAPPING), column("to_address", ValueKind::MAPPING)},
+        {},
+        {},
+    };
+    TableSchema transaction{
+        Address::from_string(std::string("resource#") + TRANSACTION_CLASS_NAME),
+        {
+            column("address", ValueKind::MAPPING),
+            column("label", ValueKind::TEXT),
+            column("tags", ValueKind::SEQUENCE),
+            column("started_at", ValueKind::FLOAT),
+            column("ended_at", ValueKind::FLOAT),
+        },
+        {},
+        {},
+    };
+    return {std::move(metadata), std::move(reference), std::move(transaction)};
+}
+
+}  // namespace korvex
+
+KORVEX_MODULE_ENTRY {
+    registry.add_class("SqliteHistoricalTableSchemaService", [](const korvex::ConstructionArgs& args) {
+        auto* connection = dynamic_cast<korvex::SqliteStateConnection*>(args.connection);
+        if (connection == nullptr) {
+            throw std::invalid_argument(
+                "SqliteHistoricalTableSchemaService needs a SqliteStateConnection as its connection");
+        }
+        return std::unique_ptr<korvex::Object>(
+            std::make_unique<korvex::SqliteHistoricalTableSchemaService>(*connection));
+    });
+}
