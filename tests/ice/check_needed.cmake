@@ -1,0 +1,18 @@
+# Fails unless LIBRARY's NEEDED entries include libkorvex_host and nothing of another
+# deliverable, the Spark Connect client, gRPC or protobuf.
+execute_process(COMMAND readelf -d ${LIBRARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "readelf -d ${LIBRARY} failed")
+endif()
+string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dynamic}")
+message(STATUS "${LIBRARY}: ${needed}")
+string(FIND "${needed}" "[libkorvex_host.so" found)
+if(found EQUAL -1)
+  message(FATAL_ERROR "${LIBRARY} does not need libkorvex_host: ${needed}")
+endif()
+foreach(forbidden pg_timeline lite_timeline spark_connect grpc protobuf libpq)
+  string(FIND "${needed}" "${forbidden}" found)
+  if(NOT found EQUAL -1)
+    message(FATAL_ERROR "${LIBRARY} needs ${forbidden}: ${needed}")
+  endif()
+endforeach()
