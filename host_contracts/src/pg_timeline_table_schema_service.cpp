@@ -1,0 +1,239 @@
+// PostgresHistoricalTableSchemaService: table names, versioned and internal tables of the
+// PostgreSQL historical store, created through the connection the host supplies.
+
+#include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
+
+#include "korvex/table_schemas/constants.hpp"
+
+#include <cmath>
+#include <set>
+#include <type_traits>
+
+namespace korvex {
+namespace {
+
+// Names and texts written into the DDL: the quote character doubled, and '%' doubled too, which
+// the connection's execute reads back as one '%' (so nothing can pose as a %s marker).
+std::string quoted_with(const std::string& text, char quote) {
+    std::string result(1, quote);
+    for (char c : text) {
+        result += c;
+        if (c == quote || c == '%') result += c;
+    }
+    return result + quote;
+}
+
+std::string quoted(const std::string& identifier) { return quoted_with(identifier, '"'); }
+
+std::string literal(const std::string& text) { return quoted_with(text, '\''); }
+
+// The internal tables that are keyed by identity alone (the connection's put and _delete apply
+// the same suffix test to the resolved name).
+bool keyed_by_identity_only(const std::string& table_name) {
+    return table_name.ends_with("metadata") || table_name.ends_with("reference");
+}
+
+std::string sql_type(const ColumnType& type) {
+    if (const auto* kind = std::get_if<ValueKind>(&type)) {
+        switch (*kind) {
+            case ValueKind::TEXT: return "text";
+            case ValueKind::BOOLEAN: return "boolean";
+            case ValueKind::FLOAT: return "double precision";
+            case ValueKind::INTEGER: return "bigint";
+            case ValueKind::MAPPING:
+            case ValueKind::SEQUENCE: return "json";
+        }
+    }
+    return "json";  // struct and array models
+}
+
+bool is_kind(const ColumnType& type, ValueKind kind) {
+    const auto* held = std::get_if<ValueKind>(&type);
+    return held != nullptr && *held == kind;
+}
+
+// A column default as an SQL literal of the column's type.
+std::string default_literal(const Value& value, const ColumnType& type) {
+    if (is_kind(type, ValueKind::BOOLEAN) && (value.is_boolean() || value.is_number())) {
+        return value.is_boolean() ? (value.get<bool>() ? "true" : "false") : (value.get<double>() != 0 ? "true" : "false");
+    }
+    switch (value.type()) {
+        case Value::value_t::boolean:
+            return value.get<bool>() ? "true" : "false";
+        case Value::value_t::number_float: {
+            const double number = value.get<double>();
+            if (std::isnan(number)) return "'NaN'";
+            if (std::isinf(number)) return number > 0 ? "'Infinity'" : "'-Infinity'";
+            return value.dump();
+        }
+        case Value::value_t::number_integer:
+        case Value::value_t::number_unsigned:
+            return value.dump();
+        case Value::value_t::string:
+            return literal(value.get<std::string>());
+        default:
+            return literal(value.dump(-1, ' ', true));
+    }
+}
+
+std::string column_definition(const TableColumnSchema& column) {
+    std::string definition = quoted(column.name) + " " + sql_type(column.type);
+    if (!column.default_value.is_null()) {
+        definition += " DEFAULT " + default_literal(column.default_value, column.type);
+    }
+    if (!column.nullable) {
+        definition += " NOT NULL";
+    }
+    return definition;
+}
+
+struct IndexDefinition {
+    std::vector<std::string> columns;
+};
+
+// The indexes a new table gets: partition_key on the tables keyed by identity alone (the
+// primary key covers it on the others), one per indexed column, and on the metadata table the
+// two pairs that the latest-version sub-select and the join probe.
+std::vector<IndexDefinition> indexes_of(const std::string& table_name, const TableSchema& table_schema) {
+    std::vector<IndexDefinition> indexes;
+    if (keyed_by_identity_only(table_name)) {
+        indexes.push_back({{PRIMARY_PARTITION_KEY}});
+    }
+    for (const auto& index : table_schema.indexed) {
+        indexes.push_back({{index.column_name}});
+    }
+    if (table_name == "metadata") {
+        indexes.push_back({{"object_id", "object_version"}});
+        indexes.push_back({{"object_id", "prior_version"}});
+    }
+    return indexes;
+}
+
+std::string create_index_statement(const std::string& table_name, const IndexDefinition& index) {
+    std::string name = table_name;
+    std::string columns;
+    for (const auto& column : index.columns) {
+        name += "_" + column;
+        columns += (columns.empty() ? "" : ", ") + quoted(column);
+    }
+    return "CREATE INDEX IF NOT EXISTS " + quoted(name + "_idx") + " ON " + quoted(table_name) + " (" + columns + ")";
+}
+
+std::string create_table_statement(const std::string& table_name, const TableSchema& table_schema) {
+    const bool versioned = !keyed_by_identity_only(table_name);
+    std::string definitions = quoted(PRIMARY_PARTITION_KEY) + " text NOT NULL";
+    if (versioned) {
+        definitions += ", " + quoted(SECONDARY_PARTITION_KEY) + " text NOT NULL";
+    }
+    for (const auto& column : table_schema.columns) {
+        if (column.name == PRIMARY_PARTITION_KEY || column.name == SECONDARY_PARTITION_KEY) continue;
+        definitions += ", " + column_definition(column);
+    }
+    if (versioned) {
+        definitions += ", PRIMARY KEY (" + quoted(PRIMARY_PARTITION_KEY) + ", " + quoted(SECONDARY_PARTITION_KEY) + ")";
+    }
+    return "CREATE TABLE " + quoted(table_name) + " (" + definitions + ")";
+}
+
+TableColumnSchema column(std::string name, ColumnType type) { return {std::move(name), std::move(type)}; }
+
+}  // namespace
+
+std::vector<TableSchema> PostgresHistoricalTableSchemaService::internal_table_schemas() {
+    TableSchema metadata{Address::from_string("resource#Metadata"),
+                         {
+                             column("address", ValueKind::MAPPING),
+                             column("object_id", ValueKind::TEXT),
+                             column("object_version", ValueKind::TEXT),
+                             column("prior_version", ValueKind::TEXT),
+                             column("class_schema_reference", ValueKind::MAPPING),
+                             column("class_meta_schema_reference", ValueKind::MAPPING),
+                             column("class_schema_type", ValueKind::TEXT),
+                             {"is_deleted", ValueKind::BOOLEAN, false, false},
+                             column("created_at", ValueKind::FLOAT),
+                             column("updated_at", ValueKind::FLOAT),
+                             column("transaction", ValueKind::MAPPING),
+                         },
+                         {},
+                         {}};
+    TableSchema reference{Address::from_string("resource#Reference"),
+                          {
+                              column("from_address", ValueKind::MAPPING),
+                              column("to_address", ValueKind::MAPPING),
+                          },
+                          {},
+                          {}};
+    TableSchema transaction{Address::from_string("resource#Transaction"),
+                            {
+                                column("address", ValueKind::MAPPING),
+                                column("label", ValueKind::TEXT),
+                                column("tags", ValueKind::SEQUENCE),
+                                column("started_at", ValueKind::FLOAT),
+                                column("ended_at", ValueKind::FLOAT),
+                            },
+                            {},
+                            {}};
+    return {metadata, reference, transaction};
+}
+
+std::string PostgresHistoricalTableSchemaService::resolve_table_name(const Address& address) {
+    return versioned_table_name(address);
+}
+
+bool PostgresHistoricalTableSchemaService::table_exists(const std::string& table_name) {
+    auto cursor = connection_as<SqlConnection>().execute("SELECT to_regclass(quote_ident(%s)) IS NOT NULL",
+                                                         {Value(table_name)});
+    const auto row = cursor->fetchone();
+    return row && !row->empty() && row->front() == true;
+}
+
+// Creates a missing table with its key columns, its columns and its indexes; an existing table
+// is left as it is. Unique columns are not turned into constraints: a versioned table holds
+// every version of an object, so a unique column would refuse a second version that keeps the
+// value.
+std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_table(const TableSchema& table_schema) {
+    const std::string table_name = resolve_table_name(table_schema.address);
+    if (table_exists(table_name)) {
+        return {table_name, false};
+    }
+    auto& connection = connection_as<SqlConnection>();
+    connection.execute(create_table_statement(table_name, table_schema));
+    for (const auto& index : indexes_of(table_name, table_schema)) {
+        connection.execute(create_index_statement(table_name, index));
+    }
+    return {table_name, true};
+}
+
+void PostgresHistoricalTableSchemaService::unregister_table(const Address& address) {
+    connection_as<SqlConnection>().execute("DROP TABLE IF EXISTS " + quoted(resolve_table_name(address)));
+}
+
+void PostgresHistoricalTableSchemaService::register_internal_tables() {
+    for (const auto& table_schema : internal_table_schemas()) {
+        const auto [table_name, is_created] = register_table(table_schema);
+        if (!is_created) {
+            update_internal_table(table_schema);
+        }
+    }
+}
+
+// Adds the declared columns that the existing table lacks; never drops or changes a column.
+void PostgresHistoricalTableSchemaService::update_internal_table(const TableSchema& table_schema) {
+    const std::string table_name = resolve_table_name(table_schema.address);
+    auto& connection = connection_as<SqlConnection>();
+    auto cursor = connection.execute(
+        "SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(quote_ident(%s)) AND attnum > 0"
+        " AND NOT attisdropped",
+        {Value(table_name)});
+    std::set<std::string> existing;
+    for (const auto& row : cursor->fetchall()) {
+        existing.insert(row.at(0).get<std::string>());
+    }
+    for (const auto& column : table_schema.columns) {
+        if (existing.count(column.name) == 0) {
+            connection.execute("ALTER TABLE " + quoted(table_name) + " ADD COLUMN " + column_definition(column));
+        }
+    }
+}
+
+}  // namespace korvex

@@ -1,0 +1,51 @@
+#pragma once
+// Pure helpers of pg_timeline: how connection parameters reach libpq, how %s markers and
+// parameter values become libpq's positional text parameters, and how result fields are
+// decoded. No I/O; exported so that the unit tests can pin them.
+
+#include "korvex/connections/historical_base.hpp"
+#include "korvex/value.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace korvex::pg_timeline::detail {
+
+// The environment defaults with the caller's named parameters laid over them: a caller's
+// parameter replaces the default of the same name, other caller parameters are added.
+ConnectionParameters overlay_parameters(ConnectionParameters defaults, const ConnectionParameters& named);
+
+// The keyword/value pairs handed to PQconnectdbParams, in order. libpq applies them from first
+// to last, a later value of a keyword replacing an earlier one:
+//   1. client_encoding=UTF8, because every text of a Value is UTF-8 (the dsn and the named
+//      parameters may still override it);
+//   2. the dsn, when given, as the first "dbname" entry, which libpq expands into its
+//      parameters (expand_dbname) when it is a connection string;
+//   3. the named parameters, "database" renamed to libpq's keyword "dbname".
+struct ConnectKeywords {
+    std::vector<std::pair<std::string, std::string>> entries;
+    bool expand_dbname = false;
+};
+ConnectKeywords connect_keywords(const std::optional<std::string>& dsn, const ConnectionParameters& parameters);
+
+// The statement with its %s markers numbered $1, $2, ... in order, "%%" written as "%"; any
+// other '%' is kept. Returns the text and the number of markers.
+std::pair<std::string, std::size_t> number_markers(const std::string& query);
+
+// A parameter value as libpq's text format: none for null (SQL NULL); "true"/"false"; the
+// decimal form of a number ("NaN", "Infinity", "-Infinity" for the special floats); a text as
+// it is; a map or list as JSON text with non-ASCII characters escaped.
+std::optional<std::string> parameter_text(const Value& value);
+
+// A result field (not NULL) decoded by its column type OID: json and jsonb parsed, booleans,
+// 2/4/8-byte integers, float4/float8 as floats, numeric as an integer when it is integral and
+// fits 64 bits and as a float otherwise; every other type as its text.
+Value decode_field(const char* text, std::size_t length, unsigned type_oid);
+
+// An SQL identifier between double quotes, a double quote inside it doubled, and a '%' doubled
+// too, which execute reads back as one '%', so that no name can pose as a %s marker.
+std::string quote_identifier(const std::string& name);
+
+}  // namespace korvex::pg_timeline::detail
