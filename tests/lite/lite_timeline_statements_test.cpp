@@ -1,8 +1,6 @@
 // The exact statements the SQLite table-schema service runs, in order, on a recording connection.
 #include "korvex_data/table_schemas/implementations/lite_timeline.hpp"
 
-#include "korvex/transactions/constants.hpp"
-
 #include "recording_connection.hpp"
 
 #include <gtest/gtest.h>
@@ -90,13 +88,10 @@ TEST(LiteTimelineStatements, AbsentTableIsCreatedThenIndexedInEntryOrder) {
                           "CREATE INDEX `person_v_1__updated_at_idx` ON `person_v_1` (`updated_at`)",
                           "CREATE INDEX `person_v_1__name_idx` ON `person_v_1` (`name`)"}));
     for (const auto& params : connection.parameters) EXPECT_TRUE(params.empty());
-}
 
-TEST(LiteTimelineStatements, SchemaWithoutIndexesGetsOnlyItsTable) {
-    RecordingConnection connection;
-    SqliteHistoricalTableSchemaService service(connection);
-    service.register_table(person_schema({}));
-    EXPECT_EQ(connection.statements, (Statements{PERSON_PROBE, PERSON_CREATE}));
+    RecordingConnection without_indexes;
+    SqliteHistoricalTableSchemaService(without_indexes).register_table(person_schema({}));
+    EXPECT_EQ(without_indexes.statements, (Statements{PERSON_PROBE, PERSON_CREATE}));
 }
 
 TEST(LiteTimelineStatements, ExistingTableRunsNothingAfterTheProbe) {
@@ -187,34 +182,4 @@ TEST(LiteTimelineStatements, ExistingInternalTablesAreProbedTwiceThenUpdated) {
         EXPECT_TRUE(call.is_internal_table);
     }
     EXPECT_TRUE(service.create_flags.empty());
-}
-
-TEST(LiteTimelineStatements, UpToDateInternalTableRunsNothingAfterItsProbe) {
-    RecordingConnection connection;
-    connection.answer("PRAGMA table_info(`reference`)", table_info_description(),
-                      table_info_rows({{"partition_key", "TEXT"}, {"from_address", "JSON"}, {"to_address", "JSON"}}));
-    SqliteHistoricalTableSchemaService service(connection);
-    service.update_internal_table(service._build_internal_table_schemas()[1]);
-    EXPECT_EQ(connection.statements, (Statements{"PRAGMA table_info(`reference`)"}));
-}
-
-TEST(LiteTimelineStatements, InternalSchemasAreDeclaredAsTheStoreExpects) {
-    RecordingConnection connection;
-    SqliteHistoricalTableSchemaService service(connection);
-    const auto schemas = service._build_internal_table_schemas();
-    ASSERT_EQ(schemas.size(), 3u);
-    const TableSchema& metadata = schemas[0];
-    ASSERT_EQ(metadata.columns.size(), 11u);
-    for (const auto& column : metadata.columns) {
-        if (column.name == "is_deleted") {
-            EXPECT_FALSE(column.nullable);
-            EXPECT_TRUE(column.default_value.is_number_integer()) << "the default is the integer 0, not false";
-            EXPECT_EQ(column.default_value, 0);
-        } else {
-            EXPECT_TRUE(column.nullable) << column.name;
-            EXPECT_TRUE(column.default_value.is_null()) << column.name;
-        }
-    }
-    for (const auto& schema : schemas) EXPECT_TRUE(schema.unique_columns.empty());
-    EXPECT_EQ(schemas[2].address.class_name, korvex::TRANSACTION_CLASS_NAME);
 }

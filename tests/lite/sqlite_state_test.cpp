@@ -48,22 +48,6 @@ TEST(SqliteState, DecodingFollowsTheDeclaredTypeOnly) {
     EXPECT_EQ(row[2], "{\"a\": 1}") << "a TEXT column is never parsed";
 }
 
-TEST(SqliteState, FetchoneWalksTheRowsThenFetchallTakesTheRest) {
-    SqliteStateConnection connection(":memory:");
-    auto cursor = connection.execute("SELECT 1 AS n UNION ALL SELECT 2 UNION ALL SELECT 3 ORDER BY n");
-    EXPECT_EQ(cursor->fetchone()->at(0), 1);
-    EXPECT_EQ(cursor->fetchall(), (std::vector<Row>{{2}, {3}}));
-    EXPECT_FALSE(cursor->fetchone().has_value());
-}
-
-TEST(SqliteState, DescribesAResultWithoutRows) {
-    SqliteStateConnection connection(":memory:");
-    auto cursor = connection.execute("PRAGMA table_info(`missing`)");
-    EXPECT_TRUE(cursor->fetchall().empty());
-    auto ddl = connection.execute("CREATE TABLE t (x)");
-    EXPECT_TRUE(ddl->description().empty());
-}
-
 TEST(SqliteState, CommitsEachStatementToTheFile) {
     TempDatabase database;
     {
