@@ -1,7 +1,8 @@
 #pragma once
 // Shared SQL building of the historical connections: value conversion, plain selects,
 // condition trees, ordering, the split of a request by class version, counts and result rows.
-// A store supplies its operator vocabulary and its nested-field translation.
+// A store supplies its operator vocabulary, its nested-field translation, its select statement
+// and its ordering expressions. Keeps no state; every builder is a pure function of its inputs.
 
 #include "korvex/connections/sql_operator_template.hpp"
 #include "korvex/models/address.hpp"
@@ -9,6 +10,7 @@
 #include "korvex/query/order_by.hpp"
 #include "korvex/query/paginator.hpp"
 #include "korvex/query/q.hpp"
+#include "korvex/query/query_specifier.hpp"
 #include "korvex/value.hpp"
 
 #include <map>
@@ -35,27 +37,48 @@ public:
         const std::string& field_name, const std::string& nested_fields,
         const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
         bool is_internal_table = false, bool use_internal_meta_tables = false) = 0;
+    // The statement that reads rows of one table (counts are taken over it).
+    virtual Statement _build_select_statement(const std::string& table_name,
+                                              const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
+                                              const std::optional<Q>& conditions = std::nullopt,
+                                              const Pagination& pagination = {},
+                                              const std::optional<std::vector<OrderBy>>& order_by = std::nullopt,
+                                              bool use_internal_meta_tables = false) = 0;
+    // The SQL expression that orders by `field_name` (a column, or a path below one after "__").
+    virtual std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
+                                             bool use_internal_meta_tables) = 0;
 
     // Maps and lists become JSON text; everything else is handed over unchanged.
     virtual Value _to_sql_value(const Value& value);
 
+    // SELECT select_only FROM "table" [WHERE ...] [ORDER BY ...] [LIMIT %s OFFSET %s].
     virtual Statement _select_statement(const std::string& table_name, const std::string& select_only,
                                         const std::optional<Q>& conditions, const Pagination& pagination,
                                         const std::optional<std::vector<OrderBy>>& order_by,
                                         bool is_internal_table = false);
-    // (condition text, parameters); ("", {}) when there is no condition.
+    // (condition text, parameters); ("", {}) when there is no condition. Leaves of a field path
+    // with "__", and leaves on the address or metadata field, go to _nested_filter_statement; a
+    // plain field is a quoted column, behind the model table's alias when the meta tables are
+    // joined. AND and OR are parenthesised; a child without condition is left out.
     virtual std::pair<std::string, std::vector<Value>> _get_conditions_statement(
         const Q& conditions, bool is_internal_table = false, bool use_internal_meta_tables = false);
-    // " ORDER BY ..." or "".
+    // " ORDER BY expression ASC|DESC, ..." or "".
     virtual std::string _build_order_by_statement(const std::vector<OrderBy>& order_by, bool is_internal_table = false,
                                                   bool use_internal_meta_tables = false);
+    // The class versions whose tables hold the address's objects, each with its condition: the
+    // caller's conditions, and the object's identity and version when the address names them.
     virtual QueriesByVersion _build_queries_by_version(const Address& address, const std::optional<Q>& conditions);
+    // SELECT COUNT(*) over the store's select statement for the table and conditions.
     virtual Statement _build_count_statement(const std::string& table_name, const std::optional<Q>& conditions,
                                              bool use_internal_meta_tables = false);
+    // The finished row: the _metadata object parsed when it arrives as JSON text.
     virtual DataMap _process_result(const DataMap& row, const TableDescription& table_description);
 };
 
-// Orders rows by the OrderBy items (stable; none keeps the order).
+// Orders rows by the OrderBy items, stably, the way the stores' SQL orders them: nulls (and
+// missing fields) last ascending and first descending; a value below a JSON path (a field name
+// with "__") by its text form; a plain field by value. A plain field a row lacks is looked up
+// in the row's _metadata. None keeps the order.
 std::vector<DataMap> sort_items(std::vector<DataMap> items, const std::optional<std::vector<OrderBy>>& order_by);
 
 }  // namespace korvex

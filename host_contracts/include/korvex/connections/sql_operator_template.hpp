@@ -1,5 +1,6 @@
 #pragma once
-// How one look-up operator renders to an SQL predicate and its parameter.
+// How one look-up operator renders to an SQL predicate and its parameter. A store builds one
+// template per operator once and only reads it afterwards, so templates may be shared freely.
 
 #include "korvex/value.hpp"
 
@@ -20,22 +21,34 @@ inline constexpr NoValueType NoValue{};
 // decoded sequence, each element of which fills one marker).
 using ConditionParam = std::variant<std::monostate, NoValueType, Value>;
 
-// Run-time kinds of a condition value, as the statement builders tell them apart.
+// Run-time kinds of a condition value, as the statement builders tell them apart. VERSIONS is
+// never a run-time kind: a caller passes it to say that a value is a version marker.
 enum class ValueType { NONE, BOOLEAN, INTEGER, FLOAT, TEXT, LIST, MAP, VERSIONS };
 ValueType type_of(const Value& value);
 
-struct SqlOperatorTemplate {
-    // A format text with {field_name} and %s, or an operation of the value giving one.
-    std::variant<std::string, std::function<std::string(const Value&)>> template_;
-    // Wrapped around the value to make the parameter: "%{value}%".
-    std::optional<std::string> value_template;
-    // Applied to the value before value_template; empty means the value itself.
-    std::function<ConditionParam(const Value&)> value_modifier;
+// The text a value stands for inside a predicate parameter: a text as it is, anything else in
+// its printed JSON form (12 -> "12", true -> "true").
+std::string text_form(const Value& value);
 
-    // The predicate: the template with `prefix` + `expression` in place of {field_name}.
+struct SqlOperatorTemplate {
+    using TemplateOperation = std::function<std::string(const Value&)>;
+    using ValueModifier = std::function<ConditionParam(const Value&)>;
+
+    // A format text with {field_name} and %s, or an operation of the value giving one.
+    std::variant<std::string, TemplateOperation> template_;
+    // Wrapped around the (modified) value's text form to make the parameter: "%{value}%".
+    std::optional<std::string> value_template;
+    // Applied to the value first; empty means the value itself.
+    ValueModifier value_modifier;
+
+    // The predicate: the template with `prefix` + `expression` in place of every {field_name}.
+    // The expression arrives finished (a column the caller quoted, or a cast over a JSON path)
+    // and is written unchanged; `column_separator` is the store's identifier quote, which the
+    // caller used for it.
     std::string build_statement(const std::string& expression, const Value& value, const std::string& prefix,
                                 const std::string& column_separator) const;
-    // The parameter for `value`.
+    // The parameter for `value`: the modifier's result, wrapped by value_template when it is a
+    // value; NoValue passes through unwrapped.
     ConditionParam build_value(const Value& value) const;
 };
 

@@ -1,0 +1,193 @@
+#include "korvex/connections/sql_history_connection_mixin.hpp"
+
+#include "korvex/classes/class_version_manager.hpp"
+#include "korvex/connections/constants.hpp"
+#include "korvex/connections/sql_quoting.hpp"
+
+#include <stdexcept>
+#include <tuple>
+
+namespace korvex {
+namespace {
+
+const std::string FIELD_PATH_SEPARATOR = "__";
+
+std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) text += separator;
+        text += parts[i];
+    }
+    return text;
+}
+
+void append_param(std::vector<Value>& params, Lookup lookup, const ConditionParam& param) {
+    if (!std::holds_alternative<Value>(param)) {
+        return;  // none (no condition) or NoValue (a predicate without marker)
+    }
+    const Value& value = std::get<Value>(param);
+    if (lookup == Lookup::IN && value.is_array()) {
+        // One marker per element of the decoded list.
+        for (const auto& element : value) params.push_back(element);
+        return;
+    }
+    params.push_back(value);
+}
+
+}  // namespace
+
+Statement SqlHistoryConnectionMixin::_select_statement(const std::string& table_name, const std::string& select_only,
+                                                       const std::optional<Q>& conditions, const Pagination& pagination,
+                                                       const std::optional<std::vector<OrderBy>>& order_by,
+                                                       bool is_internal_table) {
+    Statement statement;
+    statement.text = "SELECT " + select_only + " FROM " + quote_sql_identifier(table_name);
+    if (conditions && *conditions) {
+        auto [condition_text, params] = _get_conditions_statement(*conditions, is_internal_table, false);
+        if (!condition_text.empty()) {
+            statement.text += " WHERE " + condition_text;
+            statement.params = std::move(params);
+        }
+    }
+    if (order_by && !order_by->empty()) {
+        statement.text += _build_order_by_statement(*order_by, is_internal_table, false);
+    }
+    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination); numbers && numbers->limit) {
+        statement.text += " LIMIT %s OFFSET %s";
+        statement.params.emplace_back(*numbers->limit);
+        statement.params.emplace_back(numbers->offset.value_or(0));
+    }
+    return statement;
+}
+
+std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_conditions_statement(
+    const Q& conditions, bool is_internal_table, bool use_internal_meta_tables) {
+    switch (conditions.kind()) {
+        case Q::Kind::EMPTY:
+            return {"", {}};
+        case Q::Kind::LEAF: {
+            const auto found = SQL_OPERATOR_MAP().find(conditions.lookup());
+            if (found == SQL_OPERATOR_MAP().end()) {
+                throw std::invalid_argument("no SQL operator for the look-up " +
+                                            std::string(to_string(conditions.lookup())));
+            }
+            const SqlOperatorTemplate& sql_operator = found->second;
+            const std::string& path = conditions.field();
+            const auto split = path.find(FIELD_PATH_SEPARATOR);
+            const std::string field = path.substr(0, split);
+            const std::string nested =
+                split == std::string::npos ? "" : path.substr(split + FIELD_PATH_SEPARATOR.size());
+
+            std::pair<std::string, ConditionParam> predicate;
+            if (split != std::string::npos || field == ADDRESS_FIELD || field == METADATA_FIELD) {
+                if (nested.empty()) {
+                    throw std::invalid_argument("the condition on " + path + " names no part below the field (write " +
+                                                field + "__<part>, for example _address__object_id)");
+                }
+                predicate = _nested_filter_statement(field, nested, sql_operator, conditions.value(),
+                                                     type_of(conditions.value()), is_internal_table,
+                                                     use_internal_meta_tables);
+            } else {
+                const std::string prefix =
+                    use_internal_meta_tables && !is_internal_table ? std::string(MODEL_TABLE_ALIAS) + "." : "";
+                predicate = {sql_operator.build_statement(quote_sql_identifier(field), conditions.value(), prefix, "\""),
+                             sql_operator.build_value(conditions.value())};
+            }
+            std::vector<Value> params;
+            if (!predicate.first.empty()) append_param(params, conditions.lookup(), predicate.second);
+            return {predicate.first, std::move(params)};
+        }
+        case Q::Kind::AND:
+        case Q::Kind::OR: {
+            std::vector<std::string> texts;
+            std::vector<Value> params;
+            for (const auto& child : conditions.children()) {
+                auto [text, child_params] =
+                    _get_conditions_statement(child, is_internal_table, use_internal_meta_tables);
+                if (text.empty()) continue;
+                texts.push_back(std::move(text));
+                params.insert(params.end(), child_params.begin(), child_params.end());
+            }
+            if (texts.size() <= 1) {
+                return {texts.empty() ? "" : texts.front(), std::move(params)};
+            }
+            const char* separator = conditions.kind() == Q::Kind::AND ? " AND " : " OR ";
+            return {"(" + joined(texts, separator) + ")", std::move(params)};
+        }
+        case Q::Kind::NOT: {
+            auto [text, params] =
+                _get_conditions_statement(conditions.children().at(0), is_internal_table, use_internal_meta_tables);
+            if (text.empty()) return {"", {}};
+            return {"NOT (" + text + ")", std::move(params)};
+        }
+    }
+    return {"", {}};
+}
+
+std::string SqlHistoryConnectionMixin::_build_order_by_statement(const std::vector<OrderBy>& order_by,
+                                                                 bool is_internal_table,
+                                                                 bool use_internal_meta_tables) {
+    if (order_by.empty()) return "";
+    std::vector<std::string> items;
+    items.reserve(order_by.size());
+    for (const auto& item : order_by) {
+        items.push_back(_order_by_expression(item.field_name, is_internal_table, use_internal_meta_tables) +
+                        (item.descending ? " DESC" : " ASC"));
+    }
+    return " ORDER BY " + joined(items, ", ");
+}
+
+QueriesByVersion SqlHistoryConnectionMixin::_build_queries_by_version(const Address& address,
+                                                                      const std::optional<Q>& conditions) {
+    std::vector<Q> parts;
+    const std::string address_path = std::string(ADDRESS_FIELD) + FIELD_PATH_SEPARATOR;
+    if (!address.object_id.empty()) {
+        parts.emplace_back(address_path + "object_id", Lookup::EQ, address.object_id);
+    }
+    // ALL and an absent object version ask for every version: no condition.
+    if (address.object_version == Versions::LATEST) {
+        parts.emplace_back(address_path + "object_version", Lookup::EQ, std::string(to_string(Versions::LATEST)));
+    } else if (address.object_version.is_specific() && !address.object_version.is_empty()) {
+        parts.emplace_back(address_path + "object_version", Lookup::EQ, address.object_version.text());
+    }
+    if (conditions) parts.push_back(*conditions);
+    const Q combined = Q::all_of(std::move(parts));
+    const std::optional<Q> per_version = combined ? std::optional<Q>(combined) : std::nullopt;
+
+    std::vector<std::string> class_versions;
+    if (address.class_version == Versions::ALL) {
+        class_versions = ClassVersionManager().get_class_versions(address.class_name);
+    } else if (address.class_version == Versions::LATEST) {
+        class_versions.push_back(ClassVersionManager().get_latest_class_version(address.class_name).version);
+    } else {
+        // A named class version, or none: the one table of that version (or the unversioned one).
+        return {{address.class_version, per_version}};
+    }
+    QueriesByVersion queries;
+    queries.reserve(class_versions.size());
+    for (auto& version : class_versions) {
+        queries.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(version)),
+                             std::forward_as_tuple(per_version));
+    }
+    return queries;
+}
+
+Statement SqlHistoryConnectionMixin::_build_count_statement(const std::string& table_name,
+                                                            const std::optional<Q>& conditions,
+                                                            bool use_internal_meta_tables) {
+    // Counting the rows of the select itself keeps the count equal to what a query returns,
+    // grouping included; the server drops the projection the count does not read.
+    Statement rows = _build_select_statement(table_name, std::nullopt, conditions, Pagination{}, std::nullopt,
+                                             use_internal_meta_tables);
+    return {"SELECT COUNT(*) FROM (" + rows.text + ") AS counted_rows", std::move(rows.params)};
+}
+
+DataMap SqlHistoryConnectionMixin::_process_result(const DataMap& row, const TableDescription&) {
+    DataMap result = row;
+    if (auto metadata = result.find(METADATA_FIELD); metadata != result.end() && metadata->is_string()) {
+        *metadata = Value::parse(metadata->get<std::string>());
+    }
+    return result;
+}
+
+}  // namespace korvex

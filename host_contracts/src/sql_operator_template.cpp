@@ -1,0 +1,59 @@
+#include "korvex/connections/sql_operator_template.hpp"
+
+namespace korvex {
+namespace {
+
+// `text` with every `placeholder` replaced by `replacement`; the inserted text is not searched
+// again, so a replacement that happens to contain the placeholder stays as it is.
+std::string replace_all(const std::string& text, const std::string& placeholder, const std::string& replacement) {
+    std::string result;
+    result.reserve(text.size() + replacement.size());
+    std::size_t start = 0;
+    for (std::size_t found = text.find(placeholder); found != std::string::npos;
+         found = text.find(placeholder, start)) {
+        result.append(text, start, found - start);
+        result += replacement;
+        start = found + placeholder.size();
+    }
+    result.append(text, start, std::string::npos);
+    return result;
+}
+
+}  // namespace
+
+ValueType type_of(const Value& value) {
+    switch (value.type()) {
+        case Value::value_t::null: return ValueType::NONE;
+        case Value::value_t::boolean: return ValueType::BOOLEAN;
+        case Value::value_t::number_integer:
+        case Value::value_t::number_unsigned: return ValueType::INTEGER;
+        case Value::value_t::number_float: return ValueType::FLOAT;
+        case Value::value_t::string: return ValueType::TEXT;
+        case Value::value_t::array: return ValueType::LIST;
+        case Value::value_t::object: return ValueType::MAP;
+        default: return ValueType::TEXT;
+    }
+}
+
+std::string text_form(const Value& value) {
+    if (value.is_string()) return value.get<std::string>();
+    return value.dump();
+}
+
+std::string SqlOperatorTemplate::build_statement(const std::string& expression, const Value& value,
+                                                 const std::string& prefix, const std::string&) const {
+    const std::string& format = std::holds_alternative<std::string>(template_)
+                                    ? std::get<std::string>(template_)
+                                    : std::get<TemplateOperation>(template_)(value);
+    return replace_all(format, "{field_name}", prefix + expression);
+}
+
+ConditionParam SqlOperatorTemplate::build_value(const Value& value) const {
+    ConditionParam param = value_modifier ? value_modifier(value) : ConditionParam(value);
+    if (!value_template || !std::holds_alternative<Value>(param)) {
+        return param;
+    }
+    return Value(replace_all(*value_template, "{value}", text_form(std::get<Value>(param))));
+}
+
+}  // namespace korvex
