@@ -103,12 +103,14 @@ public:
                                                   ValueType value_type = ValueType::TEXT,
                                                   bool is_internal_table = false,
                                                   bool use_internal_meta_tables = false);
-    virtual Statement _build_select_statement(const std::string& table_name,
-                                              const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
-                                              const std::optional<Q>& conditions = std::nullopt,
-                                              const Pagination& pagination = {},
-                                              const std::optional<std::vector<OrderBy>>& order_by = std::nullopt,
-                                              bool use_internal_meta_tables = false);
+    Statement _build_select_statement(const std::string& table_name,
+                                      const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
+                                      const std::optional<Q>& conditions = std::nullopt,
+                                      const Pagination& pagination = {},
+                                      const std::optional<std::vector<OrderBy>>& order_by = std::nullopt,
+                                      bool use_internal_meta_tables = false) override;
+    std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
+                                     bool use_internal_meta_tables) override;
     virtual Statement _select_with_internal_meta_statement(const std::string& table_name,
                                                            const std::string& select_only,
                                                            const std::optional<Q>& conditions = std::nullopt,

@@ -1,0 +1,254 @@
+// PostgresHistoricalConnection: the look-up operators as PostgreSQL predicates, and conditions on
+// a path inside a JSON column or on a part of an object's address or metadata.
+
+#include "korvex/connections/constants.hpp"
+#include "korvex/connections/sql_quoting.hpp"
+#include "korvex/models/versions.hpp"
+#include "korvex/table_schemas/constants.hpp"
+#include "korvex_data/connections/implementations/pg_timeline.hpp"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <stdexcept>
+
+namespace korvex::pg_timeline {
+namespace {
+
+const std::string FIELD_PATH_SEPARATOR = "__";
+
+// true, non-zero numbers and non-empty texts, lists and maps.
+bool is_truthy(const Value& value) {
+    switch (value.type()) {
+        case Value::value_t::null: return false;
+        case Value::value_t::boolean: return value.get<bool>();
+        case Value::value_t::number_integer: return value.get<std::int64_t>() != 0;
+        case Value::value_t::number_unsigned: return value.get<std::uint64_t>() != 0;
+        case Value::value_t::number_float: return value.get<double>() != 0.0;
+        case Value::value_t::string: return !value.get_ref<const std::string&>().empty();
+        default: return !value.empty();
+    }
+}
+
+// The elements an IN condition tests against: its value is the JSON text of a list (a list
+// itself is taken as it is).
+Value in_elements(const Value& value) {
+    Value decoded = value.is_string() ? Value::parse(value.get<std::string>()) : value;
+    if (!decoded.is_array()) {
+        throw std::invalid_argument("the value of an IN condition must be the JSON text of a list, not " +
+                                    printed(value));
+    }
+    return decoded;
+}
+
+// Appends the UTF-8 encoding of one code point.
+void append_utf8(std::string& text, char32_t code_point) {
+    if (code_point < 0x80) {
+        text += static_cast<char>(code_point);
+    } else if (code_point < 0x800) {
+        text += static_cast<char>(0xC0 | (code_point >> 6));
+        text += static_cast<char>(0x80 | (code_point & 0x3F));
+    } else if (code_point < 0x10000) {
+        text += static_cast<char>(0xE0 | (code_point >> 12));
+        text += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code_point & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (code_point >> 18));
+        text += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (code_point & 0x3F));
+    }
+}
+
+// Upper case with Unicode's simple case mapping (one code point to one, as the server's UPPER
+// does), through a UTF-8 locale object so that the process's global locale is not touched.
+// Bytes that are not valid UTF-8 are kept as they are.
+std::string unicode_upper(const std::string& text) {
+    static const locale_t utf8 = [] {
+        locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+        return locale != static_cast<locale_t>(0) ? locale : newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+    }();
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        bool valid = length > 0 && i + length <= text.size();
+        char32_t code_point = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code_point = (code_point << 6) | (next & 0x3F);
+        }
+        if (!valid) {
+            result += text[i++];
+            continue;
+        }
+        append_utf8(result, static_cast<char32_t>(towupper_l(static_cast<wint_t>(code_point), utf8)));
+        i += length;
+    }
+    return result;
+}
+
+// LIKE's own characters in a value that is matched literally: the server's default escape
+// character is the backslash.
+std::string escape_like(const std::string& text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        if (c == '\\' || c == '%' || c == '_') escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+ConditionParam literal_text(const Value& value) { return Value(escape_like(text_form(value))); }
+
+ConditionParam upper_literal_text(const Value& value) { return Value(escape_like(unicode_upper(text_form(value)))); }
+
+OperatorMap build_operator_map() {
+    OperatorMap map;
+    // A boolean is compared null-safely, as IS TRUE / IS NOT TRUE would; the server takes no
+    // parameter after a bare IS.
+    map[Lookup::EQ] = {[](const Value& value) -> std::string {
+                           return value.is_boolean() ? "{field_name} IS NOT DISTINCT FROM %s" : "{field_name} = %s";
+                       },
+                       std::nullopt, nullptr};
+    map[Lookup::NEQ] = {[](const Value& value) -> std::string {
+                            return value.is_boolean() ? "{field_name} IS DISTINCT FROM %s" : "{field_name} != %s";
+                        },
+                        std::nullopt, nullptr};
+    map[Lookup::GT] = {std::string("{field_name} > %s"), std::nullopt, nullptr};
+    map[Lookup::GTE] = {std::string("{field_name} >= %s"), std::nullopt, nullptr};
+    map[Lookup::LT] = {std::string("{field_name} < %s"), std::nullopt, nullptr};
+    map[Lookup::LTE] = {std::string("{field_name} <= %s"), std::nullopt, nullptr};
+    map[Lookup::IN] = {[](const Value& value) -> std::string {
+                           const Value elements = in_elements(value);
+                           // Nothing is in an empty list; "IN ()" is not valid SQL.
+                           if (elements.empty()) return "FALSE";
+                           std::string markers;
+                           for (std::size_t i = 0; i < elements.size(); ++i) markers += i == 0 ? "%s" : ",%s";
+                           return "{field_name} IN (" + markers + ")";
+                       },
+                       std::nullopt, [](const Value& value) -> ConditionParam { return in_elements(value); }};
+    map[Lookup::CONTAINS] = {std::string("{field_name} LIKE %s"), "%{value}%", literal_text};
+    map[Lookup::ICONTAINS] = {std::string("UPPER({field_name}) LIKE %s"), "%{value}%", upper_literal_text};
+    map[Lookup::STARTSWITH] = {std::string("{field_name} LIKE %s"), "{value}%", literal_text};
+    map[Lookup::ISTARTSWITH] = {std::string("UPPER({field_name}) LIKE %s"), "{value}%", upper_literal_text};
+    map[Lookup::ENDSWITH] = {std::string("{field_name} LIKE %s"), "%{value}", literal_text};
+    map[Lookup::IENDSWITH] = {std::string("UPPER({field_name}) LIKE %s"), "%{value}", upper_literal_text};
+    map[Lookup::ISNULL] = {[](const Value& value) -> std::string {
+                               return is_truthy(value) ? "{field_name} IS NULL" : "{field_name} IS NOT NULL";
+                           },
+                           std::nullopt, [](const Value&) -> ConditionParam { return NoValue; }};
+    return map;
+}
+
+std::string cast_type_of(ValueType value_type) {
+    switch (value_type) {
+        case ValueType::INTEGER: return "integer";
+        case ValueType::FLOAT: return "real";
+        // A JSON true or false reads as a boolean, not as a number.
+        case ValueType::BOOLEAN: return "boolean";
+        default: return "text";
+    }
+}
+
+// 'a'->>'b' for the path a__b: every step but the last keeps the JSON ("->"), the last yields
+// its text ("->>"), which the cast reads.
+std::string json_path_selection(const std::string& path) {
+    std::string selection;
+    std::size_t start = 0;
+    while (true) {
+        const auto found = path.find(FIELD_PATH_SEPARATOR, start);
+        const bool last = found == std::string::npos;
+        selection += last ? "->>" : "->";
+        selection += quote_sql_literal(std::string_view(path).substr(start, last ? std::string::npos : found - start));
+        if (last) return selection;
+        start = found + FIELD_PATH_SEPARATOR.size();
+    }
+}
+
+std::string model_column(const std::string& name) { return std::string(MODEL_TABLE_ALIAS) + "." + quote_sql_identifier(name); }
+
+std::string metadata_column(const std::string& name) {
+    return std::string(METADATA_TABLE_ALIAS) + "." + quote_sql_identifier(name);
+}
+
+}  // namespace
+
+const OperatorMap sql_operator_map = build_operator_map();
+
+std::pair<std::string, ConditionParam> PostgresHistoricalConnection::_nested_filter_statement(
+    const std::string& field_name, const std::string& nested_fields, const SqlOperatorTemplate& sql_operator_template,
+    const Value& value, std::optional<ValueType> value_type, bool is_internal_table, bool use_internal_meta_tables) {
+    const std::optional<Versions> marker = as_version_marker(value);
+    if (value_type == ValueType::VERSIONS || marker) {
+        if (marker == Versions::ALL) {
+            return {"", std::monostate{}};
+        }
+        if (marker == Versions::LATEST && field_name == ADDRESS_FIELD && nested_fields == "object_version") {
+            // The latest version is the one no other version names as its prior version.
+            if (use_internal_meta_tables) {
+                const std::string next_version = std::string(METADATA_TABLE_ALIAS) + ".\"next_version\"";
+                return {"(" + next_version + " IS NULL OR " + next_version + " = '')", NoValue};
+            }
+            return {"(cast(_metadata::json->'next_version' as text) IS NULL OR trim('\"' FROM "
+                    "cast(_metadata::json->'next_version' as text)) = '')",
+                    NoValue};
+        }
+    }
+    const std::string expression = _resolve_nested_field_name(field_name, nested_fields, type_of(value),
+                                                               is_internal_table, use_internal_meta_tables);
+    if (expression.empty()) {
+        return {"", std::monostate{}};
+    }
+    return {sql_operator_template.build_statement(expression, value, "", COLUMN_SEPARATOR),
+            sql_operator_template.build_value(value)};
+}
+
+std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::string& field_name,
+                                                                     const std::string& nested_fields,
+                                                                     ValueType value_type, bool is_internal_table,
+                                                                     bool use_internal_meta_tables) {
+    std::string column;
+    std::string path = nested_fields;
+    if (is_internal_table) {
+        column = sql_column_name(field_name);
+    } else if (field_name == ADDRESS_FIELD && nested_fields == "object_id") {
+        return use_internal_meta_tables ? model_column(PRIMARY_PARTITION_KEY) : PRIMARY_PARTITION_KEY;
+    } else if (field_name == ADDRESS_FIELD && use_internal_meta_tables && nested_fields == "object_version") {
+        return model_column(SECONDARY_PARTITION_KEY);
+    } else if (field_name == ADDRESS_FIELD && !use_internal_meta_tables) {
+        return "";  // without the meta tables no other part of the address can be filtered
+    } else if (field_name == METADATA_FIELD && use_internal_meta_tables) {
+        const auto split = nested_fields.find(FIELD_PATH_SEPARATOR);
+        if (split == std::string::npos) {
+            return metadata_column(nested_fields);  // a metadata column, no JSON path
+        }
+        column = metadata_column(nested_fields.substr(0, split));
+        path = nested_fields.substr(split + FIELD_PATH_SEPARATOR.size());
+    } else {
+        column = model_column(field_name);
+    }
+
+    const std::string cast_type = cast_type_of(value_type);
+    const std::string expression = "cast(" + column + "::json" + json_path_selection(path) + " as " + cast_type + ")";
+    if (cast_type == "text") {
+        return "trim('\"' FROM " + expression + ")";
+    }
+    return expression;
+}
+
+std::string PostgresHistoricalConnection::_order_by_expression(const std::string& field_name, bool is_internal_table,
+                                                               bool use_internal_meta_tables) {
+    const auto split = field_name.find(FIELD_PATH_SEPARATOR);
+    if (split == std::string::npos) {
+        return sql_column_name(field_name);
+    }
+    return _resolve_nested_field_name(field_name.substr(0, split),
+                                      field_name.substr(split + FIELD_PATH_SEPARATOR.size()), ValueType::TEXT,
+                                      is_internal_table, use_internal_meta_tables);
+}
+
+}  // namespace korvex::pg_timeline
