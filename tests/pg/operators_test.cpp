@@ -118,7 +118,13 @@ TEST_F(NestedFilter, LatestVersionIsTheOneWithoutSuccessor) {
                        NO_VALUE));
     // Elsewhere LATEST is an ordinary text.
     EXPECT_EQ(nested("data", "tag", Lookup::EQ, "LATEST", true),
-              Rendered(R"(trim('"' FROM cast(data::json->>'tag' as text)) = %s)", param("LATEST")));
+              Rendered(R"(cast(data::json->>'tag' as text) = %s)", param("LATEST")));
+}
+
+TEST_F(NestedFilter, IsNullReadsThePathAsText) {
+    // The value of ISNULL only says which way; the stored value may be of any kind.
+    EXPECT_EQ(nested("doc", "x", Lookup::ISNULL, true),
+              Rendered(R"(cast(t1."doc"::json->>'x' as text) IS NULL)", NO_VALUE));
 }
 
 TEST_F(NestedFilter, AddressParts) {
@@ -142,7 +148,7 @@ TEST(ResolveNestedFieldName, CastFollowsTheValueType) {
               "cast(data::json->>'a' as boolean)");
     for (ValueType text_like : {ValueType::TEXT, ValueType::NONE, ValueType::LIST, ValueType::MAP}) {
         EXPECT_EQ(C::_resolve_nested_field_name("data", "a", text_like, true),
-                  R"(trim('"' FROM cast(data::json->>'a' as text)))");
+                  R"(cast(data::json->>'a' as text))");
     }
 }
 
@@ -151,7 +157,7 @@ TEST(ResolveNestedFieldName, EveryStepButTheLastKeepsTheJson) {
     EXPECT_EQ(C::_resolve_nested_field_name("doc", "a__b__c", ValueType::INTEGER),
               R"(cast(t1."doc"::json->'a'->'b'->>'c' as integer))");
     EXPECT_EQ(C::_resolve_nested_field_name("doc", "a__b", ValueType::TEXT, false, true),
-              R"(trim('"' FROM cast(t1."doc"::json->'a'->>'b' as text)))");
+              R"(cast(t1."doc"::json->'a'->>'b' as text))");
 }
 
 TEST(ResolveNestedFieldName, MetadataColumnsAndPathsBelowThem) {
@@ -159,7 +165,7 @@ TEST(ResolveNestedFieldName, MetadataColumnsAndPathsBelowThem) {
     EXPECT_EQ(C::_resolve_nested_field_name("_metadata", "class_schema_type", ValueType::TEXT, false, true),
               R"(t2."class_schema_type")");
     EXPECT_EQ(C::_resolve_nested_field_name("_metadata", "address__object_id", ValueType::TEXT, false, true),
-              R"(trim('"' FROM cast(t2."address"::json->>'object_id' as text)))");
+              R"(cast(t2."address"::json->>'object_id' as text))");
     // Without the meta tables _metadata is a JSON column of the model table like any other.
     EXPECT_EQ(C::_resolve_nested_field_name("_metadata", "is_deleted", ValueType::BOOLEAN),
               R"(cast(t1."_metadata"::json->>'is_deleted' as boolean))");

@@ -122,7 +122,7 @@ TEST_F(Select, OrderingIsGroupedAndOrdered) {
     EXPECT_EQ(connection._build_group_by_statement(std::vector<OrderBy>{{"created_at"}}, false, true),
               " GROUP BY t1.partition_key, t1.range_key, created_at");
     EXPECT_EQ(connection._build_group_by_statement(std::vector<OrderBy>{{"data__a"}}, false, true),
-              R"( GROUP BY t1.partition_key, t1.range_key, trim('"' FROM cast(t1."data"::json->>'a' as text)))");
+              R"( GROUP BY t1.partition_key, t1.range_key, cast(t1."data"::json->>'a' as text))");
     EXPECT_EQ(connection._build_group_by_statement(std::nullopt), GROUP_BY);
     EXPECT_EQ(connection._build_group_by_statement(std::vector<OrderBy>{}), GROUP_BY);
 

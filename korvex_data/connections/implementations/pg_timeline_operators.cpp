@@ -198,13 +198,16 @@ std::pair<std::string, ConditionParam> PostgresHistoricalConnection::_nested_fil
                     NoValue};
         }
     }
-    const std::string expression = _resolve_nested_field_name(field_name, nested_fields, type_of(value),
+    ConditionParam param = sql_operator_template.build_value(value);
+    // The cast reads the stored value as the kind it is compared with. A predicate without a
+    // parameter (IS NULL) compares nothing, and the text form reads every stored kind.
+    const ValueType compared_type = std::holds_alternative<NoValueType>(param) ? ValueType::NONE : type_of(value);
+    const std::string expression = _resolve_nested_field_name(field_name, nested_fields, compared_type,
                                                                is_internal_table, use_internal_meta_tables);
     if (expression.empty()) {
         return {"", std::monostate{}};
     }
-    return {sql_operator_template.build_statement(expression, value, "", COLUMN_SEPARATOR),
-            sql_operator_template.build_value(value)};
+    return {sql_operator_template.build_statement(expression, value, "", COLUMN_SEPARATOR), std::move(param)};
 }
 
 std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::string& field_name,
@@ -232,12 +235,10 @@ std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::
         column = model_column(field_name);
     }
 
-    const std::string cast_type = cast_type_of(value_type);
-    const std::string expression = "cast(" + column + "::json" + json_path_selection(path) + " as " + cast_type + ")";
-    if (cast_type == "text") {
-        return "trim('\"' FROM " + expression + ")";
-    }
-    return expression;
+    // The last step is read with ->>, which yields the text itself (a JSON string without its
+    // quotes, escapes resolved), so no quote needs trimming: a value that itself begins or ends
+    // with a double quote still compares as it is.
+    return "cast(" + column + "::json" + json_path_selection(path) + " as " + cast_type_of(value_type) + ")";
 }
 
 std::string PostgresHistoricalConnection::_order_by_expression(const std::string& field_name, bool is_internal_table,
