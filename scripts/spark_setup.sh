@@ -36,7 +36,7 @@ if [ -x "$SPARK_HOME_DIR/bin/spark-submit" ] && [ -f "$SPARK_DIST_DIR/.complete"
 else
     spark_log "installing pyspark $PYSPARK_VERSION into $SPARK_DIST_DIR"
     tmp="$(mktemp -d "$SPARK_CACHE_DIR/.pyspark.XXXXXX")"
-    python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+    PIP_BREAK_SYSTEM_PACKAGES=1 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
         --no-deps --no-compile \
         --target "$tmp" "pyspark==$PYSPARK_VERSION"
     rm -rf "$SPARK_DIST_DIR"
