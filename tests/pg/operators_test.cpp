@@ -2,6 +2,7 @@
 // metadata, and the condition trees the host mixin builds from them. No server: pure builders.
 
 #include "korvex/connections/constants.hpp"
+#include "korvex/plugin/module_loader.hpp"
 #include "pg_fixture.hpp"
 
 using namespace korvex;
@@ -32,6 +33,13 @@ TEST(OperatorMap, HoldsEveryLookupAndIsTheClassAttribute) {
     EXPECT_EQ(sql_operator_map.size(), 14u);
     PostgresHistoricalConnection connection;
     EXPECT_EQ(&connection.SQL_OPERATOR_MAP(), &sql_operator_map);
+}
+
+TEST(OperatorMap, TheLoadedModuleHandsOutItsTables) {
+    const Module& module = import_module(pg_timeline::MODULE_PATH);
+    EXPECT_EQ(module.attribute<const OperatorMap*>("sql_operator_map"), &sql_operator_map);
+    EXPECT_EQ(module.attribute<std::string>("METADATA_SELECT_FIELD"), pg_timeline::METADATA_SELECT_FIELD);
+    EXPECT_EQ(module.attribute<std::string>("METADATA_SELECT_STATEMENT"), pg_timeline::METADATA_SELECT_STATEMENT);
 }
 
 TEST(OperatorMap, EqualityTellsBooleansFromNumbers) {

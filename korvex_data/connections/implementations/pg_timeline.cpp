@@ -378,7 +378,9 @@ KORVEX_MODULE_ENTRY {
                            }
                            return std::make_unique<PostgresHistoricalConnection>(options);
                        });
-    // The module attributes METADATA_SELECT_STATEMENT, METADATA_SELECT_FIELD and
-    // sql_operator_map are registered by the read path (pg_timeline_select.cpp /
-    // pg_timeline_operators.cpp) once they exist.
+    // Module-level tables, built once when the library was loaded. The operator map is handed
+    // over by address: the class attribute SQL_OPERATOR_MAP refers to that same object.
+    registry.add_attribute("METADATA_SELECT_STATEMENT", korvex::pg_timeline::METADATA_SELECT_STATEMENT);
+    registry.add_attribute("METADATA_SELECT_FIELD", korvex::pg_timeline::METADATA_SELECT_FIELD);
+    registry.add_attribute("sql_operator_map", &korvex::pg_timeline::sql_operator_map);
 }
