@@ -3,6 +3,7 @@
 
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 
+#include "korvex/connections/sql_quoting.hpp"
 #include "korvex/table_schemas/constants.hpp"
 
 #include <cmath>
@@ -11,21 +12,6 @@
 
 namespace korvex {
 namespace {
-
-// Names and texts written into the DDL: the quote character doubled, and '%' doubled too, which
-// the connection's execute reads back as one '%' (so nothing can pose as a %s marker).
-std::string quoted_with(const std::string& text, char quote) {
-    std::string result(1, quote);
-    for (char c : text) {
-        result += c;
-        if (c == quote || c == '%') result += c;
-    }
-    return result + quote;
-}
-
-std::string quoted(const std::string& identifier) { return quoted_with(identifier, '"'); }
-
-std::string literal(const std::string& text) { return quoted_with(text, '\''); }
 
 // The internal tables that are keyed by identity alone (the connection's put and _delete apply
 // the same suffix test to the resolved name).
@@ -55,7 +41,8 @@ bool is_kind(const ColumnType& type, ValueKind kind) {
 // A column default as an SQL literal of the column's type.
 std::string default_literal(const Value& value, const ColumnType& type) {
     if (is_kind(type, ValueKind::BOOLEAN) && (value.is_boolean() || value.is_number())) {
-        return value.is_boolean() ? (value.get<bool>() ? "true" : "false") : (value.get<double>() != 0 ? "true" : "false");
+        const bool truth = value.is_boolean() ? value.get<bool>() : value.get<double>() != 0;
+        return truth ? "true" : "false";
     }
     switch (value.type()) {
         case Value::value_t::boolean:
@@ -70,14 +57,14 @@ std::string default_literal(const Value& value, const ColumnType& type) {
         case Value::value_t::number_unsigned:
             return value.dump();
         case Value::value_t::string:
-            return literal(value.get<std::string>());
+            return quote_sql_literal(value.get<std::string>());
         default:
-            return literal(value.dump(-1, ' ', true));
+            return quote_sql_literal(value.dump(-1, ' ', true));
     }
 }
 
 std::string column_definition(const TableColumnSchema& column) {
-    std::string definition = quoted(column.name) + " " + sql_type(column.type);
+    std::string definition = quote_sql_identifier(column.name) + " " + sql_type(column.type);
     if (!column.default_value.is_null()) {
         definition += " DEFAULT " + default_literal(column.default_value, column.type);
     }
@@ -114,25 +101,27 @@ std::string create_index_statement(const std::string& table_name, const IndexDef
     std::string columns;
     for (const auto& column : index.columns) {
         name += "_" + column;
-        columns += (columns.empty() ? "" : ", ") + quoted(column);
+        columns += (columns.empty() ? "" : ", ") + quote_sql_identifier(column);
     }
-    return "CREATE INDEX IF NOT EXISTS " + quoted(name + "_idx") + " ON " + quoted(table_name) + " (" + columns + ")";
+    return "CREATE INDEX IF NOT EXISTS " + quote_sql_identifier(name + "_idx") + " ON " +
+           quote_sql_identifier(table_name) + " (" + columns + ")";
 }
 
 std::string create_table_statement(const std::string& table_name, const TableSchema& table_schema) {
     const bool versioned = !keyed_by_identity_only(table_name);
-    std::string definitions = quoted(PRIMARY_PARTITION_KEY) + " text NOT NULL";
+    std::string definitions = quote_sql_identifier(PRIMARY_PARTITION_KEY) + " text NOT NULL";
     if (versioned) {
-        definitions += ", " + quoted(SECONDARY_PARTITION_KEY) + " text NOT NULL";
+        definitions += ", " + quote_sql_identifier(SECONDARY_PARTITION_KEY) + " text NOT NULL";
     }
     for (const auto& column : table_schema.columns) {
         if (column.name == PRIMARY_PARTITION_KEY || column.name == SECONDARY_PARTITION_KEY) continue;
         definitions += ", " + column_definition(column);
     }
     if (versioned) {
-        definitions += ", PRIMARY KEY (" + quoted(PRIMARY_PARTITION_KEY) + ", " + quoted(SECONDARY_PARTITION_KEY) + ")";
+        definitions += ", PRIMARY KEY (" + quote_sql_identifier(PRIMARY_PARTITION_KEY) + ", " +
+                       quote_sql_identifier(SECONDARY_PARTITION_KEY) + ")";
     }
-    return "CREATE TABLE " + quoted(table_name) + " (" + definitions + ")";
+    return "CREATE TABLE " + quote_sql_identifier(table_name) + " (" + definitions + ")";
 }
 
 TableColumnSchema column(std::string name, ColumnType type) { return {std::move(name), std::move(type)}; }
@@ -205,7 +194,8 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
 }
 
 void PostgresHistoricalTableSchemaService::unregister_table(const Address& address) {
-    connection_as<SqlConnection>().execute("DROP TABLE IF EXISTS " + quoted(resolve_table_name(address)));
+    connection_as<SqlConnection>().execute("DROP TABLE IF EXISTS " +
+                                           quote_sql_identifier(resolve_table_name(address)));
 }
 
 void PostgresHistoricalTableSchemaService::register_internal_tables() {
@@ -231,7 +221,8 @@ void PostgresHistoricalTableSchemaService::update_internal_table(const TableSche
     }
     for (const auto& column : table_schema.columns) {
         if (existing.count(column.name) == 0) {
-            connection.execute("ALTER TABLE " + quoted(table_name) + " ADD COLUMN " + column_definition(column));
+            connection.execute("ALTER TABLE " + quote_sql_identifier(table_name) + " ADD COLUMN " +
+                               column_definition(column));
         }
     }
 }

@@ -1,5 +1,5 @@
 // PostgresHistoricalConnection: construction, the table-schema service, opening and closing the
-// libpq connection, and execute with its libpq-backed cursor (Part 1.1). The module entry point
+// libpq connection, and execute with its libpq-backed cursor. The module entry point
 // that registers the class with the host is at the end of this file.
 
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
@@ -155,15 +155,6 @@ Value decode_field(const char* text, std::size_t length, unsigned type_oid) {
             break;
     }
     return std::string(field);
-}
-
-std::string quote_identifier(const std::string& name) {
-    std::string quoted = "\"";
-    for (char c : name) {
-        quoted += c;
-        if (c == '"' || c == '%') quoted += c;
-    }
-    return quoted + "\"";
 }
 
 }  // namespace detail

@@ -44,8 +44,4 @@ std::optional<std::string> parameter_text(const Value& value);
 // fits 64 bits and as a float otherwise; every other type as its text.
 Value decode_field(const char* text, std::size_t length, unsigned type_oid);
 
-// An SQL identifier between double quotes, a double quote inside it doubled, and a '%' doubled
-// too, which execute reads back as one '%', so that no name can pose as a %s marker.
-std::string quote_identifier(const std::string& name);
-
 }  // namespace korvex::pg_timeline::detail

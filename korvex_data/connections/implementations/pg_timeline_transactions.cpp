@@ -1,4 +1,4 @@
-// PostgresHistoricalConnection: nested transactions, savepoints and the revert log (Part 1.2).
+// PostgresHistoricalConnection: nested transactions, savepoints and the revert log.
 //
 // The outermost level is a server transaction (BEGIN ... COMMIT / ROLLBACK); every nested level
 // is a savepoint with a random name. _revert_data holds one revert level per open level;

@@ -1,9 +1,9 @@
-// PostgresHistoricalConnection: writing and deleting object versions (Part 1.3).
+// PostgresHistoricalConnection: writing and deleting object versions.
 
 #include "korvex/connections/errors.hpp"
+#include "korvex/connections/sql_quoting.hpp"
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
-#include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
 
 namespace korvex::pg_timeline {
 
@@ -44,7 +44,7 @@ Statement PostgresHistoricalConnection::_build_insert_statement(const std::strin
             columns += ", ";
             markers += ", ";
         }
-        columns += detail::quote_identifier(key);
+        columns += quote_sql_identifier(key);
         markers += "%s";
         statement.params.push_back(_to_sql_value(value));
     }
@@ -57,7 +57,7 @@ Statement PostgresHistoricalConnection::_build_delete_statement(const std::strin
     std::string conditions;
     for (const auto& [key, value] : data.items()) {
         if (!conditions.empty()) conditions += " AND ";
-        conditions += detail::quote_identifier(key) + " = %s";
+        conditions += quote_sql_identifier(key) + " = %s";
         statement.params.push_back(_to_sql_value(value));
     }
     statement.text = std::string("DELETE FROM ") + TABLE_SEPARATOR + table_name + TABLE_SEPARATOR + " WHERE " + conditions;
