@@ -5,35 +5,15 @@
 
 namespace korvex {
 
-namespace {
-
-// Lower-case letters, digits and '_', not all digits: Spark reads such a name unquoted.
-bool is_plain_identifier(const std::string& name) {
-    bool has_non_digit = false;
-    for (char c : name) {
-        const bool lower = c >= 'a' && c <= 'z';
-        const bool digit = c >= '0' && c <= '9';
-        if (!lower && !digit && c != '_') return false;
-        has_non_digit = has_non_digit || !digit;
-    }
-    return has_non_digit;
-}
-
-std::string name_part(const std::string& name) {
-    return is_plain_identifier(name) ? name : quote_spark_identifier(name);
-}
-
-}  // namespace
-
 IcebergHistoricalConnection::IcebergHistoricalConnection(std::string catalog, std::string namespace_name)
     : catalog_(std::move(catalog)), namespace_name_(std::move(namespace_name)) {}
 
 std::string IcebergHistoricalConnection::get_full_table_name(const Address& address) {
     std::string full_name;
     for (const std::string* part : {&catalog_, &namespace_name_}) {
-        if (!part->empty()) full_name += name_part(*part) + ".";
+        if (!part->empty()) full_name += spark_identifier(*part) + ".";
     }
-    return full_name + name_part(versioned_table_name(address));
+    return full_name + spark_identifier(versioned_table_name(address));
 }
 
 std::vector<IcebergTableColumn> IcebergHistoricalConnection::build_columns_from_schema(const TableSchema& table_schema) {

@@ -31,6 +31,17 @@ std::string quote_spark_identifier(const std::string& name) {
     return quoted;
 }
 
+std::string spark_identifier(const std::string& name) {
+    bool has_non_digit = false;
+    for (char c : name) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit && c != '_') return quote_spark_identifier(name);
+        has_non_digit = has_non_digit || !digit;
+    }
+    return has_non_digit ? name : quote_spark_identifier(name);
+}
+
 bool ComplexType::Field::operator==(const Field& other) const {
     return name == other.name && nullable == other.nullable && same_type(type, other.type);
 }

@@ -204,6 +204,11 @@ TEST_F(IcebergServiceTest, AReferenceTableWithAnExtraColumnGetsExactlyItsDrop) {
     connection.tables[REFERENCE_TABLE].emplace_back("x", ComplexType::primitive("STRING"));
     service.register_internal_tables();
     EXPECT_EQ(connection.statements(), Statements{"ALTER TABLE " + REFERENCE_TABLE + " DROP COLUMN x"});
+
+    connection.clear_calls();
+    connection.tables[REFERENCE_TABLE].back().name = "odd `name";
+    service.register_internal_tables();
+    EXPECT_EQ(connection.statements(), Statements{"ALTER TABLE " + REFERENCE_TABLE + " DROP COLUMN `odd ``name`"});
 }
 
 TEST_F(IcebergServiceTest, AdditionsGoBeforeDrops) {

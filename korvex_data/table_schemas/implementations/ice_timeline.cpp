@@ -249,7 +249,8 @@ void IcebergHistoryTableSchemaService::update_internal_table(const TableSchema& 
     }
     for (const IcebergTableColumn& column : deleted_columns) {
         if (find_by_name(added_column, column.name) == nullptr) {
-            drops.push_back("ALTER TABLE " + full_table_name + " DROP COLUMN " + column.name);
+            // A plain name goes in as it is; any other is quoted so that it cannot break the statement.
+            drops.push_back("ALTER TABLE " + full_table_name + " DROP COLUMN " + spark_identifier(column.name));
         }
     }
     for (const auto* group : {&additions, &alterations, &drops}) {

@@ -26,8 +26,8 @@ public:
     const std::string& namespace_name() const { return namespace_name_; }
 
     // The qualified name under which Spark knows the table of `address`: catalog, namespace and
-    // the versioned table name, joined with ".". A part that is not a plain lower-case
-    // identifier (a version "1.0" gives "person_v_1.0") is quoted with backticks.
+    // the versioned table name, joined with ".". A part that Spark would not read unquoted (a
+    // version "1.0" gives "person_v_1.0") is quoted with backticks.
     virtual std::string get_full_table_name(const Address& address);
 
     // The table's present columns, in order. Throws an AnalysisException (Spark's message, which

@@ -15,6 +15,10 @@ namespace korvex {
 // Quotes an identifier for Spark SQL with backticks, doubling any backtick inside it.
 std::string quote_spark_identifier(const std::string& name);
 
+// The identifier as it is when Spark reads it unquoted (letters, digits and '_', not all
+// digits), else quoted.
+std::string spark_identifier(const std::string& name);
+
 // A Spark SQL column type as an Iceberg table holds it: a primitive type named by its Spark SQL
 // text ("STRING", "BIGINT", "DECIMAL(10,2)"), or a struct, array or map of further types.
 // Struct fields, array elements and map values carry their own nullability.
