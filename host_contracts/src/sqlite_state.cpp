@@ -144,6 +144,10 @@ Value read_column(sqlite3_stmt* statement, int column, Decoding decoding) {
 }  // namespace
 
 SqliteStateConnection::SqliteStateConnection(const std::string& path, int busy_timeout_ms) : path_(path) {
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        // An empty path would open a private temporary database; a NUL would cut the path short.
+        throw std::invalid_argument("a SQLite database path must be non-empty and hold no NUL byte");
+    }
     const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);

@@ -78,13 +78,14 @@ TEST(SqliteState, ReportsSqliteErrorsWithSqlitesMessage) {
     }
 }
 
-TEST(SqliteState, CannotOpenAFileInAMissingFolder) {
+TEST(SqliteState, RefusesPathsItCannotOpen) {
     try {
         SqliteStateConnection connection("/nonexistent-folder/korvex/state.sqlite");
         FAIL() << "opened a file in a missing folder";
     } catch (const SqliteError& error) {
         EXPECT_NE(std::string(error.what()).find("/nonexistent-folder/korvex/state.sqlite"), std::string::npos);
     }
+    EXPECT_THROW(SqliteStateConnection(""), std::invalid_argument);
 }
 
 TEST(SqliteState, RefusesInputItCannotRunAsGiven) {

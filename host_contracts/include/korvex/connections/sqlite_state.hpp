@@ -36,7 +36,7 @@ class SqliteStateConnection : public SqlConnection {
 public:
     // Opens (creating when missing) the database at `path`; ":memory:" opens a private in-memory
     // database. Waits up to `busy_timeout_ms` for another process's lock before failing.
-    // Throws SqliteError when the file cannot be opened.
+    // Throws SqliteError when the file cannot be opened, std::invalid_argument for an empty path.
     explicit SqliteStateConnection(const std::string& path, int busy_timeout_ms = 5000);
     ~SqliteStateConnection() override;
 
