@@ -1,17 +1,21 @@
-# Fails unless LIBRARY's NEEDED entries include libkorvex_host and libpq and no other deliverable.
+# Fails unless the NEEDED entries of LIBRARY include every name in REQUIRED and none in
+# FORBIDDEN (both comma-separated): a deliverable links the host library and its own client
+# library, never another deliverable.
 execute_process(COMMAND readelf -d ${LIBRARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "readelf -d ${LIBRARY} failed")
 endif()
 string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dynamic}")
 message(STATUS "${LIBRARY}: ${needed}")
-foreach(required libkorvex_host.so libpq.so)
+string(REPLACE "," ";" REQUIRED "${REQUIRED}")
+string(REPLACE "," ";" FORBIDDEN "${FORBIDDEN}")
+foreach(required IN LISTS REQUIRED)
   string(FIND "${needed}" "[${required}" found)
   if(found EQUAL -1)
     message(FATAL_ERROR "${LIBRARY} does not need ${required}: ${needed}")
   endif()
 endforeach()
-foreach(forbidden lite_timeline ice_timeline spark_connect grpc protobuf sqlite)
+foreach(forbidden IN LISTS FORBIDDEN)
   string(FIND "${needed}" "${forbidden}" found)
   if(NOT found EQUAL -1)
     message(FATAL_ERROR "${LIBRARY} needs ${forbidden}: ${needed}")
