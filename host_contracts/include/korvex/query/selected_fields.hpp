@@ -6,7 +6,7 @@
 
 namespace korvex {
 
-// Which fields a query returns: `only` the named ones (none: every field), those in
+// QuerySpecifier: which fields a query returns: `only` the named ones (none: every field), those in
 // `distinct` selected distinct.
 struct QuerySpecifier {
     std::optional<std::vector<std::string>> only = std::vector<std::string>{};
