@@ -305,3 +305,44 @@ TEST_F(WriteTest, DeleteRemovesExactlyOneVersionOrEveryMetadataRowOfTheIdentity)
     EXPECT_EQ(db.sql("SELECT partition_key || range_key FROM person ORDER BY 1"), (std::vector<std::string>{"p2", "q1"}));
     EXPECT_EQ(db.sql("SELECT partition_key FROM metadata"), std::vector<std::string>{"n"});
 }
+
+// Repeated INSERT texts run as statements prepared once per server session.
+TEST_F(WriteTest, RepeatedInsertsSurviveTableChangesRollbacksAndReconnects) {
+    create_person_table(connection);
+    auto put_one = [&](const std::string& id) {
+        connection.begin();
+        connection.put(Address::from_string("app#Person/" + id + "@1"), map(R"({"name":"N","age":1})"));
+        connection.commit();
+    };
+    put_one("p1");
+    connection.begin();
+    connection.put(Address::from_string("app#Person/rolled-back@1"), map(R"({"name":"N","age":1})"));
+    connection.rollback();
+    db.sql("ALTER TABLE person ADD COLUMN extra text, DROP COLUMN flag");
+    put_one("p2");
+    db.sql("DROP TABLE person");
+    create_person_table(connection);
+    put_one("p3");
+    connection.disconnect();
+    connection.connect(std::nullopt, db.parameters());
+    put_one("p4");
+    EXPECT_EQ(db.sql("SELECT partition_key FROM person ORDER BY 1"), (std::vector<std::string>{"p3", "p4"}));
+}
+
+TEST_F(WriteTest, AnInsertThatCannotBePreparedFailsLikeTheStatement) {
+    create_person_table(connection);
+    connection.begin();
+    connection.put(Address::from_string("app#Person/p1@1"), map(R"({"name":"N"})"));
+    connection.rollback();
+    db.sql("DROP TABLE person");
+    connection.begin();
+    try {
+        connection.put(Address::from_string("app#Person/p2@1"), map(R"({"name":"N"})"));
+        FAIL() << "the insert into a dropped table succeeded";
+    } catch (const KorvexConnectionError& error) {
+        auto cause = korvex::testing::database_cause(error);
+        ASSERT_TRUE(cause);
+        EXPECT_EQ(cause->sqlstate(), "42P01");
+    }
+    connection.rollback();
+}

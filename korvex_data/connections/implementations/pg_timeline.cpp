@@ -216,9 +216,37 @@ private:
     int next_ = 0;
 };
 
+}  // namespace
+
+// INSERT statements repeat with new values only, and their parsing and planning cost about as
+// much as running them, so each distinct INSERT text is prepared once per server session. An
+// INSERT returns no rows, so a plan the server re-makes after a change of the table cannot change
+// what it returns. Other statements are sent as they are.
+const std::string* PreparedStatements::name_for(PGconn* connection, const std::string& query,
+                                                const std::string& numbered_text) {
+    if (query.rfind("INSERT INTO ", 0) != 0) return nullptr;
+    if (auto found = names_.find(query); found != names_.end()) return &found->second;
+    if (names_.size() >= CAPACITY) return nullptr;
+
+    std::string name = "korvex_insert_" + std::to_string(names_.size() + 1);
+    std::unique_ptr<PGresult, decltype(&PQclear)> result(
+        PQprepare(connection, name.c_str(), numbered_text.c_str(), 0, nullptr), &PQclear);
+    if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+        // Preparing fails exactly as running the statement would (it parses and plans it), and
+        // has aborted the transaction just the same: report that error.
+        const char* sqlstate = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+        throw DatabaseError(result ? trimmed(PQresultErrorMessage(result.get())) : trimmed(PQerrorMessage(connection)),
+                            sqlstate ? sqlstate : "");
+    }
+    return &names_.emplace(query, std::move(name)).first->second;
+}
+
+namespace {
+
 // Sends one statement with its parameters as text-format positional parameters; throws
 // DatabaseError with the server's message and SQLSTATE when it is rejected.
-std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& query, const std::vector<Value>& params) {
+std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& query, const std::vector<Value>& params,
+                                      PreparedStatements& prepared) {
     const auto [text, markers] = detail::number_markers(query);
     if (markers != params.size()) {
         throw std::invalid_argument("the statement has " + std::to_string(markers) + " %s markers but " +
@@ -231,8 +259,12 @@ std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& que
     values.reserve(texts.size());
     for (const auto& param : texts) values.push_back(param ? param->c_str() : nullptr);
 
-    ResultPtr result(PQexecParams(connection, text.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
-                                  nullptr, nullptr, 0),
+    const std::string* statement_name = prepared.name_for(connection, query, text);
+    ResultPtr result(statement_name != nullptr
+                         ? PQexecPrepared(connection, statement_name->c_str(), static_cast<int>(values.size()),
+                                          values.data(), nullptr, nullptr, 0)
+                         : PQexecParams(connection, text.c_str(), static_cast<int>(values.size()), nullptr,
+                                        values.data(), nullptr, nullptr, 0),
                      &PQclear);
     if (!result) {
         throw DatabaseError(trimmed(PQerrorMessage(connection)));
@@ -318,6 +350,7 @@ void PostgresHistoricalConnection::connect(const std::optional<std::string>& dsn
     }
     // The isolation level stays the server's default (nothing is sent), and libpq has no
     // autocommit switch: the transaction statements of begin/commit/rollback delimit transactions.
+    prepared_statements_.clear();
     _connection = connection;
 }
 
@@ -327,6 +360,7 @@ void PostgresHistoricalConnection::disconnect() {
     }
     PQfinish(_connection);
     _connection = nullptr;
+    prepared_statements_.clear();
 }
 
 void PostgresHistoricalConnection::prepare_connection() { table_schema_manager()->register_internal_tables(); }
@@ -337,7 +371,7 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
         throw KorvexConnectionError("Connection not established");
     }
     try {
-        return run_statement(_connection, query, params);
+        return run_statement(_connection, query, params, prepared_statements_);
     } catch (...) {
         std::throw_with_nested(
             KorvexConnectionError("Error executing query: " + query + " with args: " + printed_parameters(params)));

@@ -40,6 +40,21 @@ extern const OperatorMap sql_operator_map;
 using RevertEntry = std::pair<Address, DataMap>;
 using RevertLevel = std::vector<RevertEntry>;
 
+// Names of the statements prepared on the current server session, by statement text.
+class PreparedStatements {
+public:
+    static constexpr std::size_t CAPACITY = 256;
+    // The prepared statement to run `query` with, preparing it first when it is new; null when
+    // the statement is sent unprepared.
+    const std::string* name_for(PGconn* connection, const std::string& query, const std::string& numbered_text);
+    // A new server session knows none of them.
+    void clear() { names_.clear(); }
+    std::size_t size() const { return names_.size(); }
+
+private:
+    std::map<std::string, std::string> names_;
+};
+
 struct ConnectionOptions {
     bool is_revert_supported = true;
 };
@@ -135,6 +150,7 @@ protected:
 private:
     // Table descriptions read from the server, per table name, for the life of this object.
     std::map<std::string, TableDescription> described_tables_;
+    PreparedStatements prepared_statements_;
 };
 
 // Whether a resolved table name is one of the internal tables keyed by identity alone.
