@@ -32,7 +32,8 @@ Q::Q(std::string field, Lookup lookup, Value value)
     }
 }
 
-Q Q::all_of(std::vector<Q> children) {
+// AND / OR of the truthy children: none gives the empty condition, one gives that child.
+Q Q::combine(Kind kind, std::vector<Q> children) {
     std::vector<Q> kept;
     for (auto& child : children) {
         if (child) kept.push_back(std::move(child));
@@ -40,23 +41,13 @@ Q Q::all_of(std::vector<Q> children) {
     if (kept.empty()) return Q();
     if (kept.size() == 1) return kept.front();
     Q result;
-    result.kind_ = Kind::AND;
+    result.kind_ = kind;
     result.children_ = std::move(kept);
     return result;
 }
 
-Q Q::any_of(std::vector<Q> children) {
-    std::vector<Q> kept;
-    for (auto& child : children) {
-        if (child) kept.push_back(std::move(child));
-    }
-    if (kept.empty()) return Q();
-    if (kept.size() == 1) return kept.front();
-    Q result;
-    result.kind_ = Kind::OR;
-    result.children_ = std::move(kept);
-    return result;
-}
+Q Q::all_of(std::vector<Q> children) { return combine(Kind::AND, std::move(children)); }
+Q Q::any_of(std::vector<Q> children) { return combine(Kind::OR, std::move(children)); }
 
 Q Q::operator&(const Q& other) const { return all_of({*this, other}); }
 Q Q::operator|(const Q& other) const { return any_of({*this, other}); }

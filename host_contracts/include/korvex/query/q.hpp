@@ -42,6 +42,8 @@ public:
     bool operator==(const Q&) const = default;
 
 private:
+    static Q combine(Kind kind, std::vector<Q> children);
+
     Kind kind_ = Kind::EMPTY;
     std::string field_;
     Lookup lookup_ = Lookup::EQ;
