@@ -8,10 +8,10 @@ using korvex::Q;
 TEST(Q, EmptyConditionsVanishFromCombinations) {
     const Q a("name", Lookup::EQ, "Ann");
     const Q b("age", Lookup::GT, 3);
-    EXPECT_FALSE(Q());
+    EXPECT_EQ(Q().kind(), Q::Kind::EMPTY);
     EXPECT_EQ(Q() & a, a);
     EXPECT_EQ(a | Q(), a);
-    EXPECT_FALSE(Q::all_of({Q(), Q()}));
+    EXPECT_EQ(Q::all_of({Q(), Q()}).kind(), Q::Kind::EMPTY);
     EXPECT_EQ((!Q()).kind(), Q::Kind::EMPTY);
 
     const Q both = a & b;

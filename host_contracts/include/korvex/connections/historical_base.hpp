@@ -7,7 +7,7 @@
 #include "korvex/query/order_by.hpp"
 #include "korvex/query/paginator.hpp"
 #include "korvex/query/q.hpp"
-#include "korvex/query/query_specifier.hpp"
+#include "korvex/query/selected_fields.hpp"
 #include "korvex/value.hpp"
 
 #include <cstdint>
