@@ -18,6 +18,9 @@
 
 namespace korvex::testing {
 
+// A data map from its JSON text.
+inline DataMap map(const char* json) { return Value::parse(json); }
+
 // A PostgresHistoricalConnection that keeps every statement reaching execute, in order.
 class RecordingConnection : public pg_timeline::PostgresHistoricalConnection {
 public:

@@ -9,13 +9,12 @@
 using namespace korvex;
 using korvex::pg_timeline::PostgresHistoricalConnection;
 using korvex::testing::expect_connection_error;
+using korvex::testing::map;
 using korvex::testing::OfflineConnection;
 using korvex::testing::PgTestDatabase;
 using korvex::testing::RecordingConnection;
 
 namespace {
-
-DataMap map(const char* json) { return Value::parse(json); }
 
 bool is_savepoint_name(const std::string& name) { return std::regex_match(name, std::regex("[A-Za-z]{10}")); }
 

@@ -7,13 +7,12 @@
 using namespace korvex;
 using korvex::pg_timeline::PostgresHistoricalConnection;
 using korvex::testing::expect_connection_error;
+using korvex::testing::map;
 using korvex::testing::OfflineConnection;
 using korvex::testing::PgTestDatabase;
 using korvex::testing::RecordingConnection;
 
 namespace {
-
-DataMap map(const char* json) { return Value::parse(json); }
 
 // A person table: partition_key, range_key, name text, age bigint, doc json, tags json (a list),
 // blob jsonb and flag boolean.
