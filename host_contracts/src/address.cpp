@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/models/address.hpp"
 
 #include <stdexcept>
@@ -22,7 +23,7 @@ std::pair<std::string, Version> split_versioned(const std::string& text) {
 Address Address::from_string(const std::string& text) {
     const auto hash = text.find('#');
     if (hash == std::string::npos) {
-        throw std::invalid_argument("address text '" + text + "' lacks the '#' between resource and class name");
+        throw UsageError("address text '" + text + "' lacks the '#' between resource and class name");
     }
     Address address;
     address.resource = text.substr(0, hash);
@@ -33,12 +34,12 @@ Address Address::from_string(const std::string& text) {
         object_part = rest.substr(slash + 1);
         rest = rest.substr(0, slash);
         if (object_part.empty()) {
-            throw std::invalid_argument("address text '" + text + "' has an empty object part after '/'");
+            throw UsageError("address text '" + text + "' has an empty object part after '/'");
         }
     }
     auto [class_name, class_version] = split_versioned(rest);
     if (class_name.empty()) {
-        throw std::invalid_argument("address text '" + text + "' has no class name");
+        throw UsageError("address text '" + text + "' has no class name");
     }
     address.class_name = class_name;
     address.class_version = class_version;

@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/classes/class_version_manager.hpp"
 
 #include <algorithm>
@@ -36,7 +37,7 @@ ClassVersionRecord ClassVersionManager::get_latest_class_version(const std::stri
     std::lock_guard lock(registry_mutex());
     auto found = registry().find(class_name);
     if (found == registry().end() || found->second.empty()) {
-        throw std::out_of_range("class " + class_name +
+        throw UsageError("class " + class_name +
                                 " has no registered version; register one with ClassVersionManager::register_class_version");
     }
     return {class_name, found->second.back()};

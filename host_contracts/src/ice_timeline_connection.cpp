@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/connections/ice_timeline.hpp"
 #include "korvex/table_schemas/base.hpp"
 
@@ -35,10 +36,10 @@ ComplexType IcebergHistoricalConnection::column_type(const ColumnType& type) {
             case ValueKind::MAPPING:
             case ValueKind::SEQUENCE: return ComplexType::primitive("STRING");
         }
-        throw std::invalid_argument("unknown value kind");
+        throw UsageError("unknown value kind");
     }
     if (const auto* nested = std::get_if<std::shared_ptr<const NestedSchemaModel>>(&type)) {
-        if (!*nested) throw std::invalid_argument("column type: the struct model is null");
+        if (!*nested) throw UsageError("column type: the struct model is null");
         std::vector<ComplexType::Field> fields;
         for (const auto& [name, property_type] : (*nested)->properties) {
             fields.push_back(ComplexType::field(name, column_type(property_type)));
@@ -46,7 +47,7 @@ ComplexType IcebergHistoricalConnection::column_type(const ColumnType& type) {
         return ComplexType::struct_of(std::move(fields));
     }
     const auto& array = std::get<std::shared_ptr<const ArraySchemaModel>>(type);
-    if (!array) throw std::invalid_argument("column type: the array model is null");
+    if (!array) throw UsageError("column type: the array model is null");
     return ComplexType::array_of(column_type(array->item_type));
 }
 

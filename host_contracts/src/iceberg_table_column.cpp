@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/data_models/iceberg_table_column.hpp"
 
 #include <algorithm>
@@ -48,7 +49,7 @@ bool ComplexType::Field::operator==(const Field& other) const {
 
 ComplexType ComplexType::primitive(const std::string& name) {
     if (name.empty()) {
-        throw std::invalid_argument("ComplexType::primitive: the type name is empty");
+        throw UsageError("ComplexType::primitive: the type name is empty");
     }
     ComplexType type;
     type.kind_ = Kind::PRIMITIVE;
@@ -61,7 +62,7 @@ ComplexType ComplexType::primitive(const std::string& name) {
 ComplexType ComplexType::struct_of(std::vector<Field> fields) {
     for (const Field& field : fields) {
         if (!field.type) {
-            throw std::invalid_argument("ComplexType::struct_of: field " + field.name + " has no type");
+            throw UsageError("ComplexType::struct_of: field " + field.name + " has no type");
         }
     }
     ComplexType type;
@@ -92,12 +93,12 @@ ComplexType::Field ComplexType::field(std::string name, ComplexType type, bool n
 }
 
 const ComplexType& ComplexType::element() const {
-    if (!element_) throw std::logic_error("ComplexType: " + to_sql() + " has no element type");
+    if (!element_) throw UsageError("ComplexType: " + to_sql() + " has no element type");
     return *element_;
 }
 
 const ComplexType& ComplexType::key() const {
-    if (!key_) throw std::logic_error("ComplexType: " + to_sql() + " has no key type");
+    if (!key_) throw UsageError("ComplexType: " + to_sql() + " has no key type");
     return *key_;
 }
 

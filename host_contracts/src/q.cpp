@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/query/lookup.hpp"
 #include "korvex/query/q.hpp"
 
@@ -28,7 +29,7 @@ std::string_view to_string(Lookup lookup) {
 Q::Q(std::string field, Lookup lookup, Value value)
     : kind_(Kind::LEAF), field_(std::move(field)), lookup_(lookup), value_(std::move(value)) {
     if (field_.empty()) {
-        throw std::invalid_argument("a condition needs a field name");
+        throw UsageError("a condition needs a field name");
     }
 }
 

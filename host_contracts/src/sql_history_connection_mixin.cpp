@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
 
 #include "korvex/classes/class_version_manager.hpp"
@@ -68,7 +69,7 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
         case Q::Kind::LEAF: {
             const auto found = SQL_OPERATOR_MAP().find(conditions.lookup());
             if (found == SQL_OPERATOR_MAP().end()) {
-                throw std::invalid_argument("no SQL operator for the look-up " +
+                throw UsageError("no SQL operator for the look-up " +
                                             std::string(to_string(conditions.lookup())));
             }
             const SqlOperatorTemplate& sql_operator = found->second;
@@ -81,7 +82,7 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
             std::pair<std::string, ConditionParam> predicate;
             if (split != std::string::npos || field == ADDRESS_FIELD || field == METADATA_FIELD) {
                 if (nested.empty()) {
-                    throw std::invalid_argument("the condition on " + path + " names no part below the field (write " +
+                    throw UsageError("the condition on " + path + " names no part below the field (write " +
                                                 field + "__<part>, for example _address__object_id)");
                 }
                 predicate = _nested_filter_statement(field, nested, sql_operator, conditions.value(),

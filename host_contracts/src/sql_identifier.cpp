@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/utils/sql_identifier.hpp"
 
 #include <stdexcept>
@@ -6,10 +7,10 @@ namespace korvex {
 
 std::string backtick_quote(std::string_view name) {
     if (name.empty()) {
-        throw std::invalid_argument("an SQL identifier cannot be empty");
+        throw UsageError("an SQL identifier cannot be empty");
     }
     if (name.find('\0') != std::string_view::npos) {
-        throw std::invalid_argument("the SQL identifier '" + std::string(name.substr(0, name.find('\0'))) +
+        throw UsageError("the SQL identifier '" + std::string(name.substr(0, name.find('\0'))) +
                                     "...' holds a NUL byte");
     }
     std::string quoted = "`";

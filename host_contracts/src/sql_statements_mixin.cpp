@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
 
 #include "korvex/table_schemas/constants.hpp"
@@ -44,7 +45,7 @@ std::string default_literal(const std::string& column_name, const Value& value) 
             return value.dump();
         case Value::value_t::number_float:
             if (!std::isfinite(value.get<double>())) {
-                throw std::invalid_argument("the default of column " + column_name + " is not a finite number");
+                throw UsageError("the default of column " + column_name + " is not a finite number");
             }
             return value.dump();
         case Value::value_t::string:
@@ -62,7 +63,7 @@ std::string default_literal(const std::string& column_name, const Value& value) 
             return literal + "'";
         }
         default:
-            throw std::invalid_argument("the default of column " + column_name + " has no SQL literal");
+            throw UsageError("the default of column " + column_name + " has no SQL literal");
     }
 }
 
@@ -88,11 +89,11 @@ std::set<std::string> declared_names(const std::string& table_name, const TableS
     for (const auto& column : table_schema.columns) {
         const std::string lowered = to_lower(column.name);
         if (is_key_column(lowered)) {
-            throw std::invalid_argument("table " + table_name + ": column " + column.name +
+            throw UsageError("table " + table_name + ": column " + column.name +
                                         " is reserved for the key of every table");
         }
         if (!names.insert(lowered).second) {
-            throw std::invalid_argument("table " + table_name + ": column " + column.name + " is declared twice");
+            throw UsageError("table " + table_name + ": column " + column.name + " is declared twice");
         }
     }
     return names;
@@ -133,7 +134,7 @@ std::string SqlStatementsMixin::_build_create_table_statement(const std::string&
 
     for (const auto& unique_column : table_schema.unique_columns) {
         if (names.count(to_lower(unique_column)) == 0) {
-            throw std::invalid_argument("table " + table_name + ": unique column " + unique_column +
+            throw UsageError("table " + table_name + ": unique column " + unique_column +
                                         " is not among its columns");
         }
         if (versioned) continue;
@@ -150,8 +151,8 @@ std::string SqlStatementsMixin::_build_create_table_statement(const std::string&
 std::string SqlStatementsMixin::_build_create_index_statement(const std::string& table_name,
                                                               const std::string& index_name,
                                                               const std::vector<std::string>& columns) {
-    if (index_name.empty()) throw std::invalid_argument("table " + table_name + ": an index needs a name");
-    if (columns.empty()) throw std::invalid_argument("index " + index_name + " needs at least one column");
+    if (index_name.empty()) throw UsageError("table " + table_name + ": an index needs a name");
+    if (columns.empty()) throw UsageError("index " + index_name + " needs at least one column");
     std::string column_list;
     for (const auto& column : columns) {
         column_list += (column_list.empty() ? "" : ", ") + backtick_quote(column);
@@ -169,7 +170,7 @@ std::vector<std::string> SqlStatementsMixin::_build_update_table_statements(
     bool /*is_internal_table*/) {
     const std::string table = backtick_quote(table_name);
     if (existing_columns.empty()) {
-        throw std::invalid_argument("table " + table_name + " has no columns (it does not exist); create it first");
+        throw UsageError("table " + table_name + " has no columns (it does not exist); create it first");
     }
     const std::set<std::string> declared = declared_names(table_name, table_schema);
     std::map<std::string, const SqlTableColumn*> existing;
@@ -180,7 +181,7 @@ std::vector<std::string> SqlStatementsMixin::_build_update_table_statements(
         auto found = existing.find(to_lower(column.name));
         if (found == existing.end()) {
             if (!column.nullable && column.default_value.is_null()) {
-                throw std::invalid_argument("table " + table_name + ": column " + column.name +
+                throw UsageError("table " + table_name + ": column " + column.name +
                                             " is not nullable and has no default, so it cannot be added to an "
                                             "existing table");
             }

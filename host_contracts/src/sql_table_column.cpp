@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/data_models/sql_table_column.hpp"
 
 #include <array>
@@ -10,7 +11,7 @@ namespace {
 constexpr std::array<std::string_view, 6> FIELD_NAMES = {"cid", "name", "type", "notnull", "dflt_value", "pk"};
 
 [[noreturn]] void wrong_kind(const std::string& field, const char* expected, const Value& value) {
-    throw std::invalid_argument("table column field " + field + " must be " + expected + ", got " + printed(value));
+    throw UsageError("table column field " + field + " must be " + expected + ", got " + printed(value));
 }
 
 std::int64_t integer_field(const std::string& field, const Value& value) {
@@ -40,10 +41,10 @@ SqlTableColumn SqlTableColumn::from_fields(const Fields& fields) {
         std::size_t position = 0;
         while (position < FIELD_NAMES.size() && FIELD_NAMES[position] != field) ++position;
         if (position == FIELD_NAMES.size()) {
-            throw std::invalid_argument("unknown table column field " + field);
+            throw UsageError("unknown table column field " + field);
         }
         if (seen[position]) {
-            throw std::invalid_argument("table column field " + field + " given twice");
+            throw UsageError("table column field " + field + " given twice");
         }
         seen[position] = true;
         switch (position) {
@@ -59,7 +60,7 @@ SqlTableColumn SqlTableColumn::from_fields(const Fields& fields) {
     }
     for (std::size_t position = 0; position < FIELD_NAMES.size(); ++position) {
         if (!seen[position]) {
-            throw std::invalid_argument("table column field " + std::string(FIELD_NAMES[position]) + " is missing");
+            throw UsageError("table column field " + std::string(FIELD_NAMES[position]) + " is missing");
         }
     }
     return column;

@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 
 #include <sqlite3.h>
@@ -65,7 +66,7 @@ void bind(sqlite3* db, sqlite3_stmt* statement, int index, const Value& value) {
         case Value::value_t::number_unsigned: {
             const auto number = value.get<std::uint64_t>();
             if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                throw std::invalid_argument("parameter " + std::to_string(index) + " (" + std::to_string(number) +
+                throw UsageError("parameter " + std::to_string(index) + " (" + std::to_string(number) +
                                             ") is above SQLite's integer range");
             }
             rc = sqlite3_bind_int64(statement, index, static_cast<std::int64_t>(number));
@@ -75,7 +76,7 @@ void bind(sqlite3* db, sqlite3_stmt* statement, int index, const Value& value) {
             const double number = value.get<double>();
             // SQLite would store a NaN as NULL without a word.
             if (std::isnan(number)) {
-                throw std::invalid_argument("parameter " + std::to_string(index) + " is NaN, which SQLite cannot store");
+                throw UsageError("parameter " + std::to_string(index) + " is NaN, which SQLite cannot store");
             }
             rc = sqlite3_bind_double(statement, index, number);
             break;
@@ -97,7 +98,7 @@ void bind(sqlite3* db, sqlite3_stmt* statement, int index, const Value& value) {
             break;
         }
         case Value::value_t::discarded:
-            throw std::invalid_argument("parameter " + std::to_string(index) + " holds no value");
+            throw UsageError("parameter " + std::to_string(index) + " holds no value");
     }
     if (rc != SQLITE_OK) throw_sqlite_error(db);
 }
@@ -146,7 +147,7 @@ Value read_column(sqlite3_stmt* statement, int column, Decoding decoding) {
 SqliteStateConnection::SqliteStateConnection(const std::string& path, int busy_timeout_ms) : path_(path) {
     if (path.empty() || path.find('\0') != std::string::npos) {
         // An empty path would open a private temporary database; a NUL would cut the path short.
-        throw std::invalid_argument("a SQLite database path must be non-empty and hold no NUL byte");
+        throw UsageError("a SQLite database path must be non-empty and hold no NUL byte");
     }
     const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
@@ -163,21 +164,21 @@ SqliteStateConnection::~SqliteStateConnection() { sqlite3_close_v2(db_); }
 
 std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query, const std::vector<Value>& params) {
     if (query.find('\0') != std::string::npos) {
-        throw std::invalid_argument("the statement holds a NUL byte");
+        throw UsageError("the statement holds a NUL byte");
     }
     std::string_view rest;
     PreparedStatement statement = prepare(db_, query, rest);
     if (holds_another_statement(db_, rest)) {
-        throw std::invalid_argument("execute runs one statement at a time; more follows: " + std::string(rest));
+        throw UsageError("execute runs one statement at a time; more follows: " + std::string(rest));
     }
     if (statement == nullptr) {
-        if (!params.empty()) throw std::invalid_argument("an empty statement takes no parameters");
+        if (!params.empty()) throw UsageError("an empty statement takes no parameters");
         return std::make_shared<MemoryCursor>();
     }
 
     const int markers = sqlite3_bind_parameter_count(statement.get());
     if (static_cast<std::size_t>(markers) != params.size()) {
-        throw std::invalid_argument("the statement takes " + std::to_string(markers) + " parameters, " +
+        throw UsageError("the statement takes " + std::to_string(markers) + " parameters, " +
                                     std::to_string(params.size()) + " given");
     }
     for (int index = 1; index <= markers; ++index) {

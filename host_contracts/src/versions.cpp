@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/models/version.hpp"
 #include "korvex/models/versions.hpp"
 
@@ -28,7 +29,7 @@ std::optional<Versions> as_version_marker(const Value& value) {
 
 Versions Version::marker() const {
     if (!is_marker()) {
-        throw std::logic_error("version '" + text() + "' is not a symbolic version marker");
+        throw UsageError("version '" + text() + "' is not a symbolic version marker");
     }
     return std::get<Versions>(value_);
 }
@@ -49,7 +50,7 @@ Version Version::from_value(const Value& value) {
     if (auto marker = as_version_marker(value)) return Version(*marker);
     if (value.is_string()) return Version(value.get<std::string>());
     if (value.is_number_integer()) return Version(value.dump());
-    throw std::invalid_argument("a version is a text, a version marker or null, not " + value.dump());
+    throw UsageError("a version is a text, a version marker or null, not " + value.dump());
 }
 
 }  // namespace korvex

@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/models/address.hpp"
 
 #include <gtest/gtest.h>
@@ -26,9 +27,9 @@ TEST(Address, ReadsVersionsAndMarkers) {
 }
 
 TEST(Address, RejectsMalformedText) {
-    EXPECT_THROW(Address::from_string("no-hash"), std::invalid_argument);
-    EXPECT_THROW(Address::from_string("res#"), std::invalid_argument);
-    EXPECT_THROW(Address::from_string("res#Person/"), std::invalid_argument);
+    EXPECT_THROW(Address::from_string("no-hash"), korvex::UsageError);
+    EXPECT_THROW(Address::from_string("res#"), korvex::UsageError);
+    EXPECT_THROW(Address::from_string("res#Person/"), korvex::UsageError);
 }
 
 TEST(Address, CopyIsIndependent) {

@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/query/q.hpp"
 
 #include <gtest/gtest.h>
@@ -24,4 +25,4 @@ TEST(Q, EmptyConditionsVanishFromCombinations) {
     EXPECT_EQ(negated.children(), std::vector<Q>{a});
 }
 
-TEST(Q, LeafNeedsAFieldName) { EXPECT_THROW(Q("", Lookup::EQ, 1), std::invalid_argument); }
+TEST(Q, LeafNeedsAFieldName) { EXPECT_THROW(Q("", Lookup::EQ, 1), korvex::UsageError); }

@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
 
@@ -57,7 +58,7 @@ TEST_F(ClassVersions, LatestAllOrANamedClassVersion) {
               (Texts{"7"}));
     EXPECT_TRUE(store._build_queries_by_version(Address::from_string("app#Nobody@ALL"), std::nullopt).empty());
     EXPECT_THROW(store._build_queries_by_version(Address::from_string("app#Nobody@LATEST"), std::nullopt),
-                 std::out_of_range);
+                 korvex::UsageError);
 }
 
 TEST_F(ClassVersions, ObjectIdentityAndVersionBecomeConditions) {
@@ -85,7 +86,7 @@ TEST(PlainSelect, ConditionsOrderingAndPage) {
 
 TEST(PlainSelect, UnknownLookupIsAClearError) {
     PlainStore store;
-    EXPECT_THROW(store._get_conditions_statement(Q("x", Lookup::GT, 1)), std::invalid_argument);
+    EXPECT_THROW(store._get_conditions_statement(Q("x", Lookup::GT, 1)), korvex::UsageError);
 }
 
 TEST(CountStatement, CountsTheRowsOfTheStoresSelect) {

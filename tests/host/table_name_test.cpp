@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex/table_schemas/base.hpp"
 
@@ -33,5 +34,5 @@ TEST_F(TableNameRule, LatestAsksTheVersionManagerWithTheRawName) {
     ClassVersionManager::register_class_version("person_record", "1");
     ClassVersionManager::register_class_version("person_record", "2B");
     EXPECT_EQ(versioned_table_name(Address::from_string("app#person_record@LATEST")), "personrecord_v_2b");
-    EXPECT_THROW(versioned_table_name(Address::from_string("app#Unknown@LATEST")), std::out_of_range);
+    EXPECT_THROW(versioned_table_name(Address::from_string("app#Unknown@LATEST")), korvex::UsageError);
 }

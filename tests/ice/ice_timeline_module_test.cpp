@@ -1,5 +1,6 @@
 // Loading ice_timeline by its module path, as a host does, and what it registers.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/recording_iceberg_connection.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 #include "korvex/models/table_schema.hpp"
@@ -32,9 +33,9 @@ TEST(IceTimelineModule, RefusesAConnectionOfAnotherKind) {
     korvex::ConstructionArgs args;
     args.connection = &sqlite;
     EXPECT_THROW(ice_module().create<korvex::TableSchemaServiceBase>("IcebergHistoryTableSchemaService", args),
-                 std::invalid_argument);
+                 korvex::UsageError);
     EXPECT_THROW(ice_module().create<korvex::TableSchemaServiceBase>("IcebergHistoryTableSchemaService"),
-                 std::invalid_argument);
+                 korvex::UsageError);
 }
 
 TEST(IceTimelineModule, OffersTheStructTypesOfTheInternalTables) {
@@ -65,5 +66,5 @@ TEST(IceTimelineModule, BuildsColumnRecordsWithPlainOrIcebergTypes) {
     EXPECT_TRUE(label->nullable);
     EXPECT_EQ(std::get<korvex::ValueKind>(std::get<korvex::ColumnType>(label->type)), korvex::ValueKind::TEXT);
     args.named = {{"type", "text"}};
-    EXPECT_THROW(ice_module().create<korvex::Object>("IcebergTableColumnSchema", args), std::invalid_argument);
+    EXPECT_THROW(ice_module().create<korvex::Object>("IcebergTableColumnSchema", args), korvex::UsageError);
 }

@@ -1,6 +1,7 @@
 // IcebergHistoryTableSchemaService on the recording connection: the exact calls and statements
 // of table registration, name resolution and the upkeep of the internal tables.
 
+#include "korvex/error.hpp"
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex/connections/recording_iceberg_connection.hpp"
 #include "korvex/connections/spark_analysis_error.hpp"
@@ -149,7 +150,7 @@ TEST_F(IcebergServiceTest, ResolvesClassAndVersionToALowerCaseTableName) {
     EXPECT_EQ(service.resolve_table_name(Address::from_string("app#Transaction@9")), "transaction");
     EXPECT_EQ(service.resolve_table_name(Address::from_string("app#transaction@LATEST")), "transaction");
     // The registry is asked with the address's own class name, not the camel-cased one.
-    EXPECT_THROW(service.resolve_table_name(Address::from_string("app#OrderLine@LATEST")), std::out_of_range);
+    EXPECT_THROW(service.resolve_table_name(Address::from_string("app#OrderLine@LATEST")), korvex::UsageError);
     EXPECT_TRUE(connection.calls().empty());
 }
 

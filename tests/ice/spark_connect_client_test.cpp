@@ -1,6 +1,7 @@
 // The Spark Connect client against a real server: statements, result rows decoded from Arrow,
 // table schemas, and the mapping of Spark's errors.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/spark_analysis_error.hpp"
 #include "korvex/connections/spark_connect_client.hpp"
 #include "spark_test_support.hpp"
@@ -24,10 +25,10 @@ std::vector<korvex::Row> rows_of(SparkConnectClient& client, const std::string& 
 }  // namespace
 
 TEST(SparkConnectUrl, RejectsWhatIsNotAConnectUrl) {
-    EXPECT_THROW(SparkConnectClient("http://127.0.0.1:15002"), std::invalid_argument);
-    EXPECT_THROW(SparkConnectClient("sc://"), std::invalid_argument);
-    EXPECT_THROW(SparkConnectClient("sc://host:1/user_id=x"), std::invalid_argument);
-    EXPECT_THROW(SparkConnectClient("sc://host:1/;user_id"), std::invalid_argument);
+    EXPECT_THROW(SparkConnectClient("http://127.0.0.1:15002"), korvex::UsageError);
+    EXPECT_THROW(SparkConnectClient("sc://"), korvex::UsageError);
+    EXPECT_THROW(SparkConnectClient("sc://host:1/user_id=x"), korvex::UsageError);
+    EXPECT_THROW(SparkConnectClient("sc://host:1/;user_id"), korvex::UsageError);
 }
 
 TEST(SparkConnectUrl, DefaultsThePortAndNamesEachSessionByAFreshUuid) {

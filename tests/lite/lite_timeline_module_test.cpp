@@ -1,4 +1,5 @@
 // A host loads the SQLite table-schema service by its module path and prepares a fresh file.
+#include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/base.hpp"
@@ -49,5 +50,5 @@ TEST(LiteTimelineModule, PreparesAFreshFile) {
 TEST(LiteTimelineModule, RefusesAConnectionOfAnotherKind) {
     korvex::ConstructionArgs args;
     EXPECT_THROW(korvex::import_module(MODULE_PATH).create<korvex::TableSchemaServiceBase>(CLASS_NAME, args),
-                 std::invalid_argument);
+                 korvex::UsageError);
 }

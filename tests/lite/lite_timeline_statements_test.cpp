@@ -1,4 +1,5 @@
 // The exact statements the SQLite table-schema service runs, in order, on a recording connection.
+#include "korvex/error.hpp"
 #include "korvex_data/table_schemas/implementations/lite_timeline.hpp"
 
 #include "recording_connection.hpp"
@@ -120,7 +121,7 @@ TEST(LiteTimelineStatements, ReadBackPairsResultColumnsStrictly) {
     auto renamed = table_info_description();
     renamed[4].name = "default_value";
     connection.answer(PERSON_PROBE, renamed, table_info_rows({{"name", "TEXT"}}));
-    EXPECT_THROW(service.register_table(person_schema({})), std::invalid_argument) << "an unknown result column";
+    EXPECT_THROW(service.register_table(person_schema({})), korvex::UsageError) << "an unknown result column";
 
     connection.answer(PERSON_PROBE, table_info_description(), table_info_rows({{"name", "TEXT"}, {"age", ""}}));
     const auto columns = service._get_table_columns("person_v_1");

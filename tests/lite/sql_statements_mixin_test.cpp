@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 #include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
 
@@ -73,25 +74,25 @@ TEST(SqlStatementsMixin, MapsTypesDefaultsAndNullability) {
 
     TableSchema not_a_number = schema;
     not_a_number.columns[3].default_value = std::nan("");
-    EXPECT_THROW(mixin._build_create_table_statement("kinds", not_a_number, true, true), std::invalid_argument);
+    EXPECT_THROW(mixin._build_create_table_statement("kinds", not_a_number, true, true), korvex::UsageError);
 }
 
 TEST(SqlStatementsMixin, RefusesWhatCannotBecomeATableOrIndex) {
     SqlStatementsMixin mixin;
     TableSchema key_column = person_schema();
     key_column.columns.push_back({"Range_Key", ValueKind::TEXT, nullptr, true});
-    EXPECT_THROW(mixin._build_create_table_statement("t", key_column, false, true), std::invalid_argument);
+    EXPECT_THROW(mixin._build_create_table_statement("t", key_column, false, true), korvex::UsageError);
 
     TableSchema twice = person_schema();
     twice.columns.push_back({"NAME", ValueKind::TEXT, nullptr, true});
-    EXPECT_THROW(mixin._build_create_table_statement("t", twice, false, true), std::invalid_argument);
+    EXPECT_THROW(mixin._build_create_table_statement("t", twice, false, true), korvex::UsageError);
 
     TableSchema unknown_unique = person_schema();
     unknown_unique.unique_columns = {"email"};
-    EXPECT_THROW(mixin._build_create_table_statement("t", unknown_unique, true, true), std::invalid_argument);
+    EXPECT_THROW(mixin._build_create_table_statement("t", unknown_unique, true, true), korvex::UsageError);
 
-    EXPECT_THROW(mixin._build_create_table_statement("", person_schema(), false, true), std::invalid_argument);
-    EXPECT_THROW(mixin._build_create_index_statement("t", "none_idx", {}), std::invalid_argument);
+    EXPECT_THROW(mixin._build_create_table_statement("", person_schema(), false, true), korvex::UsageError);
+    EXPECT_THROW(mixin._build_create_index_statement("t", "none_idx", {}), korvex::UsageError);
 }
 
 TEST(SqlStatementsMixin, UniqueColumnsHoldWhereEachObjectHasOneRow) {
@@ -148,8 +149,8 @@ TEST(SqlStatementsMixin, UpdateRefusesWhatSqliteCouldNotAdd) {
     try {
         mixin._build_update_table_statements("person_v_1", schema, columns, false);
         FAIL() << "a NOT NULL column without default was accepted";
-    } catch (const std::invalid_argument& error) {
+    } catch (const korvex::UsageError& error) {
         EXPECT_NE(std::string(error.what()).find("required"), std::string::npos) << error.what();
     }
-    EXPECT_THROW(mixin._build_update_table_statements("person_v_1", person_schema(), {}, false), std::invalid_argument);
+    EXPECT_THROW(mixin._build_update_table_statements("person_v_1", person_schema(), {}, false), korvex::UsageError);
 }

@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/data_models/sql_table_column.hpp"
 
 #include <gtest/gtest.h>
@@ -35,7 +36,7 @@ TEST(SqlTableColumn, RefusesUnknownMissingRepeatedAndMistypedFields) {
     auto message_of = [](const Fields& fields) {
         try {
             SqlTableColumn::from_fields(fields);
-        } catch (const std::invalid_argument& error) {
+        } catch (const korvex::UsageError& error) {
             return std::string(error.what());
         }
         return std::string("accepted");

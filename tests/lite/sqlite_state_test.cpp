@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 
 #include "temp_database.hpp"
@@ -85,7 +86,7 @@ TEST(SqliteState, RefusesPathsItCannotOpen) {
     } catch (const SqliteError& error) {
         EXPECT_NE(std::string(error.what()).find("/nonexistent-folder/korvex/state.sqlite"), std::string::npos);
     }
-    EXPECT_THROW(SqliteStateConnection(""), std::invalid_argument);
+    EXPECT_THROW(SqliteStateConnection(""), korvex::UsageError);
 }
 
 TEST(SqliteState, RefusesInputItCannotRunAsGiven) {
@@ -93,17 +94,17 @@ TEST(SqliteState, RefusesInputItCannotRunAsGiven) {
     connection.execute("CREATE TABLE t (x)");
 
     // A second statement is refused before the first one runs.
-    EXPECT_THROW(connection.execute("INSERT INTO t VALUES (1); DROP TABLE t"), std::invalid_argument);
+    EXPECT_THROW(connection.execute("INSERT INTO t VALUES (1); DROP TABLE t"), korvex::UsageError);
     EXPECT_TRUE(connection.execute("SELECT * FROM t")->fetchall().empty());
     EXPECT_NO_THROW(connection.execute("INSERT INTO t VALUES (1); -- trailing comment"));
 
-    EXPECT_THROW(connection.execute("INSERT INTO t VALUES (?)"), std::invalid_argument);
-    EXPECT_THROW(connection.execute("INSERT INTO t VALUES (?)", {1, 2}), std::invalid_argument);
-    EXPECT_THROW(connection.execute(std::string("SELECT 1\0; DROP TABLE t", 23)), std::invalid_argument);
+    EXPECT_THROW(connection.execute("INSERT INTO t VALUES (?)"), korvex::UsageError);
+    EXPECT_THROW(connection.execute("INSERT INTO t VALUES (?)", {1, 2}), korvex::UsageError);
+    EXPECT_THROW(connection.execute(std::string("SELECT 1\0; DROP TABLE t", 23)), korvex::UsageError);
 
     // SQLite would keep a NaN as NULL and wrap a large unsigned number; both are refused.
-    EXPECT_THROW(connection.execute("INSERT INTO t VALUES (?)", {std::nan("")}), std::invalid_argument);
+    EXPECT_THROW(connection.execute("INSERT INTO t VALUES (?)", {std::nan("")}), korvex::UsageError);
     EXPECT_THROW(connection.execute("INSERT INTO t VALUES (?)", {std::numeric_limits<std::uint64_t>::max()}),
-                 std::invalid_argument);
+                 korvex::UsageError);
     EXPECT_EQ(connection.execute("SELECT count(*) FROM t")->fetchall(), (std::vector<Row>{{1}}));
 }

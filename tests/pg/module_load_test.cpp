@@ -1,6 +1,7 @@
 // The host loads pg_timeline by its module path and drives PostgresHistoricalConnection through
 // the host's interfaces only (this program does not link the plug-in).
 
+#include "korvex/error.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
 #include "korvex/plugin/module_loader.hpp"
@@ -43,10 +44,10 @@ TEST(ModuleLoad, IsRevertSupportedIsANamedConstructionArgument) {
     }
     // With the default (true) revert gets past the flag and fails for want of an open level.
     auto enabled = create();
-    EXPECT_THROW(enabled->revert(), std::out_of_range);
+    EXPECT_THROW(enabled->revert(), korvex::UsageError);
 }
 
 TEST(ModuleLoad, UnknownOrMistypedNamedArgumentsAreRefused) {
-    EXPECT_THROW(create({{"no_such_argument", 1}}), std::invalid_argument);
-    EXPECT_THROW(create({{"is_revert_supported", "yes"}}), std::invalid_argument);
+    EXPECT_THROW(create({{"no_such_argument", 1}}), korvex::UsageError);
+    EXPECT_THROW(create({{"is_revert_supported", "yes"}}), korvex::UsageError);
 }

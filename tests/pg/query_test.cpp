@@ -1,6 +1,7 @@
 // query, count and the page: statement sequences and pagination on canned rows, then the store
 // reading back on a real server what put wrote, with the metadata of every version.
 
+#include "korvex/error.hpp"
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex/connections/constants.hpp"
 #include "pg_fixture.hpp"
@@ -103,7 +104,7 @@ TEST(PaginateItems, SlicesFromTheOffset) {
     EXPECT_EQ(PostgresHistoricalConnection::_paginate_items(numbered_rows(5), NumberPaginator{2, std::nullopt}).size(), 5u);
     EXPECT_EQ(PostgresHistoricalConnection::_paginate_items(numbered_rows(5), NumberPaginator{std::nullopt, 1}).size(), 5u);
     EXPECT_THROW(PostgresHistoricalConnection::_paginate_items(numbered_rows(5), NumberPaginator{-1, 0}),
-                 std::invalid_argument);
+                 korvex::UsageError);
 }
 
 TEST(PaginateItems, CursorPaginatorIsIgnoredWithOneWarning) {
@@ -174,7 +175,7 @@ TEST(QuerySequence, NegativePageIsRefused) {
     PersonVersions versions({"1"});
     CannedConnection connection;
     EXPECT_THROW(connection.query(Address::from_string("app#Person@1"), std::nullopt, std::nullopt, NumberPaginator{1, -1}),
-                 std::invalid_argument);
+                 korvex::UsageError);
 }
 
 TEST(QuerySequence, CountAddsTheFirstColumnOfEveryTable) {
@@ -196,7 +197,7 @@ TEST(QuerySequence, RowsAreMapsInColumnOrder) {
     const auto items = connection._query("person_v_1", std::nullopt, std::nullopt, {}, std::nullopt);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].dump(), R"({"id":"a","_metadata":{"next_version":null}})");
-    EXPECT_THROW(connection._query(std::nullopt, std::nullopt, std::nullopt, {}, std::nullopt), std::invalid_argument);
+    EXPECT_THROW(connection._query(std::nullopt, std::nullopt, std::nullopt, {}, std::nullopt), korvex::UsageError);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // SELECT building: the metadata sub-select and projection, the plain and the joined statement,
 // grouping, ordering and the page. No server: pure builders.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/constants.hpp"
 #include "pg_fixture.hpp"
 
@@ -85,7 +86,7 @@ TEST_F(Select, OnlyOnTheJoinedStatementIsAliased) {
     const QuerySpecifier only{std::vector<std::string>{"b", "a", "a"}, {"a"}};
     EXPECT_EQ(select("users", only).text, joined("users", "DISTINCT t1.a, t1.b") + GROUP_BY);
     EXPECT_EQ(select("users", QuerySpecifier{}).text, joined("users") + GROUP_BY);
-    EXPECT_THROW(select("users", QuerySpecifier{std::nullopt, {}}), std::invalid_argument);
+    EXPECT_THROW(select("users", QuerySpecifier{std::nullopt, {}}), korvex::UsageError);
 }
 
 TEST_F(Select, SelectedNamesCannotLeaveTheirPlace) {

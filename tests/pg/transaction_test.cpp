@@ -1,5 +1,6 @@
 // PostgresHistoricalConnection: nested transactions, savepoints and the revert log.
 
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 #include "pg_fixture.hpp"
 
@@ -98,10 +99,10 @@ TEST(Commit, InnerCommitSendsNothingAndOuterCommitSendsCommit) {
 
 TEST(NoOpenLevel, CommitRollbackRevertFailAndSendNothing) {
     OfflineConnection connection;
-    EXPECT_THROW(connection.commit(), std::out_of_range);
-    EXPECT_THROW(connection.rollback(), std::out_of_range);
-    EXPECT_THROW(connection.revert(), std::out_of_range);
-    EXPECT_THROW(connection._add_revert_data(Address::from_string("a#B/c@1"), DataMap::object()), std::out_of_range);
+    EXPECT_THROW(connection.commit(), korvex::UsageError);
+    EXPECT_THROW(connection.rollback(), korvex::UsageError);
+    EXPECT_THROW(connection.revert(), korvex::UsageError);
+    EXPECT_THROW(connection._add_revert_data(Address::from_string("a#B/c@1"), DataMap::object()), korvex::UsageError);
     EXPECT_TRUE(connection.statements.empty());
     // The failed revert does not leave revert switched off.
     EXPECT_TRUE(connection.is_revert_enabled());

@@ -1,6 +1,7 @@
 // PostgresHistoricalConnection: the INSERT and DELETE builders, the per-column value conversion, put, _delete and
 // the memoised table description, with the host's _to_sql_value.
 
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 #include "pg_fixture.hpp"
 
@@ -94,7 +95,7 @@ TEST(ProcessValueBeforeInsert, OtherColumnTypesKeepTheValue) {
 
 TEST(Put, WithRevertEnabledAndNoTransactionFailsAndSendsNothing) {
     OfflineConnection connection;
-    EXPECT_THROW(connection.put(Address::from_string("app#Person/p1@v1"), map(R"({"name":"A"})")), std::out_of_range);
+    EXPECT_THROW(connection.put(Address::from_string("app#Person/p1@v1"), map(R"({"name":"A"})")), korvex::UsageError);
     EXPECT_TRUE(connection.statements.empty());
 }
 

@@ -5,6 +5,7 @@
 // timestamps, and structs, lists and maps of those. Dictionary-encoded and compressed data,
 // and other types, are rejected with an error that names the column.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/cursor.hpp"
 
 #include <stdexcept>
@@ -13,9 +14,9 @@
 
 namespace korvex::spark_connect {
 
-class ArrowFormatError : public std::runtime_error {
+class ArrowFormatError : public Error {
 public:
-    using std::runtime_error::runtime_error;
+    using Error::Error;
 };
 
 // Appends the rows of one Arrow IPC stream to `rows`. `columns` is set from the stream's schema

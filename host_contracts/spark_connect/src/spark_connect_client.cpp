@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex/connections/spark_connect_client.hpp"
 
 #include "arrow_stream.hpp"
@@ -19,7 +20,7 @@ namespace proto = spark::connect;
 
 SparkConnectError::SparkConnectError(const std::string& message, int status_code, std::string exception_class,
                                      std::string error_class, std::string sql_state)
-    : std::runtime_error(message),
+    : Error(message),
       status_code_(status_code),
       exception_class_(std::move(exception_class)),
       error_class_(std::move(error_class)),
@@ -55,7 +56,7 @@ struct ParsedUrl {
 ParsedUrl parse_url(const std::string& url) {
     const std::string scheme = "sc://";
     if (url.rfind(scheme, 0) != 0) {
-        throw std::invalid_argument("Spark Connect URL must start with sc://: " + url);
+        throw UsageError("Spark Connect URL must start with sc://: " + url);
     }
     ParsedUrl parsed;
     std::string rest = url.substr(scheme.size());
@@ -64,11 +65,11 @@ ParsedUrl parse_url(const std::string& url) {
         parameters = rest.substr(slash + 1);
         rest = rest.substr(0, slash);
     }
-    if (rest.empty()) throw std::invalid_argument("Spark Connect URL has no host: " + url);
+    if (rest.empty()) throw UsageError("Spark Connect URL has no host: " + url);
     const bool has_port = rest.back() != ']' && rest.find(':', rest.rfind(']') == std::string::npos ? 0 : rest.rfind(']')) != std::string::npos;
     parsed.target = has_port ? rest : rest + ":15002";
     if (!parameters.empty()) {
-        if (parameters.front() != ';') throw std::invalid_argument("Spark Connect URL parameters must follow '/;': " + url);
+        if (parameters.front() != ';') throw UsageError("Spark Connect URL parameters must follow '/;': " + url);
         std::size_t start = 1;
         while (start <= parameters.size()) {
             const auto end = std::min(parameters.find(';', start), parameters.size());
@@ -76,7 +77,7 @@ ParsedUrl parse_url(const std::string& url) {
             start = end + 1;
             if (pair.empty()) continue;
             const auto equals = pair.find('=');
-            if (equals == std::string::npos) throw std::invalid_argument("Spark Connect URL parameter without value: " + pair);
+            if (equals == std::string::npos) throw UsageError("Spark Connect URL parameter without value: " + pair);
             const std::string key = pair.substr(0, equals);
             const std::string value = pair.substr(equals + 1);
             if (key == "user_id") {

@@ -2,6 +2,7 @@
 // libpq connection, and execute with its libpq-backed cursor. The module entry point
 // that registers the class with the host is at the end of this file.
 
+#include "korvex/error.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
 #include "korvex/connections/errors.hpp"
@@ -249,7 +250,7 @@ std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& que
                                       PreparedStatements& prepared) {
     const auto [text, markers] = detail::number_markers(query);
     if (markers != params.size()) {
-        throw std::invalid_argument("the statement has " + std::to_string(markers) + " %s markers but " +
+        throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
                                     std::to_string(params.size()) + " parameters were given");
     }
     std::vector<std::optional<std::string>> texts;
@@ -387,16 +388,16 @@ KORVEX_MODULE_ENTRY {
                        [](const korvex::ConstructionArgs& args) -> std::unique_ptr<korvex::Object> {
                            ConnectionOptions options;
                            if (!args.named.is_null() && !args.named.is_object()) {
-                               throw std::invalid_argument(
+                               throw korvex::UsageError(
                                    "PostgresHistoricalConnection: named arguments must be a map");
                            }
                            for (const auto& [name, value] : args.named.items()) {
                                if (name != "is_revert_supported") {
-                                   throw std::invalid_argument(
+                                   throw korvex::UsageError(
                                        "PostgresHistoricalConnection: unexpected named argument " + name);
                                }
                                if (!value.is_boolean()) {
-                                   throw std::invalid_argument(
+                                   throw korvex::UsageError(
                                        "PostgresHistoricalConnection: is_revert_supported must be a boolean");
                                }
                                options.is_revert_supported = value.get<bool>();

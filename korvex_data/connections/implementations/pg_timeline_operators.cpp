@@ -1,6 +1,7 @@
 // PostgresHistoricalConnection: the look-up operators as PostgreSQL predicates, and conditions on
 // a path inside a JSON column or on a part of an object's address or metadata.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/models/versions.hpp"
@@ -33,9 +34,9 @@ bool is_truthy(const Value& value) {
 // The elements an IN condition tests against: its value is the JSON text of a list (a list
 // itself is taken as it is).
 Value in_elements(const Value& value) {
-    Value decoded = value.is_string() ? Value::parse(value.get<std::string>()) : value;
+    Value decoded = value.is_string() ? Value::parse(value.get<std::string>(), nullptr, false) : value;
     if (!decoded.is_array()) {
-        throw std::invalid_argument("the value of an IN condition must be the JSON text of a list, not " +
+        throw UsageError("the value of an IN condition must be the JSON text of a list, not " +
                                     printed(value));
     }
     return decoded;

@@ -6,6 +6,7 @@
 // page is cut from the merged and sorted rows: a per-table limit or offset would cut before the
 // merge and lose or skip rows of the page.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
@@ -19,10 +20,10 @@ namespace {
 void check_pagination(const Pagination& pagination) {
     if (const auto* numbers = std::get_if<NumberPaginator>(&pagination)) {
         if (numbers->limit && *numbers->limit < 0) {
-            throw std::invalid_argument("pagination limit must not be negative, got " + std::to_string(*numbers->limit));
+            throw UsageError("pagination limit must not be negative, got " + std::to_string(*numbers->limit));
         }
         if (numbers->offset && *numbers->offset < 0) {
-            throw std::invalid_argument("pagination offset must not be negative, got " +
+            throw UsageError("pagination offset must not be negative, got " +
                                         std::to_string(*numbers->offset));
         }
     }
@@ -87,7 +88,7 @@ std::vector<DataMap> PostgresHistoricalConnection::_query(const std::optional<st
                                                           const Pagination& pagination,
                                                           const std::optional<std::vector<OrderBy>>& order_by) {
     if (!table_name) {
-        throw std::invalid_argument("table_name must be a text, not none");
+        throw UsageError("table_name must be a text, not none");
     }
     const Statement statement =
         _build_select_statement(*table_name, query_specifier, conditions, pagination, order_by, true);
@@ -98,7 +99,7 @@ std::vector<DataMap> PostgresHistoricalConnection::_query(const std::optional<st
     std::vector<DataMap> results;
     for (auto& row : cursor->fetchall()) {
         if (row.size() != description.size()) {
-            throw std::runtime_error("a result row of " + *table_name + " has " + std::to_string(row.size()) +
+            throw Error("a result row of " + *table_name + " has " + std::to_string(row.size()) +
                                      " values for " + std::to_string(description.size()) + " columns");
         }
         DataMap item = DataMap::object();

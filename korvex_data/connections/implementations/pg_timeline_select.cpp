@@ -1,6 +1,7 @@
 // PostgresHistoricalConnection: the SELECT statements that read versioned rows, each joined with
 // the metadata of its own version, which is aggregated into one _metadata object per row.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_quoting.hpp"
@@ -93,7 +94,7 @@ Statement PostgresHistoricalConnection::_build_select_statement(const std::strin
     std::string selection;
     if (query_specifier) {
         if (!query_specifier->only) {
-            throw std::invalid_argument("query_specifier.only must list the fields to select (an empty list for all)");
+            throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
         }
         const std::set<std::string> names(query_specifier->only->begin(), query_specifier->only->end());
         for (const auto& name : names) {

@@ -4,6 +4,7 @@
 // is a savepoint with a random name. _revert_data holds one revert level per open level;
 // _savepoints one name per nested level.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
@@ -15,7 +16,7 @@ namespace {
 // Fails, before anything is sent, when no transaction level is open.
 void require_open_level(const std::vector<RevertLevel>& revert_data, const char* operation) {
     if (revert_data.empty()) {
-        throw std::out_of_range(std::string(operation) + ": no transaction level is open (call begin first)");
+        throw UsageError(std::string(operation) + ": no transaction level is open (call begin first)");
     }
 }
 

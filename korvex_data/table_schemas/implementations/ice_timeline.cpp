@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex_data/table_schemas/implementations/ice_timeline.hpp"
 
 #include "korvex/connections/spark_analysis_error.hpp"
@@ -275,7 +276,7 @@ korvex::ColumnType value_kind_named(const std::string& name) {
                            ValueKind::INTEGER, ValueKind::SEQUENCE}) {
         if (korvex::to_string(kind) == name) return kind;
     }
-    throw std::invalid_argument("unknown value kind " + name);
+    throw korvex::UsageError("unknown value kind " + name);
 }
 
 }  // namespace
@@ -284,7 +285,7 @@ KORVEX_MODULE_ENTRY {
     registry.add_class("IcebergHistoryTableSchemaService", [](const korvex::ConstructionArgs& args) {
         auto* connection = dynamic_cast<korvex::IcebergHistoricalConnection*>(args.connection);
         if (connection == nullptr) {
-            throw std::invalid_argument(
+            throw korvex::UsageError(
                 "IcebergHistoryTableSchemaService needs an IcebergHistoricalConnection as its connection");
         }
         return std::unique_ptr<korvex::Object>(std::make_unique<korvex::IcebergHistoryTableSchemaService>(*connection));
@@ -294,22 +295,22 @@ KORVEX_MODULE_ENTRY {
     registry.add_class("IcebergTableColumnSchema", [](const korvex::ConstructionArgs& args) {
         const korvex::Value& named = args.named;
         if (!named.is_object() || !named.contains("name") || !named["name"].is_string()) {
-            throw std::invalid_argument("IcebergTableColumnSchema needs a text argument name");
+            throw korvex::UsageError("IcebergTableColumnSchema needs a text argument name");
         }
         auto record = std::make_unique<korvex::IcebergTableColumnSchema>();
         record->name = named["name"].get<std::string>();
         if (named.contains("type")) {
-            if (!named["type"].is_string()) throw std::invalid_argument("IcebergTableColumnSchema: type must be text");
+            if (!named["type"].is_string()) throw korvex::UsageError("IcebergTableColumnSchema: type must be text");
             const std::string type = named["type"].get<std::string>();
             try {
                 record->type = value_kind_named(type);
-            } catch (const std::invalid_argument&) {
+            } catch (const korvex::UsageError&) {
                 record->type = korvex::ComplexType::primitive(type);
             }
         }
         if (named.contains("default")) record->default_value = named["default"];
         if (named.contains("nullable")) {
-            if (!named["nullable"].is_boolean()) throw std::invalid_argument("IcebergTableColumnSchema: nullable must be a boolean");
+            if (!named["nullable"].is_boolean()) throw korvex::UsageError("IcebergTableColumnSchema: nullable must be a boolean");
             record->nullable = named["nullable"].get<bool>();
         }
         return std::unique_ptr<korvex::Object>(std::move(record));

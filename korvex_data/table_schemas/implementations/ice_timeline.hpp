@@ -7,6 +7,7 @@
 // the host's IcebergHistoricalConnection as one Spark SQL text; the service keeps no state and
 // is as safe to share between threads as that connection.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/ice_timeline.hpp"
 #include "korvex/models/table_schema.hpp"
 #include "korvex/table_schemas/base.hpp"
@@ -35,9 +36,9 @@ extern const std::shared_ptr<const NestedSchemaModel> reference_struct;
 
 // Raised when an internal table's column differs from its declaration in a way that Iceberg
 // cannot change in place (a type other than a widening, a struct turned into a text, ...).
-class IcebergSchemaChangeError : public std::runtime_error {
+class IcebergSchemaChangeError : public Error {
 public:
-    using std::runtime_error::runtime_error;
+    using Error::Error;
 };
 
 class IcebergHistoryTableSchemaService : public TableSchemaServiceBase {

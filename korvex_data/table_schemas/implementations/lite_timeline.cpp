@@ -1,3 +1,4 @@
+#include "korvex/error.hpp"
 #include "korvex_data/table_schemas/implementations/lite_timeline.hpp"
 
 #include "korvex/connections/sqlite_state.hpp"
@@ -71,7 +72,7 @@ std::vector<SqlTableColumn> SqliteHistoricalTableSchemaService::_get_table_colum
     std::vector<SqlTableColumn> columns;
     for (const auto& row : cursor->fetchall()) {
         if (row.size() != description.size()) {
-            throw std::runtime_error("table_info of " + table_name + " returned a row of " +
+            throw Error("table_info of " + table_name + " returned a row of " +
                                      std::to_string(row.size()) + " values for " +
                                      std::to_string(description.size()) + " result columns");
         }
@@ -130,7 +131,7 @@ KORVEX_MODULE_ENTRY {
     registry.add_class("SqliteHistoricalTableSchemaService", [](const korvex::ConstructionArgs& args) {
         auto* connection = dynamic_cast<korvex::SqliteStateConnection*>(args.connection);
         if (connection == nullptr) {
-            throw std::invalid_argument(
+            throw korvex::UsageError(
                 "SqliteHistoricalTableSchemaService needs a SqliteStateConnection as its connection");
         }
         return std::unique_ptr<korvex::Object>(

@@ -6,12 +6,13 @@
 // It comes in two forms, caught together through the base: ConnectAnalysisException, raised by
 // a Spark Connect client, and CapturedAnalysisException, raised by a classic Spark session.
 
+#include "korvex/error.hpp"
 #include <stdexcept>
 #include <string>
 
 namespace korvex {
 
-class AnalysisException : public std::runtime_error {
+class AnalysisException : public Error {
 public:
     // `error_class` and `sql_state` are Spark's condition name (TABLE_OR_VIEW_NOT_FOUND) and
     // SQLSTATE (42P01) when Spark reports them, else empty.

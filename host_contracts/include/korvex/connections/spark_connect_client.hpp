@@ -8,6 +8,7 @@
 // Spark's own message; every other failure (server unreachable, execution errors) raises
 // SparkConnectError.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/cursor.hpp"
 #include "korvex/table_schemas/data_models/iceberg_table_column.hpp"
 
@@ -18,7 +19,7 @@
 
 namespace korvex {
 
-class SparkConnectError : public std::runtime_error {
+class SparkConnectError : public Error {
 public:
     // `status_code` is the gRPC status code; `exception_class` the Java class of Spark's error
     // and `error_class` / `sql_state` Spark's condition name and SQLSTATE, when Spark sent them.

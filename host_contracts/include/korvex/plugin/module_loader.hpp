@@ -6,6 +6,7 @@
 // The library exports `korvex_module_init`, which fills a ModuleRegistry. Modules stay loaded
 // for the life of the process. Thread-safe.
 
+#include "korvex/error.hpp"
 #include "korvex/object.hpp"
 #include "korvex/value.hpp"
 
@@ -18,9 +19,9 @@
 
 namespace korvex {
 
-class ModuleLoadError : public std::runtime_error {
+class ModuleLoadError : public Error {
 public:
-    using std::runtime_error::runtime_error;
+    using Error::Error;
 };
 
 // Constructor arguments arrive as a map of named values (for example is_revert_supported), or

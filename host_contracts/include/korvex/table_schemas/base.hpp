@@ -2,6 +2,7 @@
 // Base of every table-schema service. The host supplies the connection, keeps it and outlives
 // the service; the service only borrows it.
 
+#include "korvex/error.hpp"
 #include "korvex/connections/connection.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex/models/table_schema.hpp"
@@ -23,7 +24,7 @@ public:
     C& connection_as() const {
         auto* typed = dynamic_cast<C*>(connection_);
         if (typed == nullptr) {
-            throw std::invalid_argument("table-schema service: the connection is not of the kind this service needs");
+            throw UsageError("table-schema service: the connection is not of the kind this service needs");
         }
         return *typed;
     }
