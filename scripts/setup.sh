@@ -8,6 +8,7 @@ packages=(
   nlohmann-json3-dev libspdlog-dev libgtest-dev libbenchmark-dev
   libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc
   openjdk-17-jre-headless
+  clang libclang-rt-dev
 )
 
 missing=()

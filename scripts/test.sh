@@ -28,5 +28,13 @@ if [[ -x scripts/spark_start.sh ]]; then
   source "$state/spark/env.sh"
 fi
 
+# The sanitized tests and the fuzz targets run first, so that the last line printed is the
+# summary of the main test run; a failure of theirs still fails the command.
+checks_status=0
+scripts/checks.sh || checks_status=$?
+
 export KORVEX_MODULE_PATH="$build_dir/modules"
-ctest --test-dir "$build_dir" --output-on-failure --timeout 900
+tests_status=0
+ctest --test-dir "$build_dir" --output-on-failure --timeout 900 || tests_status=$?
+if ((tests_status != 0)); then exit "$tests_status"; fi
+exit "$checks_status"
