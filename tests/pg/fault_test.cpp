@@ -95,8 +95,12 @@ double seconds_since(Clock::time_point start) {
 
 TEST(ServerFault, StoppedServerFailsTheTransactionAtOnceAndKeepsNothingOfIt) {
     PrivateCluster cluster;
+    // The cluster runs with asynchronous commit, which may lose the last commits in a crash; a
+    // write that committed by mistake must survive it to be seen.
+    auto parameters = cluster.parameters();
+    parameters["options"] = "-c synchronous_commit=on";
     RecordingConnection connection;
-    connection.connect(std::nullopt, cluster.parameters());
+    connection.connect(std::nullopt, parameters);
     connection.prepare_connection();
     connection.table_schema_manager()->register_table(SCHEMA);
     connection.begin();
@@ -116,7 +120,7 @@ TEST(ServerFault, StoppedServerFailsTheTransactionAtOnceAndKeepsNothingOfIt) {
     EXPECT_EQ(cluster.sql("SELECT count(*) FROM fault_v_1"), std::vector<std::string>{"0"});
 
     EXPECT_NO_THROW(connection.disconnect());
-    connection.connect(std::nullopt, cluster.parameters());
+    connection.connect(std::nullopt, parameters);
     connection.statements.clear();
     connection.begin();
     ASSERT_FALSE(connection.statements.empty());
