@@ -96,10 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (written) {
         require_short(table_name, "a table name");
         for (const auto& [name, value] : row.items()) require_short(name, "a column name");
-        if (holds_nul(address.object_id) || holds_nul(address.object_version.text())) {
-            finding("put accepted an address part holding a NUL byte");
-        }
         if (connection.statements.size() <= registered_statements + 1) finding("put wrote nothing");
+        // PostgreSQL text cannot hold a NUL byte, and libpq would end the parameter there.
+        for (const auto& param : connection.statements.back().params) {
+            if (param.is_string() && holds_nul(param.get_ref<const std::string&>())) {
+                finding("put accepted a value holding a NUL byte for " + connection.statements.back().text);
+            }
+        }
     }
     return 0;
 }
