@@ -40,19 +40,20 @@ run_sanitized_tests() {
   begin_step "sanitized host, PostgreSQL and SQLite tests"
   # The executables are instrumented, so the plug-ins they load with dlopen share their
   # sanitizer runtime (no LD_PRELOAD). LeakSanitizer runs at each program's exit.
-  local status=0
+  local status=0 area_status
   for area in host pg lite; do
+    area_status=0
     KORVEX_MODULE_PATH="$sanitize_dir/modules" \
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir "$sanitize_dir/tests/$area" --output-on-failure --timeout 900 >"$sanitize_dir/ctest-$area.log" 2>&1 ||
-      status=$?
+      area_status=$?
     # The summary line, and every failure with its output.
     sed -n '/tests passed/p; /The following tests FAILED/,$p' "$sanitize_dir/ctest-$area.log" | sed "s/^/  $area: /"
-    if ((status != 0)); then
+    if ((area_status != 0)); then
+      status=$area_status
       grep -a -E -B2 -A40 "ERROR: (Address|Leak)Sanitizer|runtime error:|\*\*\*Failed|Failure" \
         "$sanitize_dir/ctest-$area.log" | head -n 200 || true
-      break
     fi
   done
   end_step "sanitized tests"
