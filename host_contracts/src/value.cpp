@@ -7,7 +7,9 @@ std::string printed(const Value& value) {
         // Quote like a literal so that "1" and 1 read differently in a message.
         return "'" + value.get<std::string>() + "'";
     }
-    return value.dump();
+    // A text in a map or list that is not UTF-8 shows as U+FFFD: making the message of an error
+    // must not fail with an error of its own.
+    return value.dump(-1, ' ', false, Value::error_handler_t::replace);
 }
 
 std::string printed_parameters(const std::vector<Value>& params) {
