@@ -12,12 +12,7 @@ using namespace korvex::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzLines lines(data, size);
-    Address address;
-    address.resource = "fuzz";
-    address.class_name = lines.text();
-    address.class_version = version_of(lines.text());
-    address.object_id = lines.text();
-    address.object_version = version_of(lines.text());
+    const Address address = read_address(lines);
     if (address.class_name.empty()) return 0;
 
     RecordingConnection connection;

@@ -8,6 +8,7 @@
 
 #include "korvex/connections/cursor.hpp"
 #include "korvex/error.hpp"
+#include "korvex/models/address.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 #include "sql_lexer.hpp"
 
@@ -77,8 +78,23 @@ private:
     std::size_t at_ = 0;
 };
 
-// A version field: empty is no version; everything else is that text.
-inline Version version_of(const std::string& text) { return text.empty() ? Version() : Version(text); }
+// A version field: empty is no version; everything else is that text, or with `markers` the
+// marker LATEST or ALL that it names.
+inline Version version_of(const std::string& text, bool markers = false) {
+    if (auto marker = version_marker_from_text(text); marker && markers) return Version(*marker);
+    return text.empty() ? Version() : Version(text);
+}
+
+// An address from four lines: class name, class version, object id, object version.
+inline Address read_address(FuzzLines& lines, bool object_version_markers = false) {
+    Address address;
+    address.resource = "fuzz";
+    address.class_name = lines.text();
+    address.class_version = version_of(lines.text());
+    address.object_id = lines.text();
+    address.object_version = version_of(lines.text(), object_version_markers);
+    return address;
+}
 
 // Sends nothing: records each statement, returns an empty result, and describes every table
 // with the columns a test sets.

@@ -48,12 +48,7 @@ void require_short(const std::string& name, const char* what) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzLines lines(data, size);
-    Address address;
-    address.resource = "fuzz";
-    address.class_name = lines.text();
-    address.class_version = version_of(lines.text());
-    address.object_id = lines.text();
-    address.object_version = version_of(lines.text());
+    const Address address = read_address(lines);
     DataMap row = DataMap::object();
     TableSchema schema{address, {}, {}, {}};
     while (!lines.done()) {

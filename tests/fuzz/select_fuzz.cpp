@@ -35,11 +35,6 @@ Lookup lookup_named(std::string_view name) {
     return LOOKUPS[sum % std::size(LOOKUPS)];
 }
 
-Version object_version_of(const std::string& text) {
-    if (auto marker = version_marker_from_text(text)) return Version(*marker);
-    return version_of(text);
-}
-
 constexpr int MAX_DEPTH = 24;
 
 // The JSON path steps below a field that a condition or an ordering names, which the statement
@@ -96,12 +91,7 @@ bool carries_literal(const LexedStatement& lexed, const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzLines lines(data, size);
-    Address address;
-    address.resource = "fuzz";
-    address.class_name = lines.text();
-    address.class_version = version_of(lines.text());
-    address.object_id = lines.text();
-    address.object_version = object_version_of(lines.text());
+    const Address address = read_address(lines, true);
     QuerySpecifier specifier;
     const auto only = lines.list();
     if (only.size() == 1 && only.front() == "*") {

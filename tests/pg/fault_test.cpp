@@ -87,6 +87,15 @@ const TableSchema SCHEMA{Address::from_string("app#Fault@1"), {{"name", ValueKin
 
 Address object(const std::string& id) { return Address::from_string("app#Fault@1/" + id + "@1"); }
 
+// Connects with the server options `options` and puts the internal tables and the test's table
+// in place.
+void open_store(RecordingConnection& connection, ConnectionParameters parameters, const std::string& options) {
+    parameters["options"] = options;
+    connection.connect(std::nullopt, parameters);
+    connection.prepare_connection();
+    connection.table_schema_manager()->register_table(SCHEMA);
+}
+
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -97,12 +106,9 @@ TEST(ServerFault, StoppedServerFailsTheTransactionAtOnceAndKeepsNothingOfIt) {
     PrivateCluster cluster;
     // The cluster runs with asynchronous commit, which may lose the last commits in a crash; a
     // write that committed by mistake must survive it to be seen.
-    auto parameters = cluster.parameters();
-    parameters["options"] = "-c synchronous_commit=on";
+    const std::string options = "-c synchronous_commit=on";
     RecordingConnection connection;
-    connection.connect(std::nullopt, parameters);
-    connection.prepare_connection();
-    connection.table_schema_manager()->register_table(SCHEMA);
+    open_store(connection, cluster.parameters(), options);
     connection.begin();
     connection.put(object("a"), map(R"({"name":"A"})"));
     connection.begin();
@@ -120,6 +126,8 @@ TEST(ServerFault, StoppedServerFailsTheTransactionAtOnceAndKeepsNothingOfIt) {
     EXPECT_EQ(cluster.sql("SELECT count(*) FROM fault_v_1"), std::vector<std::string>{"0"});
 
     EXPECT_NO_THROW(connection.disconnect());
+    auto parameters = cluster.parameters();
+    parameters["options"] = options;
     connection.connect(std::nullopt, parameters);
     connection.statements.clear();
     connection.begin();
@@ -132,12 +140,8 @@ TEST(ServerFault, StoppedServerFailsTheTransactionAtOnceAndKeepsNothingOfIt) {
 
 TEST(ServerFault, LockedTableTimesOutAndTheTransactionRollsBack) {
     PgTestDatabase db;
-    auto parameters = db.parameters();
-    parameters["options"] = "-c statement_timeout=500";
     RecordingConnection connection;
-    connection.connect(std::nullopt, parameters);
-    connection.prepare_connection();
-    connection.table_schema_manager()->register_table(SCHEMA);
+    open_store(connection, db.parameters(), "-c statement_timeout=500");
 
     // Another session holds the table until it commits.
     std::unique_ptr<PGconn, decltype(&PQfinish)> holder(PQconnectdb(db.dsn().c_str()), &PQfinish);
