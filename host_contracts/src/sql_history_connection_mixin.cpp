@@ -37,12 +37,14 @@ void append_param(std::vector<Value>& params, Lookup lookup, const ConditionPara
 
 }  // namespace
 
+std::string SqlHistoryConnectionMixin::_quote_name(const std::string& name) { return quote_sql_identifier(name); }
+
 Statement SqlHistoryConnectionMixin::_select_statement(const std::string& table_name, const std::string& select_only,
                                                        const std::optional<Q>& conditions, const Pagination& pagination,
                                                        const std::optional<std::vector<OrderBy>>& order_by,
                                                        bool is_internal_table) {
     Statement statement;
-    statement.text = "SELECT " + select_only + " FROM " + quote_sql_identifier(table_name);
+    statement.text = "SELECT " + select_only + " FROM " + _quote_name(table_name);
     if (conditions && *conditions) {
         auto [condition_text, params] = _get_conditions_statement(*conditions, is_internal_table, false);
         if (!condition_text.empty()) {
@@ -91,7 +93,7 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
             } else {
                 const std::string prefix =
                     use_internal_meta_tables && !is_internal_table ? std::string(MODEL_TABLE_ALIAS) + "." : "";
-                predicate = {sql_operator.build_statement(quote_sql_identifier(field), conditions.value(), prefix, "\""),
+                predicate = {sql_operator.build_statement(_quote_name(field), conditions.value(), prefix, "\""),
                              sql_operator.build_value(conditions.value())};
             }
             std::vector<Value> params;

@@ -170,10 +170,10 @@ std::string json_path_selection(const std::string& path) {
     }
 }
 
-std::string model_column(const std::string& name) { return std::string(MODEL_TABLE_ALIAS) + "." + quote_sql_identifier(name); }
+std::string model_column(const std::string& name) { return std::string(MODEL_TABLE_ALIAS) + "." + quote_postgres_identifier(name); }
 
 std::string metadata_column(const std::string& name) {
-    return std::string(METADATA_TABLE_ALIAS) + "." + quote_sql_identifier(name);
+    return std::string(METADATA_TABLE_ALIAS) + "." + quote_postgres_identifier(name);
 }
 
 }  // namespace
@@ -218,7 +218,7 @@ std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::
     std::string column;
     std::string path = nested_fields;
     if (is_internal_table) {
-        column = sql_column_name(field_name);
+        column = postgres_column_name(field_name);
     } else if (field_name == ADDRESS_FIELD && nested_fields == "object_id") {
         return use_internal_meta_tables ? model_column(PRIMARY_PARTITION_KEY) : PRIMARY_PARTITION_KEY;
     } else if (field_name == ADDRESS_FIELD && use_internal_meta_tables && nested_fields == "object_version") {
@@ -246,7 +246,7 @@ std::string PostgresHistoricalConnection::_order_by_expression(const std::string
                                                                bool use_internal_meta_tables) {
     const auto split = field_name.find(FIELD_PATH_SEPARATOR);
     if (split == std::string::npos) {
-        return sql_column_name(field_name);
+        return postgres_column_name(field_name);
     }
     return _resolve_nested_field_name(field_name.substr(0, split),
                                       field_name.substr(split + FIELD_PATH_SEPARATOR.size()), ValueType::TEXT,

@@ -85,7 +85,7 @@ Statement PostgresHistoricalConnection::_build_select_statement(const std::strin
             selection.clear();
             for (const auto& name : names) {
                 if (!selection.empty()) selection += ", ";
-                selection += (is_distinct(name) ? "distinct " : "") + sql_column_name(name);
+                selection += (is_distinct(name) ? "distinct " : "") + postgres_column_name(name);
             }
         }
         return _select_statement(table_name, selection, conditions, pagination, order_by, is_internal_table);
@@ -99,7 +99,7 @@ Statement PostgresHistoricalConnection::_build_select_statement(const std::strin
         const std::set<std::string> names(query_specifier->only->begin(), query_specifier->only->end());
         for (const auto& name : names) {
             if (!selection.empty()) selection += ", ";
-            selection += (is_distinct(name) ? "DISTINCT " : "") + MODEL_ALIAS + "." + sql_column_name(name);
+            selection += (is_distinct(name) ? "DISTINCT " : "") + MODEL_ALIAS + "." + postgres_column_name(name);
         }
     }
     if (selection.empty()) selection = MODEL_ALIAS + ".*";
@@ -114,7 +114,7 @@ Statement PostgresHistoricalConnection::_select_with_internal_meta_statement(
     std::string& text = statement.text;
     text.reserve(select_only.size() + METADATA_SELECT_STATEMENT.size() + 256);
     text += "SELECT " + select_only + " ";
-    text += "FROM " + quote_sql_identifier(table_name) + " AS " + MODEL_ALIAS + " ";
+    text += "FROM " + quote_postgres_identifier(table_name) + " AS " + MODEL_ALIAS + " ";
     text += "JOIN (" + METADATA_SELECT_STATEMENT + ") AS " + METADATA_ALIAS + " ";
     text += "ON " + MODEL_ALIAS + ".partition_key = " + METADATA_ALIAS + ".object_id ";
     text += "AND " + MODEL_ALIAS + ".range_key = " + METADATA_ALIAS + ".object_version";

@@ -48,8 +48,14 @@ public:
     virtual std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
                                              bool use_internal_meta_tables) = 0;
 
-    // Maps and lists become JSON text; everything else is handed over unchanged.
+    // Maps and lists become JSON text; everything else is handed over unchanged. Throws
+    // UsageError for a map or list holding a NaN or an infinity, which JSON cannot carry.
     virtual Value _to_sql_value(const Value& value);
+
+    // A table or column name as this store's statements write it: double-quoted with its quotes
+    // doubled. Throws UsageError for a name the store could not hold as given (a NUL byte; a
+    // store may also limit the length).
+    virtual std::string _quote_name(const std::string& name);
 
     // SELECT select_only FROM "table" [WHERE ...] [ORDER BY ...] [LIMIT %s OFFSET %s].
     virtual Statement _select_statement(const std::string& table_name, const std::string& select_only,
