@@ -176,7 +176,7 @@ TEST_F(WriteTest, MetadataWithoutAddressEntryFailsBeforeSending) {
     connection.begin();
     connection.statements.clear();
     EXPECT_THROW(connection.put(Address::from_string("resource#Metadata/o1:v1"), map(R"({"object_id":"o1"})")),
-                 nlohmann::json::out_of_range);
+                 korvex::UsageError);
     EXPECT_TRUE(connection.statements.empty());
 }
 

@@ -22,6 +22,9 @@ struct Statement {
     bool operator==(const Statement&) const = default;
 };
 
+// Whether a map or list holds a NaN or an infinity at any depth (JSON text has no form for one).
+bool holds_non_finite_number(const Value& value);
+
 // Printed form of a value as it appears in messages: texts quoted, everything else as JSON.
 std::string printed(const Value& value);
 

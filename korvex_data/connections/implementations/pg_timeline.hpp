@@ -47,12 +47,18 @@ public:
     // The prepared statement to run `query` with, preparing it first when it is new; null when
     // the statement is sent unprepared.
     const std::string* name_for(PGconn* connection, const std::string& query, const std::string& numbered_text);
-    // A new server session knows none of them.
+    // Stops using the statement of `query` (its plan may no longer fit the table); the next run
+    // prepares it afresh under a new name.
+    void evict(const std::string& query) { names_.erase(query); }
+    // A new server session, or a DEALLOCATE or DISCARD, leaves none of them usable.
     void clear() { names_.clear(); }
     std::size_t size() const { return names_.size(); }
 
 private:
     std::map<std::string, std::string> names_;
+    // Names are never reused within a process, so an evicted statement still on the server
+    // cannot clash with a new one.
+    std::size_t issued_ = 0;
 };
 
 struct ConnectionOptions {
@@ -110,6 +116,8 @@ public:
 
     // Conditions and statements.
     const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
+    // Double-quoted, and refused when PostgreSQL would cut it (over 63 bytes) or cannot hold it.
+    std::string _quote_name(const std::string& name) override;
     std::pair<std::string, ConditionParam> _nested_filter_statement(
         const std::string& field_name, const std::string& nested_fields,
         const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
@@ -142,6 +150,17 @@ public:
     bool is_connected() const { return _connection != nullptr; }
 
 protected:
+    // Fails, before anything is sent, when no transaction level is open.
+    void require_open_level(const char* operation) const;
+    // Runs a transaction statement and checks the server's answer: a COMMIT answered with
+    // ROLLBACK (the transaction had failed) is an error, not a success.
+    void run_transaction_statement(const std::string& statement, const std::string& expected_status);
+    // The server session's transaction is gone (closed or lost connection): so are the levels.
+    void forget_transaction_state();
+    // Fails when a level is open here but the server has no transaction open (a COMMIT or
+    // ROLLBACK sent through execute ended it): a write then would commit by itself.
+    void require_server_transaction(const char* operation) const;
+
     bool _is_revert_enabled;
     std::vector<RevertLevel> _revert_data;
     std::vector<std::string> _savepoints;
