@@ -242,6 +242,18 @@ TEST(Disconnect, ThenConnectAgainStartsWithoutTransactionLevels) {
     EXPECT_EQ(connection.execute("SELECT 1")->fetchall().at(0).at(0), Value(1));
 }
 
+TEST(Execute, ServerNoticesGoToTheModuleLoggerAtDebugLevel) {
+    PgTestDatabase db;
+    PostgresHistoricalConnection connection;
+    connection.connect(std::nullopt, db.parameters());
+    korvex::testing::CapturedLog log;
+    connection.execute("BEGIN");
+    connection.execute("BEGIN");
+    EXPECT_NE(log.text().find("[debug] server notice: WARNING:  there is already a transaction in progress"),
+              std::string::npos)
+        << log.text();
+}
+
 TEST(Disconnect, IssuesNoCommit) {
     PgTestDatabase db;
     db.sql("CREATE TABLE t (a integer)");

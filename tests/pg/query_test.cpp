@@ -6,8 +6,6 @@
 #include "korvex/connections/constants.hpp"
 #include "pg_fixture.hpp"
 
-#include <spdlog/sinks/ostream_sink.h>
-
 #include <algorithm>
 #include <set>
 #include <sstream>
@@ -66,23 +64,6 @@ std::vector<DataMap> numbered_rows(int count) {
     return items;
 }
 
-// Collects what the module logger writes while it lives.
-class CapturedLog {
-public:
-    CapturedLog() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_)) {
-        pg_timeline::logger()->sinks().push_back(sink_);
-    }
-    ~CapturedLog() {
-        auto& sinks = pg_timeline::logger()->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-    }
-    std::string text() const { return stream_.str(); }
-
-private:
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
-
 std::size_t occurrences(const std::string& text, const std::string& fragment) {
     std::size_t count = 0;
     for (auto at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++count;
@@ -108,7 +89,7 @@ TEST(PaginateItems, SlicesFromTheOffset) {
 }
 
 TEST(PaginateItems, CursorPaginatorIsIgnoredWithOneWarning) {
-    CapturedLog log;
+    korvex::testing::CapturedLog log;
     EXPECT_EQ(PostgresHistoricalConnection::_paginate_items(numbered_rows(3), CursorPaginator{1, "x"}).size(), 3u);
     EXPECT_EQ(occurrences(log.text(), "The cursor pagination is not supported by SQLite. It will be ignored."), 1u);
 }
@@ -154,7 +135,7 @@ TEST(QuerySequence, SeveralTablesAreMergedSortedThenPaged) {
 TEST(QuerySequence, NoClassVersionRunsNothing) {
     PersonVersions versions({});
     CannedConnection connection;
-    CapturedLog log;
+    korvex::testing::CapturedLog log;
     EXPECT_TRUE(connection.query(Address::from_string("app#Person@ALL")).empty());
     EXPECT_TRUE(connection.query(Address::from_string("app#Person@ALL"), std::nullopt, std::nullopt, CursorPaginator{}).empty());
     EXPECT_EQ(occurrences(log.text(), "The cursor pagination is not supported"), 1u);

@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <set>
+#include <sstream>
 
 using namespace korvex;
 using korvex::pg_timeline::PostgresHistoricalConnection;
@@ -319,4 +320,65 @@ TEST_F(TransactionTest, FailedBeginAndDisconnectLeaveNoLevelOpen) {
     EXPECT_TRUE(connection.savepoints().empty());
     expect_connection_error([&] { connection.begin(); }, "Connection not established");
     EXPECT_TRUE(connection.revert_data().empty());
+}
+
+// Any sequence of begin, put, commit, rollback and revert: a rollback undoes exactly its own
+// level, the outermost commit or rollback (or revert) ends the server transaction, and what
+// another session sees afterwards is exactly what was committed.
+TEST_F(TransactionTest, SequencesLeaveExactlyTheCommittedRowsAndNoTransactionOpen) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> sequences = {
+        {"begin put:a begin put:b revert rollback begin put:c commit", {"c@1=c"}},
+        {"begin begin put:b begin revert rollback commit", {}},
+        {"begin put:a begin put:b commit revert", {}},
+        {"begin put:a begin put:b rollback begin put:c revert commit", {"a@1=a"}},
+        {"begin put:a revert begin put:b commit", {"b@1=b"}},
+        {"begin begin begin put:a commit commit put:b rollback", {}},
+        {"begin put:a begin begin put:b rollback revert commit", {"a@1=a"}},
+    };
+    for (const auto& [sequence, expected] : sequences) {
+        SCOPED_TRACE(sequence);
+        db.sql("TRUNCATE person");
+        std::istringstream words(sequence);
+        for (std::string word; words >> word;) {
+            if (word == "begin") connection.begin();
+            if (word == "commit") connection.commit();
+            if (word == "rollback") connection.rollback();
+            if (word == "revert") connection.revert();
+            if (word.starts_with("put:")) {
+                const std::string id = word.substr(4);
+                connection.put(Address::from_string("app#Person/" + id + "@1"), {{"name", id}});
+            }
+        }
+        EXPECT_EQ(rows(), expected);
+        EXPECT_TRUE(connection.revert_data().empty());
+        EXPECT_TRUE(connection.savepoints().empty());
+        EXPECT_EQ(connection.execute("SELECT 1")->statusmessage(), "SELECT 1");
+        db.sql("BEGIN; LOCK TABLE person IN ACCESS EXCLUSIVE MODE NOWAIT; COMMIT");  // nothing holds it
+    }
+}
+
+TEST_F(TransactionTest, ACommitTheServerTurnedIntoARollbackIsAnError) {
+    connection.begin();
+    connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
+    EXPECT_THROW(connection.execute("SELECT 1/0"), KorvexConnectionError);
+    try {
+        connection.commit();
+        FAIL() << "the rolled-back commit reported success";
+    } catch (const KorvexConnectionError& error) {
+        EXPECT_NE(std::string(error.what()).find("answered with ROLLBACK"), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(connection.revert_data().empty());
+    EXPECT_TRUE(rows().empty());
+    connection.begin();  // the connection goes on with the next transaction
+    connection.put(Address::from_string("app#Person/b@1"), map(R"({"name":"B"})"));
+    connection.commit();
+    EXPECT_EQ(rows(), std::vector<std::string>{"b@1=B"});
+}
+
+TEST_F(TransactionTest, AWriteAfterTheServerTransactionEndedBehindTheLevelsIsRefused) {
+    connection.begin();
+    connection.execute("COMMIT");
+    EXPECT_THROW(connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})")), korvex::UsageError);
+    connection.rollback();
+    EXPECT_TRUE(rows().empty());
 }
