@@ -100,36 +100,30 @@ TEST(PaginateItems, CursorPaginatorIsIgnoredWithOneWarning) {
 TEST(QuerySequence, OneTableTakesThePageInTheStatementOnly) {
     PersonVersions versions({"1"});
     CannedConnection connection;
-    connection.rows["person_v_1"] = {"b", "c"};  // what the server returns for LIMIT 2 OFFSET 1
+    connection.rows["person_v_1"] = {"c", "b"};  // what the server returns for LIMIT 2 OFFSET 1
     const auto items = connection.query(Address::from_string("app#Person@LATEST"), std::nullopt, std::nullopt,
                                         NumberPaginator{2, 1}, BY_ID);
-    EXPECT_EQ(ids_of(items), (Ids{"b", "c"}));
+    EXPECT_EQ(ids_of(items), (Ids{"c", "b"}));  // the server's order stands
     ASSERT_EQ(connection.statements.size(), 1u);
-    EXPECT_TRUE(connection.statements[0].text.ends_with(" ORDER BY id ASC LIMIT %s OFFSET %s"));
+    EXPECT_TRUE(connection.statements[0].text.ends_with(R"( ORDER BY t1."id" ASC LIMIT %s OFFSET %s)"));
     EXPECT_EQ(connection.statements[0].params, (std::vector<Value>{2, 1}));
 }
 
-TEST(QuerySequence, SeveralTablesAreMergedSortedThenPaged) {
+// Several tables: their columns are read first, then one statement merges, orders and pages.
+TEST(QuerySequence, SeveralTablesAreMergedOrderedAndPagedByOneStatement) {
     PersonVersions versions({"1", "2"});
     CannedConnection connection;
-    connection.rows["person_v_1"] = {"e", "a", "c"};
-    connection.rows["person_v_2"] = {"d", "b"};
-    const auto items = connection.query(Address::from_string("app#Person@ALL"), std::nullopt, std::nullopt,
-                                        NumberPaginator{2, 1}, BY_ID);
-    EXPECT_EQ(ids_of(items), (Ids{"b", "c"}));
+    connection.query(Address::from_string("app#Person@ALL"), std::nullopt, Q("age", Lookup::GT, 3),
+                     NumberPaginator{2, 1}, BY_ID);
     ASSERT_EQ(connection.statements.size(), 2u);
-    EXPECT_NE(connection.statements[0].text.find(R"(FROM "person_v_1")"), std::string::npos);
-    EXPECT_NE(connection.statements[1].text.find(R"(FROM "person_v_2")"), std::string::npos);
-    for (const auto& statement : connection.statements) {
-        EXPECT_EQ(statement.text.find("LIMIT %s"), std::string::npos);
-        EXPECT_TRUE(statement.params.empty());
-    }
-    // Without an offset the limit still makes the first page.
-    EXPECT_EQ(ids_of(connection.query(Address::from_string("app#Person@ALL"), std::nullopt, std::nullopt,
-                                      NumberPaginator{3, std::nullopt}, BY_ID)),
-              (Ids{"a", "b", "c"}));
-    // Without ordering the first table's rows come first.
-    EXPECT_EQ(ids_of(connection.query(Address::from_string("app#Person@ALL"))), (Ids{"e", "a", "c", "d", "b"}));
+    EXPECT_NE(connection.statements[0].text.find("(VALUES (0, %s), (1, %s))"), std::string::npos);
+    EXPECT_EQ(connection.statements[0].params, (std::vector<Value>{"person_v_1", "person_v_2"}));
+    const Statement& merged = connection.statements[1];
+    EXPECT_TRUE(merged.text.starts_with("(SELECT 0 AS korvex_branch, "));
+    EXPECT_NE(merged.text.find(R"(FROM "person_v_1" AS t1)"), std::string::npos);
+    EXPECT_NE(merged.text.find(R"() UNION ALL (SELECT 1 AS korvex_branch, )"), std::string::npos);
+    EXPECT_TRUE(merged.text.ends_with(") ORDER BY korvex_k0 ASC, korvex_branch LIMIT %s OFFSET %s"));
+    EXPECT_EQ(merged.params, (std::vector<Value>{3, 3, 2, 1}));
 }
 
 TEST(QuerySequence, NoClassVersionRunsNothing) {

@@ -18,6 +18,9 @@ using DataMap = Value;
 struct Statement {
     std::string text;
     std::vector<Value> params;
+    // How many result columns at the end are keys the statement orders or groups by (an
+    // ordering across tables, a distinct selection); the reader drops them from the rows.
+    std::size_t helper_columns = 0;
 
     bool operator==(const Statement&) const = default;
 };

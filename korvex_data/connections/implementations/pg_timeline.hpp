@@ -134,6 +134,18 @@ public:
                                       bool use_internal_meta_tables = false) override;
     std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
                                      bool use_internal_meta_tables) override;
+    // The rows of one table joined with their metadata, grouped, without ordering or page.
+    virtual Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
+                                          const std::optional<Q>& conditions,
+                                          const std::optional<std::vector<OrderBy>>& order_by);
+    // The ordering with each bare name that the table lacks but the metadata has (created_at)
+    // turned into its metadata path (_metadata__created_at); a name both have is the table's.
+    virtual std::vector<OrderBy> _resolve_ordering(const std::string& table_name, const std::vector<OrderBy>& order_by);
+    // The rows of several class-version tables as the server merges, orders and pages them.
+    virtual std::vector<DataMap> _query_merged(const std::vector<std::pair<std::string, std::optional<Q>>>& tables,
+                                               const std::optional<QuerySpecifier>& query_specifier,
+                                               const Pagination& pagination,
+                                               const std::optional<std::vector<OrderBy>>& order_by);
     virtual Statement _select_with_internal_meta_statement(const std::string& table_name,
                                                            const std::string& select_only,
                                                            const std::optional<Q>& conditions = std::nullopt,

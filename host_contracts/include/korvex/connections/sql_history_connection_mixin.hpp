@@ -65,7 +65,10 @@ public:
     // (condition text, parameters); ("", {}) when there is no condition. Leaves of a field path
     // with "__", and leaves on the address or metadata field, go to _nested_filter_statement; a
     // plain field is a quoted column, behind the model table's alias when the meta tables are
-    // joined. AND and OR are parenthesised; a child without condition is left out.
+    // joined. AND and OR are parenthesised. A condition without predicate (such as
+    // _address__object_version = ALL) restricts nothing wherever it stands: AND leaves it out,
+    // OR with it restricts nothing, NOT of it is FALSE. The version markers LATEST and ALL on
+    // _address__object_version take EQ only; any other operator with one is a UsageError.
     virtual std::pair<std::string, std::vector<Value>> _get_conditions_statement(
         const Q& conditions, bool is_internal_table = false, bool use_internal_meta_tables = false);
     // " ORDER BY expression ASC|DESC, ..." or "".
