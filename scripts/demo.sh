@@ -8,8 +8,8 @@ cd "$root"
 build_dir=${KORVEX_DEMO_BUILD_DIR:-$root/build-demo}
 
 echo "demo: installs what is missing of g++, cmake, ninja-build, pkg-config, libpq-dev, postgresql,"
-echo "      libsqlite3-dev, nlohmann-json3-dev and libspdlog-dev (about 105 MB to download, 2 to 4 minutes"
-echo "      on a fresh machine), builds the example and its plug-ins (about 1 minute on 2 cores) and runs it."
+echo "      libsqlite3-dev, nlohmann-json3-dev and libspdlog-dev (about 160 MB to download on a fresh machine),"
+echo "      then builds the example and its two plug-ins and runs it (about 3 minutes on 2 cores)."
 scripts/setup.sh demo
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVEX_BUILD_TESTS=OFF -DKORVEX_BUILD_BENCH=OFF -DKORVEX_BUILD_SPARK_CONNECT=OFF >/dev/null

@@ -7,9 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build_dir=${KORVEX_BUILD_DIR:-$root/build}
 
-echo "test: installs what is missing of the build and test packages (about 330 MB to download on a fresh"
-echo "      machine) and the pinned Spark pieces (about 460 MB into the cache), builds everything and runs"
-echo "      every test (about 15 minutes on 2 cores; 7 minutes once installed and cached)."
+echo "test: installs what is missing of the build and test packages (about 260 MB to download on a fresh"
+echo "      machine) and of the pinned Spark pieces (about 500 MB into the download cache), then builds"
+echo "      everything and runs every test (6 to 14 minutes on 2 cores once installed, about 20 on a fresh machine)."
 scripts/setup.sh test
 if [[ -x scripts/spark_setup.sh ]]; then scripts/spark_setup.sh; fi
 
