@@ -9,7 +9,7 @@ build_dir=${KORVEX_BUILD_DIR:-$root/build}
 
 echo "test: installs what is missing of the build and test packages (about 260 MB to download on a fresh"
 echo "      machine) and of the pinned Spark pieces (about 500 MB into the download cache), then builds"
-echo "      everything and runs every test (6 to 14 minutes on 2 cores once installed, about 20 on a fresh machine)."
+echo "      everything and runs every test (6 to 15 minutes on 2 cores once installed, about 20 on a fresh machine)."
 scripts/setup.sh test
 if [[ -x scripts/spark_setup.sh ]]; then scripts/spark_setup.sh; fi
 
