@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build_dir=${KORVEX_BENCH_BUILD_DIR:-$root/build-bench}
 
-scripts/setup.sh
+scripts/setup.sh test
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" --parallel "$(nproc)" --target put_bench point_read_bench select_build_bench
 
@@ -15,7 +15,7 @@ state=$(mktemp -d /tmp/korvex-bench.XXXXXX)
 trap 'scripts/pg_stop.sh "$state/pg" >/dev/null 2>&1; rm -rf "$state"' EXIT
 scripts/pg_start.sh "$state/pg"
 source "$state/pg/env.sh"
-export KORVEX_MODULE_PATH="$build_dir/modules"
+unset KORVEX_MODULE_PATH
 
 "$build_dir/bin/put_bench" "${PUT_ROWS:-5000}" "${PUT_ROUNDS:-5}"
 echo

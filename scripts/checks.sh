@@ -18,7 +18,7 @@ fuzz_dir=${KORVEX_FUZZ_BUILD_DIR:-$root/build-fuzz}
 fuzz_seconds=${KORVEX_FUZZ_SECONDS:-50}
 jobs=$(($(nproc) < 2 ? $(nproc) : 2))
 # Neither build needs the Spark client (nor its download), nor the benchmarks.
-common=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_BUILD_BENCH=OFF -DKORVEX_SPARK_CONNECT_JAR=/nonexistent)
+common=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEX_BUILD_BENCH=OFF -DKORVEX_BUILD_SPARK_CONNECT=OFF)
 
 step_started=0
 begin_step() {
@@ -39,11 +39,12 @@ run_sanitized_tests() {
 
   begin_step "sanitized host, PostgreSQL and SQLite tests"
   # The executables are instrumented, so the plug-ins they load with dlopen share their
-  # sanitizer runtime (no LD_PRELOAD). LeakSanitizer runs at each program's exit.
+  # sanitizer runtime (no LD_PRELOAD); they are the sanitized build's own, found beside its host
+  # library. LeakSanitizer runs at each program's exit.
   local status=0 area_status
   for area in host pg lite; do
     area_status=0
-    KORVEX_MODULE_PATH="$sanitize_dir/modules" \
+    env -u KORVEX_MODULE_PATH \
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir "$sanitize_dir/tests/$area" --output-on-failure --timeout 900 >"$sanitize_dir/ctest-$area.log" 2>&1 ||

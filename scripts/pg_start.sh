@@ -8,6 +8,8 @@ set -euo pipefail
 state_dir=${1:?usage: pg_start.sh STATE_DIR}
 mkdir -p "$state_dir"
 state_dir=$(cd "$state_dir" && pwd)
+# The server's user may not be allowed into the caller's folder: start from a neutral one.
+cd /
 
 pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 if [[ -z "$pg_bin" ]]; then
@@ -26,7 +28,8 @@ if [[ $(id -u) -eq 0 ]]; then
   run_as=(runuser -u postgres --)
 fi
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# No TCP: the port only names the socket file in the cluster's own folder, so any number will do.
+port=$((20000 + RANDOM % 40000))
 "${run_as[@]}" "$pg_bin/initdb" -D "$pg_home/data" -U postgres --auth=trust -E UTF8 --locale=C.UTF-8 >"$pg_home/initdb.log" 2>&1 ||
   { cat "$pg_home/initdb.log" >&2; exit 1; }
 "${run_as[@]}" "$pg_bin/pg_ctl" -D "$pg_home/data" -l "$pg_home/server.log" -w -t 60 \

@@ -8,5 +8,5 @@ pg_home=$(cat "$state_dir/pg_home" 2>/dev/null || true)
 pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 run_as=()
 if [[ $(id -u) -eq 0 ]]; then run_as=(runuser -u postgres --); fi
-"${run_as[@]}" "$pg_bin/pg_ctl" -D "$pg_home/data" -m immediate -w stop >/dev/null 2>&1
+(cd / && "${run_as[@]}" "$pg_bin/pg_ctl" -D "$pg_home/data" -m immediate -w stop >/dev/null 2>&1)
 rm -rf "$pg_home" "$state_dir"

@@ -5,7 +5,13 @@ KORVEX_SCRIPTS_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # shellcheck source=spark_versions.env
 . "$KORVEX_SCRIPTS_DIR/spark_versions.env"
 
-KORVEX_CACHE="${KORVEX_CACHE:-/var/cache/korvex}"
+# Downloads are kept in a system folder for root and in the user's cache folder otherwise (the
+# build reads the same default to find the Spark Connect jar).
+if [ "$(id -u)" = 0 ]; then
+    KORVEX_CACHE="${KORVEX_CACHE:-/var/cache/korvex}"
+else
+    KORVEX_CACHE="${KORVEX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/korvex}"
+fi
 SPARK_CACHE_DIR="$KORVEX_CACHE/spark"
 SPARK_DIST_DIR="$SPARK_CACHE_DIR/pyspark-$PYSPARK_VERSION"
 SPARK_HOME_DIR="$SPARK_DIST_DIR/pyspark"

@@ -8,13 +8,15 @@ set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/spark_common.sh"
 
 apt_install() {
-    if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
-        spark_log "missing packages: $* (install them, or run this script as root)"
+    local as_root=()
+    if [ "$(id -u)" != 0 ]; then as_root=(sudo); fi
+    if ! command -v apt-get >/dev/null || { [ ${#as_root[@]} -gt 0 ] && ! command -v sudo >/dev/null; }; then
+        spark_log "missing packages: $* (install them, or run this script as root or with sudo)"
         return 1
     fi
     spark_log "installing $*"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@"
 }
 
 # Tools: a Java runtime for Spark, Maven to fetch the jars, and gRPC/protobuf for the C++ client.

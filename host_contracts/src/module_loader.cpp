@@ -9,8 +9,8 @@
 #include <sstream>
 #include <vector>
 
-#ifndef KORVEX_DEFAULT_MODULE_DIR
-#define KORVEX_DEFAULT_MODULE_DIR ""
+#ifndef KORVEX_MODULE_SUBDIR
+#define KORVEX_MODULE_SUBDIR "korvex/modules"
 #endif
 
 namespace korvex {
@@ -48,16 +48,37 @@ struct LoadedModule {
     std::unique_ptr<Module> module;
 };
 
-std::vector<std::string> search_folders() {
-    std::vector<std::string> folders;
+// Any object of this library: dladdr on its address names the file the host library was
+// loaded from.
+const int host_library_anchor = 0;
+
+// The module folder beside the host library, in a build tree and an installed copy alike;
+// empty when the loader cannot tell where the host library lives.
+std::string bundled_module_folder() {
+    Dl_info info{};
+    if (dladdr(&host_library_anchor, &info) == 0 || info.dli_fname == nullptr || *info.dli_fname == '\0') return {};
+    std::error_code error;
+    const auto library = std::filesystem::absolute(info.dli_fname, error);
+    if (error) return {};
+    return (library.parent_path() / KORVEX_MODULE_SUBDIR).lexically_normal().string();
+}
+
+struct SearchFolder {
+    std::string path;
+    const char* origin;
+};
+
+std::vector<SearchFolder> search_folders() {
+    std::vector<SearchFolder> folders;
     if (const char* path = std::getenv("KORVEX_MODULE_PATH")) {
         std::stringstream stream(path);
         std::string folder;
         while (std::getline(stream, folder, ':')) {
-            if (!folder.empty()) folders.push_back(folder);
+            if (!folder.empty()) folders.push_back({folder, "KORVEX_MODULE_PATH"});
         }
     }
-    if (std::string(KORVEX_DEFAULT_MODULE_DIR).size() > 0) folders.push_back(KORVEX_DEFAULT_MODULE_DIR);
+    static const std::string bundled = bundled_module_folder();
+    if (!bundled.empty()) folders.push_back({bundled, "beside libkorvex_host"});
     return folders;
 }
 
@@ -74,8 +95,8 @@ const Module& import_module(const std::string& module_path) {
     const std::string file_name = library_file_name(module_path);
     std::string searched;
     for (const auto& folder : search_folders()) {
-        const auto candidate = std::filesystem::path(folder) / file_name;
-        searched += (searched.empty() ? "" : ", ") + folder;
+        const auto candidate = std::filesystem::path(folder.path) / file_name;
+        searched += (searched.empty() ? "" : ", ") + folder.path + " (" + folder.origin + ")";
         if (!std::filesystem::exists(candidate)) continue;
 
         // Never closed: the registry's factories point into the library.

@@ -7,6 +7,9 @@
 #include "korvex/table_schemas/constants.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <set>
 #include <type_traits>
 
@@ -64,7 +67,7 @@ std::string default_literal(const Value& value, const ColumnType& type) {
 }
 
 std::string column_definition(const TableColumnSchema& column) {
-    std::string definition = quote_sql_identifier(column.name) + " " + sql_type(column.type);
+    std::string definition = quote_postgres_identifier(column.name) + " " + sql_type(column.type);
     if (!column.default_value.is_null()) {
         definition += " DEFAULT " + default_literal(column.default_value, column.type);
     }
@@ -96,32 +99,47 @@ std::vector<IndexDefinition> indexes_of(const std::string& table_name, const Tab
     return indexes;
 }
 
+// PostgreSQL cuts a long index name to 63 bytes, and IF NOT EXISTS would then skip the index of
+// a second table whose name shares those bytes. A long name keeps a prefix and ends with a hash
+// of the whole name instead.
+std::string index_name(const std::string& full_name) {
+    if (full_name.size() <= POSTGRES_IDENTIFIER_MAX_BYTES) return full_name;
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : full_name) hash = (hash ^ c) * 1099511628211ull;
+    char suffix[18];
+    std::snprintf(suffix, sizeof suffix, "_%016llx", static_cast<unsigned long long>(hash));
+    std::size_t keep = POSTGRES_IDENTIFIER_MAX_BYTES - std::strlen(suffix);
+    // Never cut a UTF-8 character in two.
+    while (keep > 0 && (static_cast<unsigned char>(full_name[keep]) & 0xC0) == 0x80) --keep;
+    return full_name.substr(0, keep) + suffix;
+}
+
 std::string create_index_statement(const std::string& table_name, const IndexDefinition& index) {
     std::string name = table_name;
     std::string columns;
     for (const auto& column : index.columns) {
         name += "_" + column;
-        columns += (columns.empty() ? "" : ", ") + quote_sql_identifier(column);
+        columns += (columns.empty() ? "" : ", ") + quote_postgres_identifier(column);
     }
-    return "CREATE INDEX IF NOT EXISTS " + quote_sql_identifier(name + "_idx") + " ON " +
-           quote_sql_identifier(table_name) + " (" + columns + ")";
+    return "CREATE INDEX IF NOT EXISTS " + quote_postgres_identifier(index_name(name + "_idx")) + " ON " +
+           quote_postgres_identifier(table_name) + " (" + columns + ")";
 }
 
 std::string create_table_statement(const std::string& table_name, const TableSchema& table_schema) {
     const bool versioned = !keyed_by_identity_only(table_name);
-    std::string definitions = quote_sql_identifier(PRIMARY_PARTITION_KEY) + " text NOT NULL";
+    std::string definitions = quote_postgres_identifier(PRIMARY_PARTITION_KEY) + " text NOT NULL";
     if (versioned) {
-        definitions += ", " + quote_sql_identifier(SECONDARY_PARTITION_KEY) + " text NOT NULL";
+        definitions += ", " + quote_postgres_identifier(SECONDARY_PARTITION_KEY) + " text NOT NULL";
     }
     for (const auto& column : table_schema.columns) {
         if (column.name == PRIMARY_PARTITION_KEY || column.name == SECONDARY_PARTITION_KEY) continue;
         definitions += ", " + column_definition(column);
     }
     if (versioned) {
-        definitions += ", PRIMARY KEY (" + quote_sql_identifier(PRIMARY_PARTITION_KEY) + ", " +
-                       quote_sql_identifier(SECONDARY_PARTITION_KEY) + ")";
+        definitions += ", PRIMARY KEY (" + quote_postgres_identifier(PRIMARY_PARTITION_KEY) + ", " +
+                       quote_postgres_identifier(SECONDARY_PARTITION_KEY) + ")";
     }
-    return "CREATE TABLE " + quote_sql_identifier(table_name) + " (" + definitions + ")";
+    return "CREATE TABLE " + quote_postgres_identifier(table_name) + " (" + definitions + ")";
 }
 
 TableColumnSchema column(std::string name, ColumnType type) { return {std::move(name), std::move(type)}; }
@@ -170,6 +188,7 @@ std::string PostgresHistoricalTableSchemaService::resolve_table_name(const Addre
 }
 
 bool PostgresHistoricalTableSchemaService::table_exists(const std::string& table_name) {
+    check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     auto cursor = connection_as<SqlConnection>().execute("SELECT to_regclass(quote_ident(%s)) IS NOT NULL",
                                                          {Value(table_name)});
     const auto row = cursor->fetchone();
@@ -182,6 +201,11 @@ bool PostgresHistoricalTableSchemaService::table_exists(const std::string& table
 // value.
 std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_table(const TableSchema& table_schema) {
     const std::string table_name = resolve_table_name(table_schema.address);
+    // Refused before anything is sent: the server would look up, create or index a name cut to
+    // its first 63 bytes, possibly another class's table.
+    check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
+    for (const auto& column : table_schema.columns) check_sql_name(column.name, POSTGRES_IDENTIFIER_MAX_BYTES);
+    for (const auto& index : table_schema.indexed) check_sql_name(index.column_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     if (table_exists(table_name)) {
         return {table_name, false};
     }
@@ -195,7 +219,7 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
 
 void PostgresHistoricalTableSchemaService::unregister_table(const Address& address) {
     connection_as<SqlConnection>().execute("DROP TABLE IF EXISTS " +
-                                           quote_sql_identifier(resolve_table_name(address)));
+                                           quote_postgres_identifier(resolve_table_name(address)));
 }
 
 void PostgresHistoricalTableSchemaService::register_internal_tables() {
@@ -210,6 +234,7 @@ void PostgresHistoricalTableSchemaService::register_internal_tables() {
 // Adds the declared columns that the existing table lacks; never drops or changes a column.
 void PostgresHistoricalTableSchemaService::update_internal_table(const TableSchema& table_schema) {
     const std::string table_name = resolve_table_name(table_schema.address);
+    check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     auto& connection = connection_as<SqlConnection>();
     auto cursor = connection.execute(
         "SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(quote_ident(%s)) AND attnum > 0"
@@ -221,7 +246,7 @@ void PostgresHistoricalTableSchemaService::update_internal_table(const TableSche
     }
     for (const auto& column : table_schema.columns) {
         if (existing.count(column.name) == 0) {
-            connection.execute("ALTER TABLE " + quote_sql_identifier(table_name) + " ADD COLUMN " +
+            connection.execute("ALTER TABLE " + quote_postgres_identifier(table_name) + " ADD COLUMN " +
                                column_definition(column));
         }
     }

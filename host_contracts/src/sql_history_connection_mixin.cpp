@@ -4,6 +4,7 @@
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/sql_quoting.hpp"
+#include "korvex/models/versions.hpp"
 
 #include <stdexcept>
 #include <tuple>
@@ -22,6 +23,21 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
     return text;
 }
 
+// A version marker, or a list holding one (the value of an IN).
+bool holds_version_marker(const Value& value) {
+    if (as_version_marker(value)) return true;
+    if (value.is_string()) {
+        const Value decoded = Value::parse(value.get_ref<const std::string&>(), nullptr, false);
+        if (decoded.is_array()) return holds_version_marker(decoded);
+    }
+    if (value.is_array()) {
+        for (const auto& element : value) {
+            if (as_version_marker(element)) return true;
+        }
+    }
+    return false;
+}
+
 void append_param(std::vector<Value>& params, Lookup lookup, const ConditionParam& param) {
     if (!std::holds_alternative<Value>(param)) {
         return;  // none (no condition) or NoValue (a predicate without marker)
@@ -37,12 +53,14 @@ void append_param(std::vector<Value>& params, Lookup lookup, const ConditionPara
 
 }  // namespace
 
+std::string SqlHistoryConnectionMixin::_quote_name(const std::string& name) { return quote_sql_identifier(name); }
+
 Statement SqlHistoryConnectionMixin::_select_statement(const std::string& table_name, const std::string& select_only,
                                                        const std::optional<Q>& conditions, const Pagination& pagination,
                                                        const std::optional<std::vector<OrderBy>>& order_by,
                                                        bool is_internal_table) {
     Statement statement;
-    statement.text = "SELECT " + select_only + " FROM " + quote_sql_identifier(table_name);
+    statement.text = "SELECT " + select_only + " FROM " + _quote_name(table_name);
     if (conditions && *conditions) {
         auto [condition_text, params] = _get_conditions_statement(*conditions, is_internal_table, false);
         if (!condition_text.empty()) {
@@ -79,6 +97,11 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
             const std::string nested =
                 split == std::string::npos ? "" : path.substr(split + FIELD_PATH_SEPARATOR.size());
 
+            if (field == ADDRESS_FIELD && nested == "object_version" && conditions.lookup() != Lookup::EQ &&
+                holds_version_marker(conditions.value())) {
+                throw UsageError("the version marker in " + printed(conditions.value()) + " can only be compared with " +
+                                 "eq on " + path + ", not with " + std::string(to_string(conditions.lookup())));
+            }
             std::pair<std::string, ConditionParam> predicate;
             if (split != std::string::npos || field == ADDRESS_FIELD || field == METADATA_FIELD) {
                 if (nested.empty()) {
@@ -91,7 +114,7 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
             } else {
                 const std::string prefix =
                     use_internal_meta_tables && !is_internal_table ? std::string(MODEL_TABLE_ALIAS) + "." : "";
-                predicate = {sql_operator.build_statement(quote_sql_identifier(field), conditions.value(), prefix, "\""),
+                predicate = {sql_operator.build_statement(_quote_name(field), conditions.value(), prefix, "\""),
                              sql_operator.build_value(conditions.value())};
             }
             std::vector<Value> params;
@@ -100,12 +123,17 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
         }
         case Q::Kind::AND:
         case Q::Kind::OR: {
+            // A child without condition restricts nothing: AND leaves it out, and an OR with one
+            // such child restricts nothing at all.
             std::vector<std::string> texts;
             std::vector<Value> params;
             for (const auto& child : conditions.children()) {
                 auto [text, child_params] =
                     _get_conditions_statement(child, is_internal_table, use_internal_meta_tables);
-                if (text.empty()) continue;
+                if (text.empty()) {
+                    if (conditions.kind() == Q::Kind::OR) return {"", {}};
+                    continue;
+                }
                 texts.push_back(std::move(text));
                 params.insert(params.end(), child_params.begin(), child_params.end());
             }
@@ -118,7 +146,8 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
         case Q::Kind::NOT: {
             auto [text, params] =
                 _get_conditions_statement(conditions.children().at(0), is_internal_table, use_internal_meta_tables);
-            if (text.empty()) return {"", {}};
+            // Nothing is outside "no restriction".
+            if (text.empty()) return {"FALSE", {}};
             return {"NOT (" + text + ")", std::move(params)};
         }
     }

@@ -1,5 +1,8 @@
 #include "korvex/connections/sql_quoting.hpp"
 
+#include "korvex/error.hpp"
+#include "korvex/utils/text.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -41,11 +44,45 @@ bool is_plain_identifier(std::string_view name) {
 
 }  // namespace
 
-std::string quote_sql_identifier(std::string_view name) { return quoted(name, '"'); }
+void check_sql_name(std::string_view name, std::size_t max_bytes) {
+    if (name.empty()) {
+        throw UsageError("an SQL name cannot be empty");
+    }
+    if (name.find('\0') != std::string_view::npos) {
+        throw UsageError("the name '" + printable_name(name) + "' holds a NUL byte, which no SQL statement can carry");
+    }
+    if (max_bytes > 0 && name.size() > max_bytes) {
+        throw UsageError("the name '" + printable_name(name) + "' is " + std::to_string(name.size()) +
+                         " bytes long; PostgreSQL keeps at most " + std::to_string(max_bytes) +
+                         " bytes of a name and would cut it");
+    }
+}
 
-std::string quote_sql_literal(std::string_view text) { return quoted(text, '\''); }
+std::string quote_sql_identifier(std::string_view name, std::size_t max_bytes) {
+    check_sql_name(name, max_bytes);
+    return quoted(name, '"');
+}
 
-std::string sql_column_name(std::string_view name) {
+std::string quote_sql_literal(std::string_view text) {
+    if (text.find('\0') != std::string_view::npos) {
+        throw UsageError("the text '" + printable_name(text) + "' holds a NUL byte, which no SQL statement can carry");
+    }
+    if (text.find('\\') == std::string_view::npos) {
+        return quoted(text, '\'');
+    }
+    // With standard_conforming_strings off a backslash in '...' escapes the next character; an
+    // E'...' literal reads backslashes as escapes under either setting.
+    std::string literal = "E'";
+    literal.reserve(text.size() + 4);
+    for (char c : text) {
+        literal += c;
+        if (c == '\'' || c == '%' || c == '\\') literal += c;
+    }
+    return literal + "'";
+}
+
+std::string sql_column_name(std::string_view name, std::size_t max_bytes) {
+    check_sql_name(name, max_bytes);
     const bool reserved = std::binary_search(RESERVED_WORDS.begin(), RESERVED_WORDS.end(), name);
     if (is_plain_identifier(name) && !reserved) return std::string(name);
     return quote_sql_identifier(name);

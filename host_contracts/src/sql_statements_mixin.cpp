@@ -101,6 +101,13 @@ std::set<std::string> declared_names(const std::string& table_name, const TableS
 
 }  // namespace
 
+std::string sqlite_index_name(const std::string& table_name, const std::string& index_name) {
+    const bool ordinary = table_name.find("__") == std::string::npos && !table_name.ends_with('_') &&
+                          index_name.ends_with("_idx");
+    if (ordinary) return table_name + "__" + index_name;
+    return table_name + "__" + index_name + "_" + std::to_string(table_name.size());
+}
+
 std::string sqlite_column_type(const ColumnType& type) {
     if (const auto* kind = std::get_if<ValueKind>(&type)) {
         switch (*kind) {
@@ -157,7 +164,7 @@ std::string SqlStatementsMixin::_build_create_index_statement(const std::string&
     for (const auto& column : columns) {
         column_list += (column_list.empty() ? "" : ", ") + backtick_quote(column);
     }
-    return "CREATE INDEX " + backtick_quote(table_name + "__" + index_name) + " ON " + backtick_quote(table_name) +
+    return "CREATE INDEX " + backtick_quote(sqlite_index_name(table_name, index_name)) + " ON " + backtick_quote(table_name) +
            " (" + column_list + ")";
 }
 

@@ -1,6 +1,23 @@
 #include "korvex/value.hpp"
 
+#include <cmath>
+
 namespace korvex {
+
+bool holds_non_finite_number(const Value& value) {
+    switch (value.type()) {
+        case Value::value_t::number_float:
+            return !std::isfinite(value.get<double>());
+        case Value::value_t::object:
+        case Value::value_t::array:
+            for (const auto& element : value) {
+                if (holds_non_finite_number(element)) return true;
+            }
+            return false;
+        default:
+            return false;
+    }
+}
 
 std::string printed(const Value& value) {
     if (value.is_string()) {

@@ -146,7 +146,9 @@ TEST_F(IcebergServiceTest, ResolvesClassAndVersionToALowerCaseTableName) {
     EXPECT_EQ(service.resolve_table_name(Address::from_string("app#order_line@LATEST")), "orderline_v_7b");
     EXPECT_EQ(service.resolve_table_name(Address::from_string("app#Person@V2")), "person_v_v2");
     EXPECT_EQ(service.resolve_table_name(Address::from_string("app#Person")), "person");
-    EXPECT_EQ(service.resolve_table_name(Address::from_string("app#Person@")), "person");
+    Address empty_version = Address::from_string("app#Person");
+    empty_version.class_version = korvex::Version("");
+    EXPECT_EQ(service.resolve_table_name(empty_version), "person");
     EXPECT_EQ(service.resolve_table_name(Address::from_string("app#Transaction@9")), "transaction");
     EXPECT_EQ(service.resolve_table_name(Address::from_string("app#transaction@LATEST")), "transaction");
     // The registry is asked with the address's own class name, not the camel-cased one.

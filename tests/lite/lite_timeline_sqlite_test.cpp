@@ -169,6 +169,23 @@ TEST_F(LiteTimelineSqlite, TwoVersionsOfAClassEachKeepTheirIndex) {
     EXPECT_EQ(indexed_columns("person_v_2"), (std::map<std::string, std::string>{{"person_v_2__name_idx", "name"}}));
 }
 
+// Index names are database-wide: every (table, column) pair gets its own, including pairs whose
+// plain "<table>__<column>_idx" would be equal.
+TEST_F(LiteTimelineSqlite, IndexNamesAreDistinctForDistinctTablesAndColumns) {
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {"app#Ix@x", "y__c"}, {"app#Ix@x__y", "c"}, {"app#Ix@x_", "_y__c"}, {"app#Ix@x__", "y__c"}};
+    for (const auto& [address, column] : pairs) {
+        TableSchema schema{Address::from_string(address), {{column, ValueKind::TEXT, nullptr, true}}, {{column}}, {}};
+        EXPECT_TRUE(service.register_table(schema).second) << address;
+    }
+    for (const auto& [address, column] : pairs) {
+        const auto indexes = indexed_columns(service.resolve_table_name(Address::from_string(address)));
+        ASSERT_EQ(indexes.size(), 1u) << address;
+        EXPECT_EQ(indexes.begin()->second, column);
+    }
+    EXPECT_EQ(indexed_columns("ix_v_x"), (std::map<std::string, std::string>{{"ix_v_x__y__c_idx", "y__c"}}));
+}
+
 TEST_F(LiteTimelineSqlite, ResolvesTableNames) {
     ClassVersionManager::register_class_version("order_line", "1");
     ClassVersionManager::register_class_version("order_line", "7B");

@@ -228,19 +228,30 @@ TEST(Connect, UnknownParameterNameReachesTheClient) {
     EXPECT_FALSE(connection.is_connected());
 }
 
-TEST(Disconnect, ThenConnectAgainKeepsTheTransactionState) {
+TEST(Disconnect, ThenConnectAgainStartsWithoutTransactionLevels) {
     PgTestDatabase db;
     PostgresHistoricalConnection connection;
     connection.connect(std::nullopt, db.parameters());
     connection.begin();
     connection.disconnect();
     EXPECT_FALSE(connection.is_connected());
-    EXPECT_EQ(connection.revert_data().size(), 1u);
+    EXPECT_TRUE(connection.revert_data().empty());  // the server ended the transaction
     expect_connection_error([&] { connection.execute("SELECT 1"); }, "Connection not established");
 
     connection.connect(std::nullopt, db.parameters());
     EXPECT_EQ(connection.execute("SELECT 1")->fetchall().at(0).at(0), Value(1));
-    EXPECT_EQ(connection.revert_data().size(), 1u);
+}
+
+TEST(Execute, ServerNoticesGoToTheModuleLoggerAtDebugLevel) {
+    PgTestDatabase db;
+    PostgresHistoricalConnection connection;
+    connection.connect(std::nullopt, db.parameters());
+    korvex::testing::CapturedLog log;
+    connection.execute("BEGIN");
+    connection.execute("BEGIN");
+    EXPECT_NE(log.text().find("[debug] server notice: WARNING:  there is already a transaction in progress"),
+              std::string::npos)
+        << log.text();
 }
 
 TEST(Disconnect, IssuesNoCommit) {

@@ -6,6 +6,8 @@
 #include "korvex/plugin/module_loader.hpp"
 #include "pg_fixture.hpp"
 
+#include <tuple>
+
 using namespace korvex;
 using korvex::pg_timeline::PostgresHistoricalConnection;
 using korvex::pg_timeline::sql_operator_map;
@@ -112,10 +114,30 @@ struct NestedFilter : ::testing::Test {
     PostgresHistoricalConnection connection;
 };
 
-TEST_F(NestedFilter, AllVersionsAddNoCondition) {
+TEST_F(NestedFilter, AllVersionsAddNoConditionOnTheAddressVersionOnly) {
     EXPECT_EQ(nested("_address", "object_version", Lookup::EQ, "ALL", false, true), Rendered("", NO_CONDITION));
-    EXPECT_EQ(nested("data", "a", Lookup::EQ, "ALL"), Rendered("", NO_CONDITION));
-    EXPECT_EQ(nested("data", "a", Lookup::EQ, "ALL", true, false, ValueType::VERSIONS), Rendered("", NO_CONDITION));
+    // Elsewhere ALL is an ordinary text (a JSON path may store it).
+    EXPECT_EQ(nested("data", "a", Lookup::EQ, "ALL", true),
+              Rendered(R"(cast(data::json->>'a' as text) = %s)", param("ALL")));
+    EXPECT_EQ(nested("data", "a", Lookup::EQ, "ALL", true, false, ValueType::VERSIONS),
+              Rendered(R"(cast(data::json->>'a' as text) = %s)", param("ALL")));
+}
+
+// The cast reads the path as the kind of the parameter: numbers as numeric, LIKE patterns as
+// text, IN by the kind its elements share.
+TEST_F(NestedFilter, PathsAreReadAsTheKindOfTheirParameter) {
+    const std::vector<std::tuple<Lookup, Value, std::string>> cases = {
+        {Lookup::EQ, 0, "numeric"},           {Lookup::GT, 0.5, "numeric"},
+        {Lookup::EQ, 3000000000LL, "numeric"}, {Lookup::EQ, true, "boolean"},
+        {Lookup::CONTAINS, 12, "text"},       {Lookup::ISTARTSWITH, 1.5, "text"},
+        {Lookup::IN, "[2.5, 0]", "numeric"},  {Lookup::IN, "[true, false]", "boolean"},
+        {Lookup::IN, R"([1, "a"])", "text"},  {Lookup::IN, R"(["a"])", "text"},
+        {Lookup::EQ, nullptr, "text"},        {Lookup::ISNULL, true, "text"},
+    };
+    for (const auto& [lookup, value, cast] : cases) {
+        EXPECT_NE(nested("doc", "x", lookup, value).first.find("->>'x' as " + cast + ")"), std::string::npos)
+            << value.dump() << " " << to_string(lookup);
+    }
 }
 
 TEST_F(NestedFilter, LatestVersionIsTheOneWithoutSuccessor) {
@@ -150,8 +172,8 @@ TEST_F(NestedFilter, AddressParts) {
 TEST(ResolveNestedFieldName, CastFollowsTheValueType) {
     using C = PostgresHistoricalConnection;
     EXPECT_EQ(C::_resolve_nested_field_name("data", "a__b", ValueType::INTEGER, true),
-              "cast(data::json->'a'->>'b' as integer)");
-    EXPECT_EQ(C::_resolve_nested_field_name("data", "a", ValueType::FLOAT, true), "cast(data::json->>'a' as real)");
+              "cast(data::json->'a'->>'b' as numeric)");
+    EXPECT_EQ(C::_resolve_nested_field_name("data", "a", ValueType::FLOAT, true), "cast(data::json->>'a' as numeric)");
     // A JSON true or false only reads as a boolean.
     EXPECT_EQ(C::_resolve_nested_field_name("data", "a", ValueType::BOOLEAN, true),
               "cast(data::json->>'a' as boolean)");
@@ -164,7 +186,7 @@ TEST(ResolveNestedFieldName, CastFollowsTheValueType) {
 TEST(ResolveNestedFieldName, EveryStepButTheLastKeepsTheJson) {
     using C = PostgresHistoricalConnection;
     EXPECT_EQ(C::_resolve_nested_field_name("doc", "a__b__c", ValueType::INTEGER),
-              R"(cast(t1."doc"::json->'a'->'b'->>'c' as integer))");
+              R"(cast(t1."doc"::json->'a'->'b'->>'c' as numeric))");
     EXPECT_EQ(C::_resolve_nested_field_name("doc", "a__b", ValueType::TEXT, false, true),
               R"(cast(t1."doc"::json->'a'->>'b' as text))");
 }
@@ -183,15 +205,17 @@ TEST(ResolveNestedFieldName, MetadataColumnsAndPathsBelowThem) {
 TEST(ResolveNestedFieldName, NamesCannotLeaveTheirQuotes) {
     using C = PostgresHistoricalConnection;
     EXPECT_EQ(C::_resolve_nested_field_name("data", "a' OR '1'='1", ValueType::INTEGER, true),
-              "cast(data::json->>'a'' OR ''1''=''1' as integer)");
+              "cast(data::json->>'a'' OR ''1''=''1' as numeric)");
+    EXPECT_EQ(C::_resolve_nested_field_name("data", "a\\' OR true --", ValueType::TEXT, true),
+              R"(cast(data::json->>E'a\\'' OR true --' as text))");
     EXPECT_EQ(C::_resolve_nested_field_name("da\"ta", "x", ValueType::INTEGER),
-              R"(cast(t1."da""ta"::json->>'x' as integer))");
+              R"(cast(t1."da""ta"::json->>'x' as numeric))");
     EXPECT_EQ(C::_resolve_nested_field_name("_metadata", "c\"d", ValueType::TEXT, false, true), R"(t2."c""d")");
     // A bare internal column that is not a plain name is quoted.
     EXPECT_EQ(C::_resolve_nested_field_name("x) OR (1", "a", ValueType::INTEGER, true),
-              R"(cast("x) OR (1"::json->>'a' as integer))");
+              R"(cast("x) OR (1"::json->>'a' as numeric))");
     // A percent sign cannot pose as a parameter marker.
-    EXPECT_EQ(C::_resolve_nested_field_name("data", "%s", ValueType::INTEGER, true), "cast(data::json->>'%%s' as integer)");
+    EXPECT_EQ(C::_resolve_nested_field_name("data", "%s", ValueType::INTEGER, true), "cast(data::json->>'%%s' as numeric)");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -218,15 +242,31 @@ TEST_F(Conditions, TreesKeepTheParameterOrder) {
                            Q("data__x", Lookup::LT, 4.5)});
     const auto [text, params] = build(q);
     EXPECT_EQ(text, R"(((t1."a" = %s OR t1."b" IN (%s,%s)) AND NOT (t1."c" IS NULL) AND )"
-                    R"(cast(t1."data"::json->>'x' as real) < %s))");
+                    R"(cast(t1."data"::json->>'x' as numeric) < %s))");
     EXPECT_EQ(params, (std::vector<Value>{1, 2, 3, 4.5}));
 }
 
-TEST_F(Conditions, ConditionsWithoutPredicateAreLeftOut) {
-    EXPECT_EQ(build(Q("_address__object_version", Lookup::EQ, "ALL") & Q("a", Lookup::EQ, 1)).first, R"(t1."a" = %s)");
-    EXPECT_EQ(build(!Q("_address__object_version", Lookup::EQ, "ALL")).first, "");
+// A condition without predicate restricts nothing, wherever it stands.
+TEST_F(Conditions, ConditionsWithoutPredicateRestrictNothing) {
+    const Q all("_address__object_version", Lookup::EQ, "ALL");
+    const Q a("a", Lookup::EQ, 1);
+    EXPECT_EQ(build(all & a), std::make_pair(std::string(R"(t1."a" = %s)"), std::vector<Value>{1}));
+    EXPECT_EQ(build(all | a), std::make_pair(std::string(), std::vector<Value>{}));
+    EXPECT_EQ(build((all | a) & Q("b", Lookup::EQ, 2)).first, R"(t1."b" = %s)");
+    EXPECT_EQ(build(!all).first, "FALSE");
+    EXPECT_EQ(build((!(all | a)) | Q("b", Lookup::EQ, 2)), std::make_pair(std::string(R"((FALSE OR t1."b" = %s))"),
+                                                                        std::vector<Value>{2}));
     EXPECT_EQ(build(Q("_address__class_name", Lookup::EQ, "x"), false, false), std::make_pair(std::string(), std::vector<Value>{}));
     EXPECT_EQ(build(Q()).first, "");
+}
+
+TEST_F(Conditions, VersionMarkersOnlyTakeEq) {
+    for (const auto& [lookup, value] : std::vector<std::pair<Lookup, Value>>{
+             {Lookup::NEQ, "LATEST"}, {Lookup::NEQ, "ALL"}, {Lookup::IN, R"(["1", "LATEST"])"}, {Lookup::GT, "ALL"}}) {
+        EXPECT_THROW(build(Q("_address__object_version", lookup, value)), korvex::UsageError) << value.dump();
+    }
+    EXPECT_EQ(build(Q("_address__object_version", Lookup::NEQ, "3")).first, R"(t1."range_key" != %s)");
+    EXPECT_EQ(build(Q("name", Lookup::NEQ, "LATEST")).first, R"(t1."name" != %s)");
 }
 
 TEST_F(Conditions, LatestVersionTakesNoParameter) {

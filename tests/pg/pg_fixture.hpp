@@ -7,12 +7,14 @@
 #include "pg_test_database.hpp"
 
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
 
 #include <cstdlib>
 #include <exception>
 #include <functional>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,28 @@ private:
         }
     }
     std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Collects what the module logger writes while it lives.
+// At debug level, so that the notices the module passes on at that level are seen too.
+class CapturedLog {
+public:
+    CapturedLog() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_)) {
+        pg_timeline::logger()->sinks().push_back(sink_);
+        level_ = pg_timeline::logger()->level();
+        pg_timeline::logger()->set_level(spdlog::level::debug);
+    }
+    ~CapturedLog() {
+        auto& sinks = pg_timeline::logger()->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+        pg_timeline::logger()->set_level(level_);
+    }
+    std::string text() const { return stream_.str(); }
+
+private:
+    std::ostringstream stream_;
+    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+    spdlog::level::level_enum level_;
 };
 
 // Runs `action` and expects a KorvexConnectionError with exactly `message`.

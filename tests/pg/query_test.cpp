@@ -6,8 +6,6 @@
 #include "korvex/connections/constants.hpp"
 #include "pg_fixture.hpp"
 
-#include <spdlog/sinks/ostream_sink.h>
-
 #include <algorithm>
 #include <set>
 #include <sstream>
@@ -66,23 +64,6 @@ std::vector<DataMap> numbered_rows(int count) {
     return items;
 }
 
-// Collects what the module logger writes while it lives.
-class CapturedLog {
-public:
-    CapturedLog() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_)) {
-        pg_timeline::logger()->sinks().push_back(sink_);
-    }
-    ~CapturedLog() {
-        auto& sinks = pg_timeline::logger()->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-    }
-    std::string text() const { return stream_.str(); }
-
-private:
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
-
 std::size_t occurrences(const std::string& text, const std::string& fragment) {
     std::size_t count = 0;
     for (auto at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++count;
@@ -108,7 +89,7 @@ TEST(PaginateItems, SlicesFromTheOffset) {
 }
 
 TEST(PaginateItems, CursorPaginatorIsIgnoredWithOneWarning) {
-    CapturedLog log;
+    korvex::testing::CapturedLog log;
     EXPECT_EQ(PostgresHistoricalConnection::_paginate_items(numbered_rows(3), CursorPaginator{1, "x"}).size(), 3u);
     EXPECT_EQ(occurrences(log.text(), "The cursor pagination is not supported by SQLite. It will be ignored."), 1u);
 }
@@ -119,42 +100,36 @@ TEST(PaginateItems, CursorPaginatorIsIgnoredWithOneWarning) {
 TEST(QuerySequence, OneTableTakesThePageInTheStatementOnly) {
     PersonVersions versions({"1"});
     CannedConnection connection;
-    connection.rows["person_v_1"] = {"b", "c"};  // what the server returns for LIMIT 2 OFFSET 1
+    connection.rows["person_v_1"] = {"c", "b"};  // what the server returns for LIMIT 2 OFFSET 1
     const auto items = connection.query(Address::from_string("app#Person@LATEST"), std::nullopt, std::nullopt,
                                         NumberPaginator{2, 1}, BY_ID);
-    EXPECT_EQ(ids_of(items), (Ids{"b", "c"}));
+    EXPECT_EQ(ids_of(items), (Ids{"c", "b"}));  // the server's order stands
     ASSERT_EQ(connection.statements.size(), 1u);
-    EXPECT_TRUE(connection.statements[0].text.ends_with(" ORDER BY id ASC LIMIT %s OFFSET %s"));
+    EXPECT_TRUE(connection.statements[0].text.ends_with(R"( ORDER BY t1."id" ASC LIMIT %s OFFSET %s)"));
     EXPECT_EQ(connection.statements[0].params, (std::vector<Value>{2, 1}));
 }
 
-TEST(QuerySequence, SeveralTablesAreMergedSortedThenPaged) {
+// Several tables: their columns are read first, then one statement merges, orders and pages.
+TEST(QuerySequence, SeveralTablesAreMergedOrderedAndPagedByOneStatement) {
     PersonVersions versions({"1", "2"});
     CannedConnection connection;
-    connection.rows["person_v_1"] = {"e", "a", "c"};
-    connection.rows["person_v_2"] = {"d", "b"};
-    const auto items = connection.query(Address::from_string("app#Person@ALL"), std::nullopt, std::nullopt,
-                                        NumberPaginator{2, 1}, BY_ID);
-    EXPECT_EQ(ids_of(items), (Ids{"b", "c"}));
+    connection.query(Address::from_string("app#Person@ALL"), std::nullopt, Q("age", Lookup::GT, 3),
+                     NumberPaginator{2, 1}, BY_ID);
     ASSERT_EQ(connection.statements.size(), 2u);
-    EXPECT_NE(connection.statements[0].text.find(R"(FROM "person_v_1")"), std::string::npos);
-    EXPECT_NE(connection.statements[1].text.find(R"(FROM "person_v_2")"), std::string::npos);
-    for (const auto& statement : connection.statements) {
-        EXPECT_EQ(statement.text.find("LIMIT %s"), std::string::npos);
-        EXPECT_TRUE(statement.params.empty());
-    }
-    // Without an offset the limit still makes the first page.
-    EXPECT_EQ(ids_of(connection.query(Address::from_string("app#Person@ALL"), std::nullopt, std::nullopt,
-                                      NumberPaginator{3, std::nullopt}, BY_ID)),
-              (Ids{"a", "b", "c"}));
-    // Without ordering the first table's rows come first.
-    EXPECT_EQ(ids_of(connection.query(Address::from_string("app#Person@ALL"))), (Ids{"e", "a", "c", "d", "b"}));
+    EXPECT_NE(connection.statements[0].text.find("(VALUES (0, %s), (1, %s))"), std::string::npos);
+    EXPECT_EQ(connection.statements[0].params, (std::vector<Value>{"person_v_1", "person_v_2"}));
+    const Statement& merged = connection.statements[1];
+    EXPECT_TRUE(merged.text.starts_with("(SELECT 0 AS korvex_branch, "));
+    EXPECT_NE(merged.text.find(R"(FROM "person_v_1" AS t1)"), std::string::npos);
+    EXPECT_NE(merged.text.find(R"() UNION ALL (SELECT 1 AS korvex_branch, )"), std::string::npos);
+    EXPECT_TRUE(merged.text.ends_with(") ORDER BY korvex_k0 ASC, korvex_branch LIMIT %s OFFSET %s"));
+    EXPECT_EQ(merged.params, (std::vector<Value>{3, 3, 2, 1}));
 }
 
 TEST(QuerySequence, NoClassVersionRunsNothing) {
     PersonVersions versions({});
     CannedConnection connection;
-    CapturedLog log;
+    korvex::testing::CapturedLog log;
     EXPECT_TRUE(connection.query(Address::from_string("app#Person@ALL")).empty());
     EXPECT_TRUE(connection.query(Address::from_string("app#Person@ALL"), std::nullopt, std::nullopt, CursorPaginator{}).empty());
     EXPECT_EQ(occurrences(log.text(), "The cursor pagination is not supported"), 1u);

@@ -15,9 +15,10 @@ namespace {
 const std::string JOIN = " JOIN (" + METADATA_SELECT_STATEMENT +
                          ") AS t2 ON t1.partition_key = t2.object_id AND t1.range_key = t2.object_version";
 
-// The joined statement on `table` with `selection`, up to the join condition.
-std::string joined(const std::string& table, const std::string& selection = "t1.*") {
-    return "SELECT " + selection + ", " + METADATA_SELECT_FIELD + " FROM \"" + table + "\" AS t1" + JOIN;
+// The joined statement on `table` with `selection` (and `keys` after the metadata), up to the
+// join condition.
+std::string joined(const std::string& table, const std::string& selection = "t1.*", const std::string& keys = "") {
+    return "SELECT " + selection + ", " + METADATA_SELECT_FIELD + keys + " FROM \"" + table + "\" AS t1" + JOIN;
 }
 
 const std::string GROUP_BY = " GROUP BY t1.partition_key, t1.range_key";
@@ -28,7 +29,9 @@ struct Select : ::testing::Test {
                      const std::optional<std::vector<OrderBy>>& order_by = std::nullopt, bool use_meta = true) {
         return connection._build_select_statement(table, query_specifier, conditions, pagination, order_by, use_meta);
     }
-    PostgresHistoricalConnection connection;
+    // Without a server every table reads as having no columns, so a bare ordering name is the
+    // table's own column.
+    korvex::testing::OfflineConnection connection;
 };
 
 }  // namespace
@@ -72,11 +75,20 @@ TEST_F(Select, InternalTablesTakeThePlainStatement) {
               (Statement{R"(SELECT * FROM "metadata" WHERE "object_id" = %s)", {"o"}}));
 }
 
+// A distinct selection keeps the first row of each group of equal distinct names; the keys ride
+// along as the last columns, which the reader drops.
+const std::string DISTINCT_ON_A = "SELECT * FROM (SELECT DISTINCT ON (korvex_d0) * FROM (";
+const std::string FIRST_OF_EACH = ") AS selected_rows ORDER BY korvex_d0) AS distinct_rows";
+
 TEST_F(Select, OnlyOnThePlainStatementAddsMetadataAndSorts) {
     const QuerySpecifier only{std::vector<std::string>{"b", "a", "a"}, {"a"}};
-    EXPECT_EQ(select("users", only, std::nullopt, {}, std::nullopt, false).text,
-              R"(SELECT _metadata, distinct a, b FROM "users")");
-    EXPECT_EQ(select("x_reference", only).text, R"(SELECT distinct a, b FROM "x_reference")");
+    EXPECT_EQ(select("users", QuerySpecifier{std::vector<std::string>{"b", "a", "a"}, {}}, std::nullopt, {},
+                     std::nullopt, false)
+                  .text,
+              R"(SELECT _metadata, a, b FROM "users")");
+    const Statement distinct = select("x_reference", only);
+    EXPECT_EQ(distinct.text, DISTINCT_ON_A + R"(SELECT a, b, a AS korvex_d0 FROM "x_reference")" + FIRST_OF_EACH);
+    EXPECT_EQ(distinct.helper_columns, 1u);
     // An empty or absent list selects everything.
     EXPECT_EQ(select("x_reference", QuerySpecifier{}).text, R"(SELECT * FROM "x_reference")");
     EXPECT_EQ(select("x_reference", QuerySpecifier{std::nullopt, {}}).text, R"(SELECT * FROM "x_reference")");
@@ -84,7 +96,17 @@ TEST_F(Select, OnlyOnThePlainStatementAddsMetadataAndSorts) {
 
 TEST_F(Select, OnlyOnTheJoinedStatementIsAliased) {
     const QuerySpecifier only{std::vector<std::string>{"b", "a", "a"}, {"a"}};
-    EXPECT_EQ(select("users", only).text, joined("users", "DISTINCT t1.a, t1.b") + GROUP_BY);
+    EXPECT_EQ(select("users", only).text,
+              DISTINCT_ON_A + joined("users", "t1.a, t1.b", ", t1.a AS korvex_d0") + GROUP_BY + FIRST_OF_EACH);
+    // With an ordering and a page: the first row in that order, then ordered and paged outside.
+    const Statement ordered = select("users", only, std::nullopt, NumberPaginator{5, 2}, std::vector<OrderBy>{{"b", true}});
+    EXPECT_EQ(ordered.text, "SELECT * FROM (SELECT DISTINCT ON (korvex_d0) * FROM (" +
+                                joined("users", "t1.a, t1.b", R"(, t1.a AS korvex_d0, t1."b" AS korvex_k0)") +
+                                GROUP_BY + R"(, t1."b")" +
+                                ") AS selected_rows ORDER BY korvex_d0, korvex_k0 DESC) AS distinct_rows"
+                                " ORDER BY korvex_k0 DESC LIMIT %s OFFSET %s");
+    EXPECT_EQ(ordered.params, (std::vector<Value>{5, 2}));
+    EXPECT_EQ(ordered.helper_columns, 2u);
     EXPECT_EQ(select("users", QuerySpecifier{}).text, joined("users") + GROUP_BY);
     EXPECT_THROW(select("users", QuerySpecifier{std::nullopt, {}}), korvex::UsageError);
 }
@@ -121,7 +143,7 @@ TEST_F(Select, CursorPaginatorIsRefused) {
 
 TEST_F(Select, OrderingIsGroupedAndOrdered) {
     EXPECT_EQ(connection._build_group_by_statement(std::vector<OrderBy>{{"created_at"}}, false, true),
-              " GROUP BY t1.partition_key, t1.range_key, created_at");
+              R"( GROUP BY t1.partition_key, t1.range_key, t1."created_at")");
     EXPECT_EQ(connection._build_group_by_statement(std::vector<OrderBy>{{"data__a"}}, false, true),
               R"( GROUP BY t1.partition_key, t1.range_key, cast(t1."data"::json->>'a' as text))");
     EXPECT_EQ(connection._build_group_by_statement(std::nullopt), GROUP_BY);
@@ -129,8 +151,8 @@ TEST_F(Select, OrderingIsGroupedAndOrdered) {
 
     const std::vector<OrderBy> order{{"created_at", true}, {"_metadata__object_version"}};
     EXPECT_EQ(select("users", std::nullopt, std::nullopt, {}, order).text,
-              joined("users") + GROUP_BY + R"(, created_at, t2."object_version")" +
-                  R"( ORDER BY created_at DESC, t2."object_version" ASC)");
+              joined("users") + GROUP_BY + R"(, t1."created_at", t2."object_version")" +
+                  R"( ORDER BY t1."created_at" DESC, t2."object_version" ASC)");
 }
 
 TEST_F(Select, OnlyAnAggregateSelectionDropsTheGrouping) {
@@ -142,4 +164,6 @@ TEST_F(Select, OnlyAnAggregateSelectionDropsTheGrouping) {
     // A table or a field whose name holds COUNT is grouped like any other.
     EXPECT_NE(plain("COUNTRY", "t1.*").find(GROUP_BY), std::string::npos);
     EXPECT_NE(plain("users", "t1.*", Q("COUNTER", Lookup::EQ, 1)).find(GROUP_BY), std::string::npos);
+    EXPECT_NE(plain("users", R"sql(t1."COUNTER", t1."COUNT(x)", t1.COUNTER)sql").find(GROUP_BY), std::string::npos);
+    EXPECT_EQ(plain("users", "t1.a, COUNT (*)").find("GROUP BY"), std::string::npos);
 }

@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <set>
+#include <sstream>
 
 using namespace korvex;
 using korvex::pg_timeline::PostgresHistoricalConnection;
@@ -124,27 +125,34 @@ TEST(RevertDisabled, RecordsNothingRefusesRevertAndStillNests) {
     EXPECT_EQ(connection.texts().back(), "ROLLBACK");
 }
 
-TEST(Revert, EmptyTopLevelDeletesNothingAndPopsTheLevel) {
+TEST(Revert, EmptyLevelDeletesNothingAndClosesTheLevel) {
     OfflineConnection connection;
     connection.begin();
     connection.begin();
     connection.statements.clear();
-    connection.revert();
+    connection.revert();  // nested: its savepoint name goes with it, nothing is sent
     EXPECT_TRUE(connection.statements.empty());
     EXPECT_EQ(connection.revert_data().size(), 1u);
-    EXPECT_EQ(connection.savepoints().size(), 1u);  // revert does not touch the savepoints
+    EXPECT_TRUE(connection.savepoints().empty());
     EXPECT_TRUE(connection.is_revert_enabled());
+    connection.revert();  // outermost: the server transaction ends
+    EXPECT_EQ(connection.texts(), std::vector<std::string>{"ROLLBACK"});
+    EXPECT_TRUE(connection.revert_data().empty());
 }
 
-TEST(OnTransactionComplete, DropsEveryLevelAndKeepsSavepoints) {
+TEST(OnTransactionComplete, ForgetsTheRecordedWritesAndKeepsTheLevelsOpen) {
     OfflineConnection connection;
     connection.begin();
     connection.begin();
+    connection.put(Address::from_string("app#Person/p1@v1"), map(R"({"name":"A"})"));
     connection.statements.clear();
     connection.on_transaction_complete();
-    EXPECT_TRUE(connection.revert_data().empty());
-    EXPECT_EQ(connection.savepoints().size(), 1u);
+    ASSERT_EQ(connection.revert_data().size(), 2u);
+    EXPECT_TRUE(connection.revert_data()[1].empty());
     EXPECT_TRUE(connection.statements.empty());
+    connection.commit();
+    connection.commit();  // the transaction can still be ended
+    EXPECT_EQ(connection.texts(), std::vector<std::string>{"COMMIT"});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -222,16 +230,28 @@ TEST_F(TransactionTest, InnerCommitHandsEntriesToTheOuterLevelAndRevertDeletesNe
 TEST_F(TransactionTest, RevertOfMetadataDeletesEveryRowOfTheIdentity) {
     db.sql("INSERT INTO metadata (partition_key, object_id) VALUES ('x:1', 'older'), ('y:1', 'y')");
     connection.begin();
+    connection.begin();
     connection.put(Address::from_string("resource#Metadata/x:1@1"),
                    map(R"({"address":{"object_id":"x","object_version":"1"}})"));
     connection.revert();
     EXPECT_EQ(connection.statements.back(), (Statement{R"(DELETE FROM "metadata" WHERE "partition_key" = %s)", {"x:1"}}));
-    // revert popped the only level and sent no transaction statement: the server transaction
-    // is still open, so end it by hand.
-    EXPECT_TRUE(connection.revert_data().empty());
-    EXPECT_EQ(transaction_statements(connection.texts()), std::vector<std::string>{"BEGIN"});
-    connection.execute("COMMIT");
+    connection.commit();
     EXPECT_EQ(db.sql("SELECT object_id FROM metadata"), std::vector<std::string>{"y"});
+}
+
+TEST_F(TransactionTest, RevertOfTheOutermostLevelEndsTheTransactionWithRollback) {
+    db.sql("INSERT INTO metadata (partition_key, object_id) VALUES ('x:1', 'older')");
+    connection.begin();
+    connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
+    connection.put(Address::from_string("resource#Metadata/x:1@1"),
+                   map(R"({"address":{"object_id":"x","object_version":"1"}})"));
+    connection.revert();
+    EXPECT_EQ(transaction_statements(connection.texts()), (std::vector<std::string>{"BEGIN", "ROLLBACK"}));
+    EXPECT_TRUE(connection.revert_data().empty());
+    EXPECT_TRUE(rows().empty());
+    // The older row of the same identity is untouched, and no transaction holds a lock.
+    EXPECT_EQ(db.sql("SELECT object_id FROM metadata"), std::vector<std::string>{"older"});
+    db.sql("BEGIN; LOCK TABLE person IN ACCESS EXCLUSIVE MODE NOWAIT; COMMIT");
 }
 
 TEST_F(TransactionTest, RevertWithASymbolicVersionFailsAndDeletesNothing) {
@@ -282,11 +302,83 @@ TEST_F(TransactionTest, SavepointNamesFoldToLowerCaseOnTheServerAndStillMatch) {
     EXPECT_TRUE(connection.savepoints().empty());
 }
 
-TEST_F(TransactionTest, FailingStatementLeavesTheStacksChanged) {
+TEST_F(TransactionTest, FailedBeginAndDisconnectLeaveNoLevelOpen) {
+    connection.begin();
+    db.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
+           "pg_backend_pid()");
+    EXPECT_THROW(connection.begin(), KorvexConnectionError);
+    // The lost session took its transaction along: no level is left to write into.
+    EXPECT_TRUE(connection.revert_data().empty());
+    EXPECT_TRUE(connection.savepoints().empty());
+    EXPECT_THROW(connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})")), korvex::UsageError);
+    connection.disconnect();
+    connection.connect(std::nullopt, db.parameters());
     connection.begin();
     connection.begin();
     connection.disconnect();
+    EXPECT_TRUE(connection.revert_data().empty());
+    EXPECT_TRUE(connection.savepoints().empty());
     expect_connection_error([&] { connection.begin(); }, "Connection not established");
-    EXPECT_EQ(connection.revert_data().size(), 3u);
-    EXPECT_EQ(connection.savepoints().size(), 2u);
+    EXPECT_TRUE(connection.revert_data().empty());
+}
+
+// Any sequence of begin, put, commit, rollback and revert: a rollback undoes exactly its own
+// level, the outermost commit or rollback (or revert) ends the server transaction, and what
+// another session sees afterwards is exactly what was committed.
+TEST_F(TransactionTest, SequencesLeaveExactlyTheCommittedRowsAndNoTransactionOpen) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> sequences = {
+        {"begin put:a begin put:b revert rollback begin put:c commit", {"c@1=c"}},
+        {"begin begin put:b begin revert rollback commit", {}},
+        {"begin put:a begin put:b commit revert", {}},
+        {"begin put:a begin put:b rollback begin put:c revert commit", {"a@1=a"}},
+        {"begin put:a revert begin put:b commit", {"b@1=b"}},
+        {"begin begin begin put:a commit commit put:b rollback", {}},
+        {"begin put:a begin begin put:b rollback revert commit", {"a@1=a"}},
+    };
+    for (const auto& [sequence, expected] : sequences) {
+        SCOPED_TRACE(sequence);
+        db.sql("TRUNCATE person");
+        std::istringstream words(sequence);
+        for (std::string word; words >> word;) {
+            if (word == "begin") connection.begin();
+            if (word == "commit") connection.commit();
+            if (word == "rollback") connection.rollback();
+            if (word == "revert") connection.revert();
+            if (word.starts_with("put:")) {
+                const std::string id = word.substr(4);
+                connection.put(Address::from_string("app#Person/" + id + "@1"), {{"name", id}});
+            }
+        }
+        EXPECT_EQ(rows(), expected);
+        EXPECT_TRUE(connection.revert_data().empty());
+        EXPECT_TRUE(connection.savepoints().empty());
+        EXPECT_EQ(connection.execute("SELECT 1")->statusmessage(), "SELECT 1");
+        db.sql("BEGIN; LOCK TABLE person IN ACCESS EXCLUSIVE MODE NOWAIT; COMMIT");  // nothing holds it
+    }
+}
+
+TEST_F(TransactionTest, ACommitTheServerTurnedIntoARollbackIsAnError) {
+    connection.begin();
+    connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
+    EXPECT_THROW(connection.execute("SELECT 1/0"), KorvexConnectionError);
+    try {
+        connection.commit();
+        FAIL() << "the rolled-back commit reported success";
+    } catch (const KorvexConnectionError& error) {
+        EXPECT_NE(std::string(error.what()).find("answered with ROLLBACK"), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(connection.revert_data().empty());
+    EXPECT_TRUE(rows().empty());
+    connection.begin();  // the connection goes on with the next transaction
+    connection.put(Address::from_string("app#Person/b@1"), map(R"({"name":"B"})"));
+    connection.commit();
+    EXPECT_EQ(rows(), std::vector<std::string>{"b@1=B"});
+}
+
+TEST_F(TransactionTest, AWriteAfterTheServerTransactionEndedBehindTheLevelsIsRefused) {
+    connection.begin();
+    connection.execute("COMMIT");
+    EXPECT_THROW(connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})")), korvex::UsageError);
+    connection.rollback();
+    EXPECT_TRUE(rows().empty());
 }

@@ -5,6 +5,8 @@
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 #include "pg_fixture.hpp"
 
+#include <limits>
+
 using namespace korvex;
 using korvex::pg_timeline::PostgresHistoricalConnection;
 using korvex::testing::expect_connection_error;
@@ -176,7 +178,7 @@ TEST_F(WriteTest, MetadataWithoutAddressEntryFailsBeforeSending) {
     connection.begin();
     connection.statements.clear();
     EXPECT_THROW(connection.put(Address::from_string("resource#Metadata/o1:v1"), map(R"({"object_id":"o1"})")),
-                 nlohmann::json::out_of_range);
+                 korvex::UsageError);
     EXPECT_TRUE(connection.statements.empty());
 }
 
@@ -345,4 +347,51 @@ TEST_F(WriteTest, AnInsertThatCannotBePreparedFailsLikeTheStatement) {
         EXPECT_EQ(cause->sqlstate(), "42P01");
     }
     connection.rollback();
+}
+
+// A prepared INSERT that no longer fits its table fails once, with the server's message; the next
+// put prepares it afresh. Statements the host sends through execute can drop prepared ones.
+TEST_F(WriteTest, AStalePreparedInsertFailsOnceAndDeallocateOrDiscardEmptyTheCache) {
+    create_person_table(connection);
+    auto put_one = [&](const std::string& id, const char* name) {
+        connection.begin();
+        connection.put(Address::from_string("app#Person/" + id + "@1"), {{"name", name}});
+        connection.commit();
+    };
+    put_one("p1", "1");
+    db.sql("DROP TABLE person; CREATE TABLE person (partition_key text, range_key text, name bigint)");
+    EXPECT_THROW(put_one("p2", "2"), KorvexConnectionError);  // prepared with name as text
+    connection.rollback();
+    put_one("p3", "3");
+    connection.execute("DEALLOCATE ALL");
+    put_one("p4", "4");
+    connection.execute("DISCARD ALL");
+    put_one("p5", "5");
+    EXPECT_EQ(db.sql("SELECT partition_key || '=' || name FROM person ORDER BY 1"),
+              (std::vector<std::string>{"p3=3", "p4=4", "p5=5"}));
+}
+
+TEST_F(WriteTest, ValuesTheServerWouldChangeAreRefusedNamingTheColumn) {
+    TableSchema schema{Address::from_string("app#Person"),
+                       {{"score", ValueKind::FLOAT}, {"doc", ValueKind::MAPPING}, {"tags", ValueKind::SEQUENCE}},
+                       {},
+                       {}};
+    connection.table_schema_manager()->register_table(schema);
+    connection.begin();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const auto& [column, value] : std::vector<std::pair<std::string, Value>>{
+             {"doc", {{"x", nan}}}, {"doc", {{"deep", {{"y", -inf}}}}}, {"tags", {1.0, inf}}}) {
+        try {
+            connection.put(Address::from_string("app#Person/p@1"), {{column, value}});
+            ADD_FAILURE() << "accepted " << column;
+        } catch (const korvex::UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find("column " + column), std::string::npos) << error.what();
+        }
+    }
+    connection.put(Address::from_string("app#Person/p@1"), {{"score", nan}});  // a real column holds NaN
+    connection.put(Address::from_string("app#Person/q@1"), {{"score", -inf}});
+    connection.commit();
+    EXPECT_EQ(db.sql("SELECT score::text FROM person ORDER BY partition_key"),
+              (std::vector<std::string>{"NaN", "-Infinity"}));
 }

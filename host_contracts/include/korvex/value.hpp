@@ -18,9 +18,15 @@ using DataMap = Value;
 struct Statement {
     std::string text;
     std::vector<Value> params;
+    // How many result columns at the end are keys the statement orders or groups by (an
+    // ordering across tables, a distinct selection); the reader drops them from the rows.
+    std::size_t helper_columns = 0;
 
     bool operator==(const Statement&) const = default;
 };
+
+// Whether a map or list holds a NaN or an infinity at any depth (JSON text has no form for one).
+bool holds_non_finite_number(const Value& value);
 
 // Printed form of a value as it appears in messages: texts quoted, everything else as JSON.
 std::string printed(const Value& value);

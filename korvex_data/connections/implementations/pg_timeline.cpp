@@ -6,6 +6,7 @@
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
 #include "korvex/connections/errors.hpp"
+#include "korvex/utils/text.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 #include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
@@ -172,7 +173,7 @@ std::string trimmed(std::string text) {
 // The rows of one statement's result, decoded row by row as they are fetched.
 class PgCursor : public Cursor {
 public:
-    explicit PgCursor(ResultPtr result) : result_(std::move(result)) {
+    explicit PgCursor(ResultPtr result) : result_(std::move(result)), status_(PQcmdStatus(result_.get())) {
         const int columns = PQnfields(result_.get());
         description_.reserve(static_cast<std::size_t>(columns));
         for (int column = 0; column < columns; ++column) {
@@ -194,6 +195,7 @@ public:
     }
 
     const std::vector<ColumnDescription>& description() const override { return description_; }
+    std::string statusmessage() const override { return status_; }
 
 private:
     Row decode_row(int row) const {
@@ -212,6 +214,7 @@ private:
     }
 
     ResultPtr result_;
+    std::string status_;
     std::vector<ColumnDescription> description_;
     int rows_ = 0;
     int next_ = 0;
@@ -229,7 +232,7 @@ const std::string* PreparedStatements::name_for(PGconn* connection, const std::s
     if (auto found = names_.find(query); found != names_.end()) return &found->second;
     if (names_.size() >= CAPACITY) return nullptr;
 
-    std::string name = "korvex_insert_" + std::to_string(names_.size() + 1);
+    std::string name = "korvex_insert_" + std::to_string(++issued_);
     std::unique_ptr<PGresult, decltype(&PQclear)> result(
         PQprepare(connection, name.c_str(), numbered_text.c_str(), 0, nullptr), &PQclear);
     if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
@@ -243,6 +246,15 @@ const std::string* PreparedStatements::name_for(PGconn* connection, const std::s
 }
 
 namespace {
+
+// Whether a failure of a prepared statement lies in the values or the transaction rather than in
+// the statement's plan: bad data (class 22), a broken constraint (23), an aborted transaction
+// (25) or a rolled-back one (40). Any other failure (a table dropped and made again with other
+// column types, a statement dropped by DEALLOCATE) may mean the plan no longer fits.
+bool says_nothing_about_the_plan(const std::string& sqlstate) {
+    return sqlstate.starts_with("22") || sqlstate.starts_with("23") || sqlstate.starts_with("25") ||
+           sqlstate.starts_with("40");
+}
 
 // Sends one statement with its parameters as text-format positional parameters; throws
 // DatabaseError with the server's message and SQLSTATE when it is rejected.
@@ -268,17 +280,48 @@ std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& que
                                         values.data(), nullptr, nullptr, 0),
                      &PQclear);
     if (!result) {
+        if (statement_name != nullptr) prepared.evict(query);
         throw DatabaseError(trimmed(PQerrorMessage(connection)));
     }
     switch (PQresultStatus(result.get())) {
         case PGRES_COMMAND_OK:
-        case PGRES_TUPLES_OK:
+        case PGRES_TUPLES_OK: {
+            // Statements the host sends can drop prepared statements of this session.
+            const std::string_view status = PQcmdStatus(result.get());
+            if (status.starts_with("DEALLOCATE") || status.starts_with("DISCARD")) prepared.clear();
             return std::make_shared<PgCursor>(std::move(result));
+        }
         case PGRES_EMPTY_QUERY:
             throw DatabaseError("can't execute an empty query");
         default: {
             const char* sqlstate = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
-            throw DatabaseError(trimmed(PQresultErrorMessage(result.get())), sqlstate ? sqlstate : "");
+            const std::string state = sqlstate ? sqlstate : "";
+            if (statement_name != nullptr && !says_nothing_about_the_plan(state)) prepared.evict(query);
+            throw DatabaseError(trimmed(PQresultErrorMessage(result.get())), state);
+        }
+    }
+}
+
+// Server notices ("there is already a transaction in progress") go to the module logger at
+// debug level instead of libpq's default, which writes them to stderr.
+void log_server_notice(void*, const char* message) { logger()->debug("server notice: {}", trimmed(message)); }
+
+// libpq takes the statement and every parameter as C strings, so a NUL byte would silently end
+// either early: refuse it (and a NaN inside JSON, which the JSON writer would turn into null)
+// before anything is sent.
+void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params) {
+    if (query.find('\0') != std::string::npos) {
+        throw UsageError("the statement holds a NUL byte, which would end it early: " + printable_name(query));
+    }
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const Value& param = params[i];
+        if (param.is_string() && param.get_ref<const std::string&>().find('\0') != std::string::npos) {
+            throw UsageError("parameter " + std::to_string(i + 1) + " holds a NUL byte, which PostgreSQL text cannot "
+                             "store: " + printable_name(param.get_ref<const std::string&>()));
+        }
+        if ((param.is_object() || param.is_array()) && holds_non_finite_number(param)) {
+            throw UsageError("parameter " + std::to_string(i + 1) +
+                             " holds a NaN or an infinity inside a map or list, which JSON cannot store");
         }
     }
 }
@@ -351,6 +394,7 @@ void PostgresHistoricalConnection::connect(const std::optional<std::string>& dsn
     }
     // The isolation level stays the server's default (nothing is sent), and libpq has no
     // autocommit switch: the transaction statements of begin/commit/rollback delimit transactions.
+    PQsetNoticeProcessor(connection, &log_server_notice, nullptr);
     prepared_statements_.clear();
     _connection = connection;
 }
@@ -362,6 +406,16 @@ void PostgresHistoricalConnection::disconnect() {
     PQfinish(_connection);
     _connection = nullptr;
     prepared_statements_.clear();
+    // The server ends an open transaction with the session: no level of it is open any more.
+    forget_transaction_state();
+}
+
+void PostgresHistoricalConnection::require_server_transaction(const char* operation) const {
+    if (_connection != nullptr && !_revert_data.empty() && PQtransactionStatus(_connection) == PQTRANS_IDLE) {
+        throw UsageError(std::string(operation) +
+                         ": a transaction level is open but the server has no transaction open (a COMMIT or "
+                         "ROLLBACK sent through execute ended it); roll the level back before writing");
+    }
 }
 
 void PostgresHistoricalConnection::prepare_connection() { table_schema_manager()->register_internal_tables(); }
@@ -371,9 +425,15 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
     if (_connection == nullptr) {
         throw KorvexConnectionError("Connection not established");
     }
+    refuse_what_libpq_would_cut(query, params);
     try {
         return run_statement(_connection, query, params, prepared_statements_);
     } catch (...) {
+        if (PQstatus(_connection) == CONNECTION_BAD) {
+            // The server session is gone, and its transaction with it.
+            prepared_statements_.clear();
+            forget_transaction_state();
+        }
         std::throw_with_nested(
             KorvexConnectionError("Error executing query: " + query + " with args: " + printed_parameters(params)));
     }

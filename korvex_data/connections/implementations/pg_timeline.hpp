@@ -47,12 +47,18 @@ public:
     // The prepared statement to run `query` with, preparing it first when it is new; null when
     // the statement is sent unprepared.
     const std::string* name_for(PGconn* connection, const std::string& query, const std::string& numbered_text);
-    // A new server session knows none of them.
+    // Stops using the statement of `query` (its plan may no longer fit the table); the next run
+    // prepares it afresh under a new name.
+    void evict(const std::string& query) { names_.erase(query); }
+    // A new server session, or a DEALLOCATE or DISCARD, leaves none of them usable.
     void clear() { names_.clear(); }
     std::size_t size() const { return names_.size(); }
 
 private:
     std::map<std::string, std::string> names_;
+    // Names are never reused within a process, so an evicted statement still on the server
+    // cannot clash with a new one.
+    std::size_t issued_ = 0;
 };
 
 struct ConnectionOptions {
@@ -110,6 +116,8 @@ public:
 
     // Conditions and statements.
     const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
+    // Double-quoted, and refused when PostgreSQL would cut it (over 63 bytes) or cannot hold it.
+    std::string _quote_name(const std::string& name) override;
     std::pair<std::string, ConditionParam> _nested_filter_statement(
         const std::string& field_name, const std::string& nested_fields,
         const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
@@ -126,6 +134,18 @@ public:
                                       bool use_internal_meta_tables = false) override;
     std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
                                      bool use_internal_meta_tables) override;
+    // The rows of one table joined with their metadata, grouped, without ordering or page.
+    virtual Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
+                                          const std::optional<Q>& conditions,
+                                          const std::optional<std::vector<OrderBy>>& order_by);
+    // The ordering with each bare name that the table lacks but the metadata has (created_at)
+    // turned into its metadata path (_metadata__created_at); a name both have is the table's.
+    virtual std::vector<OrderBy> _resolve_ordering(const std::string& table_name, const std::vector<OrderBy>& order_by);
+    // The rows of several class-version tables as the server merges, orders and pages them.
+    virtual std::vector<DataMap> _query_merged(const std::vector<std::pair<std::string, std::optional<Q>>>& tables,
+                                               const std::optional<QuerySpecifier>& query_specifier,
+                                               const Pagination& pagination,
+                                               const std::optional<std::vector<OrderBy>>& order_by);
     virtual Statement _select_with_internal_meta_statement(const std::string& table_name,
                                                            const std::string& select_only,
                                                            const std::optional<Q>& conditions = std::nullopt,
@@ -142,6 +162,17 @@ public:
     bool is_connected() const { return _connection != nullptr; }
 
 protected:
+    // Fails, before anything is sent, when no transaction level is open.
+    void require_open_level(const char* operation) const;
+    // Runs a transaction statement and checks the server's answer: a COMMIT answered with
+    // ROLLBACK (the transaction had failed) is an error, not a success.
+    void run_transaction_statement(const std::string& statement, const std::string& expected_status);
+    // The server session's transaction is gone (closed or lost connection): so are the levels.
+    void forget_transaction_state();
+    // Fails when a level is open here but the server has no transaction open (a COMMIT or
+    // ROLLBACK sent through execute ended it): a write then would commit by itself.
+    void require_server_transaction(const char* operation) const;
+
     bool _is_revert_enabled;
     std::vector<RevertLevel> _revert_data;
     std::vector<std::string> _savepoints;

@@ -145,14 +145,34 @@ OperatorMap build_operator_map() {
     return map;
 }
 
+// Numbers compare as numeric whatever their mix of integer and real and however large (an
+// integer cast would fail on 0.5 or on 3000000000, a real one would round); a JSON true or
+// false reads as a boolean; everything else as the path's text.
 std::string cast_type_of(ValueType value_type) {
     switch (value_type) {
-        case ValueType::INTEGER: return "integer";
-        case ValueType::FLOAT: return "real";
-        // A JSON true or false reads as a boolean, not as a number.
+        case ValueType::INTEGER:
+        case ValueType::FLOAT: return "numeric";
         case ValueType::BOOLEAN: return "boolean";
         default: return "text";
     }
+}
+
+// The kind a JSON path is read as for a predicate: that of the parameter it is compared with,
+// so that the LIKE family (whose parameter is always a text) compares the text form of a number,
+// and IN compares by the kind its elements share (text when they are of several kinds). A
+// predicate without a parameter (IS NULL) reads the text form, which every stored kind has.
+ValueType compared_kind(const ConditionParam& param) {
+    const Value* value = std::get_if<Value>(&param);
+    if (value == nullptr) return ValueType::TEXT;
+    if (!value->is_array()) return type_of(*value);
+    std::optional<ValueType> shared;
+    for (const auto& element : *value) {
+        ValueType kind = type_of(element);
+        if (kind == ValueType::FLOAT) kind = ValueType::INTEGER;  // numbers are one kind here
+        if (shared && *shared != kind) return ValueType::TEXT;
+        shared = kind;
+    }
+    return shared.value_or(ValueType::TEXT);
 }
 
 // 'a'->>'b' for the path a__b: every step but the last keeps the JSON ("->"), the last yields
@@ -170,10 +190,10 @@ std::string json_path_selection(const std::string& path) {
     }
 }
 
-std::string model_column(const std::string& name) { return std::string(MODEL_TABLE_ALIAS) + "." + quote_sql_identifier(name); }
+std::string model_column(const std::string& name) { return std::string(MODEL_TABLE_ALIAS) + "." + quote_postgres_identifier(name); }
 
 std::string metadata_column(const std::string& name) {
-    return std::string(METADATA_TABLE_ALIAS) + "." + quote_sql_identifier(name);
+    return std::string(METADATA_TABLE_ALIAS) + "." + quote_postgres_identifier(name);
 }
 
 }  // namespace
@@ -182,13 +202,16 @@ const OperatorMap sql_operator_map = build_operator_map();
 
 std::pair<std::string, ConditionParam> PostgresHistoricalConnection::_nested_filter_statement(
     const std::string& field_name, const std::string& nested_fields, const SqlOperatorTemplate& sql_operator_template,
-    const Value& value, std::optional<ValueType> value_type, bool is_internal_table, bool use_internal_meta_tables) {
-    const std::optional<Versions> marker = as_version_marker(value);
-    if (value_type == ValueType::VERSIONS || marker) {
+    const Value& value, std::optional<ValueType>, bool is_internal_table, bool use_internal_meta_tables) {
+    // The markers LATEST and ALL mean a version only on the address's version; anywhere else they
+    // are ordinary texts (a JSON path may well store "ALL"). The condition builder refuses them
+    // with any operator but EQ.
+    if (field_name == ADDRESS_FIELD && nested_fields == "object_version") {
+        const std::optional<Versions> marker = as_version_marker(value);
         if (marker == Versions::ALL) {
-            return {"", std::monostate{}};
+            return {"", std::monostate{}};  // every version: no restriction
         }
-        if (marker == Versions::LATEST && field_name == ADDRESS_FIELD && nested_fields == "object_version") {
+        if (marker == Versions::LATEST) {
             // The latest version is the one no other version names as its prior version.
             if (use_internal_meta_tables) {
                 const std::string next_version = std::string(METADATA_TABLE_ALIAS) + ".\"next_version\"";
@@ -200,10 +223,7 @@ std::pair<std::string, ConditionParam> PostgresHistoricalConnection::_nested_fil
         }
     }
     ConditionParam param = sql_operator_template.build_value(value);
-    // The cast reads the stored value as the kind it is compared with. A predicate without a
-    // parameter (IS NULL) compares nothing, and the text form reads every stored kind.
-    const ValueType compared_type = std::holds_alternative<NoValueType>(param) ? ValueType::NONE : type_of(value);
-    const std::string expression = _resolve_nested_field_name(field_name, nested_fields, compared_type,
+    const std::string expression = _resolve_nested_field_name(field_name, nested_fields, compared_kind(param),
                                                                is_internal_table, use_internal_meta_tables);
     if (expression.empty()) {
         return {"", std::monostate{}};
@@ -218,7 +238,7 @@ std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::
     std::string column;
     std::string path = nested_fields;
     if (is_internal_table) {
-        column = sql_column_name(field_name);
+        column = postgres_column_name(field_name);
     } else if (field_name == ADDRESS_FIELD && nested_fields == "object_id") {
         return use_internal_meta_tables ? model_column(PRIMARY_PARTITION_KEY) : PRIMARY_PARTITION_KEY;
     } else if (field_name == ADDRESS_FIELD && use_internal_meta_tables && nested_fields == "object_version") {
@@ -246,7 +266,10 @@ std::string PostgresHistoricalConnection::_order_by_expression(const std::string
                                                                bool use_internal_meta_tables) {
     const auto split = field_name.find(FIELD_PATH_SEPARATOR);
     if (split == std::string::npos) {
-        return sql_column_name(field_name);
+        // Beside the metadata a bare name is the object's own column (the caller has turned a
+        // name only the metadata has into _metadata__name).
+        return use_internal_meta_tables && !is_internal_table ? model_column(field_name)
+                                                               : postgres_column_name(field_name);
     }
     return _resolve_nested_field_name(field_name.substr(0, split),
                                       field_name.substr(split + FIELD_PATH_SEPARATOR.size()), ValueType::TEXT,

@@ -1,18 +1,20 @@
-// PostgresHistoricalConnection: query and count across the class versions of a class, and the
-// page of the merged result.
+// PostgresHistoricalConnection: query and count across the class versions of a class.
 //
-// A page is taken once. With one class-version table the statement itself carries LIMIT and
-// OFFSET, so the server returns just the page. With several, each table is read whole, and the
-// page is cut from the merged and sorted rows: a per-table limit or offset would cut before the
-// merge and lose or skip rows of the page.
+// The server orders, merges and pages, so that every page is exactly what its ORDER BY
+// (collations included) gives: one class-version table is read by its own statement, several by
+// one statement over the union of their rows. Rows are never sorted again in memory.
 
 #include "korvex/error.hpp"
+#include "korvex/connections/constants.hpp"
 #include "korvex/connections/errors.hpp"
+#include "korvex/connections/sql_quoting.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
+#include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
 
 #include <spdlog/logger.h>
 
-#include <stdexcept>
+#include <algorithm>
+#include <set>
 
 namespace korvex::pg_timeline {
 namespace {
@@ -29,6 +31,8 @@ void check_pagination(const Pagination& pagination) {
     }
 }
 
+const std::string MODEL_ALIAS_TEXT = MODEL_TABLE_ALIAS;
+
 Address located(const Address& address, const Version& class_version) {
     Address location = address.model_copy();
     location.class_version = class_version;
@@ -43,35 +47,31 @@ std::vector<DataMap> PostgresHistoricalConnection::query(const Address& address,
                                                          const Pagination& pagination,
                                                          const std::optional<std::vector<OrderBy>>& order_by) {
     check_pagination(pagination);
-    const QueriesByVersion queries = _build_queries_by_version(address, conditions);
-    const bool one_table = queries.size() == 1;
-    // A cursor paginator still reaches every statement, which refuses it.
-    const Pagination per_table =
-        one_table || std::holds_alternative<CursorPaginator>(pagination) ? pagination : Pagination{};
-
-    std::vector<DataMap> items;
-    for (const auto& [class_version, version_conditions] : queries) {
-        const std::string table_name = table_schema_manager()->resolve_table_name(located(address, class_version));
-        auto rows = _query(table_name, query_specifier, version_conditions, per_table, order_by);
-        items.insert(items.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+    std::vector<std::pair<std::string, std::optional<Q>>> tables;
+    for (const auto& [class_version, version_conditions] : _build_queries_by_version(address, conditions)) {
+        std::string table_name = table_schema_manager()->resolve_table_name(located(address, class_version));
+        // Two class versions that differ in case only share one table: read it once.
+        const bool seen = std::any_of(tables.begin(), tables.end(), [&](const auto& t) { return t.first == table_name; });
+        if (!seen) tables.emplace_back(std::move(table_name), version_conditions);
     }
-    if (!queries.empty()) {
-        items = sort_items(std::move(items), order_by);
+    if (tables.empty()) {
+        return _paginate_items({}, pagination);  // only warns about a cursor paginator
     }
-    if (one_table && std::holds_alternative<NumberPaginator>(pagination)) {
-        return items;  // the statement already took the page
+    // The server orders and pages, collations included: one table by its own statement, several
+    // by one statement over all of them. Nothing is sorted again here.
+    if (tables.size() == 1) {
+        return _query(tables.front().first, query_specifier, tables.front().second, pagination, order_by);
     }
-    Pagination merged = pagination;
-    if (auto* numbers = std::get_if<NumberPaginator>(&merged); numbers && numbers->limit && !numbers->offset) {
-        numbers->offset = 0;  // a limit alone is a first page, as in the statement
-    }
-    return _paginate_items(std::move(items), merged);
+    return _query_merged(tables, query_specifier, pagination, order_by);
 }
 
 std::int64_t PostgresHistoricalConnection::count(const Address& address, const std::optional<Q>& conditions) {
     std::int64_t total = 0;
+    std::vector<std::string> counted;
     for (const auto& [class_version, version_conditions] : _build_queries_by_version(address, conditions)) {
         const std::string table_name = table_schema_manager()->resolve_table_name(located(address, class_version));
+        if (std::find(counted.begin(), counted.end(), table_name) != counted.end()) continue;  // as query reads it
+        counted.push_back(table_name);
         const Statement statement = _build_count_statement(table_name, version_conditions, true);
         const auto row = execute(statement.text, statement.params)->fetchone();
         if (!row || row->empty() || row->front().is_null()) {
@@ -96,17 +96,140 @@ std::vector<DataMap> PostgresHistoricalConnection::_query(const std::optional<st
     const TableDescription table_description = _describe_table(*table_name);
 
     const auto& description = cursor->description();
+    // The ordering and distinct keys at the end are the statement's, not the row's.
+    const std::size_t kept = description.size() - std::min(statement.helper_columns, description.size());
     std::vector<DataMap> results;
     for (auto& row : cursor->fetchall()) {
         if (row.size() != description.size()) {
-            throw Error("a result row of " + *table_name + " has " + std::to_string(row.size()) +
-                                     " values for " + std::to_string(description.size()) + " columns");
+            throw Error("a result row of " + *table_name + " has " + std::to_string(row.size()) + " values for " +
+                        std::to_string(description.size()) + " columns");
         }
         DataMap item = DataMap::object();
-        for (std::size_t column = 0; column < row.size(); ++column) {
+        for (std::size_t column = 0; column < kept; ++column) {
             item[description[column].name] = std::move(row[column]);
         }
         results.push_back(_process_result(item, table_description));
+    }
+    return results;
+}
+
+namespace {
+
+struct Column {
+    std::string name;
+    std::string type;  // as format_type writes it, for a NULL of that type
+};
+
+// The columns of every table in column order with their types, in one statement. A table that
+// does not exist has none (the statement that reads it then reports it missing).
+std::vector<std::vector<Column>> read_table_columns(PostgresHistoricalConnection& connection,
+                                                    const std::vector<std::pair<std::string, std::optional<Q>>>& tables) {
+    std::string values;
+    std::vector<Value> params;
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        check_sql_name(tables[i].first, POSTGRES_IDENTIFIER_MAX_BYTES);
+        values += (i ? ", (" : "(") + std::to_string(i) + ", %s)";
+        params.emplace_back(tables[i].first);
+    }
+    const auto cursor = connection.execute(
+        "SELECT t.branch, a.attname, format_type(a.atttypid, a.atttypmod) FROM (VALUES " + values +
+            ") AS t(branch, name) JOIN pg_attribute AS a ON a.attrelid = to_regclass(quote_ident(t.name))"
+            " WHERE a.attnum > 0 AND NOT a.attisdropped ORDER BY t.branch, a.attnum",
+        params);
+    std::vector<std::vector<Column>> columns(tables.size());
+    for (const auto& row : cursor->fetchall()) {
+        columns.at(row.at(0).get<std::size_t>()).push_back({row.at(1).get<std::string>(), row.at(2).get<std::string>()});
+    }
+    return columns;
+}
+
+}  // namespace
+
+// One statement over all tables: each branch lays its row out in its own columns (NULLs of the
+// right type in every other branch's), beside its metadata and its ordering keys; the server
+// orders the union by those keys (then by table, as the tables were listed) and takes the page.
+std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
+    const std::vector<std::pair<std::string, std::optional<Q>>>& tables,
+    const std::optional<QuerySpecifier>& query_specifier, const Pagination& pagination,
+    const std::optional<std::vector<OrderBy>>& order_by) {
+    if (std::holds_alternative<CursorPaginator>(pagination)) {
+        throw KorvexConnectionError("Cursor pagination is not supported");
+    }
+    if (query_specifier && !query_specifier->only) {
+        throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
+    }
+    const std::vector<std::vector<Column>> all_columns = read_table_columns(*this, tables);
+    std::set<std::string> only;
+    if (query_specifier) only.insert(query_specifier->only->begin(), query_specifier->only->end());
+    std::vector<std::string> distinct;
+    for (const auto& name : only) {
+        const auto& names = query_specifier->distinct;
+        if (std::find(names.begin(), names.end(), name) != names.end()) distinct.push_back(name);
+    }
+    // The columns each branch returns: the selected names, or all of the table's.
+    std::vector<std::vector<Column>> layouts;
+    for (const auto& columns : all_columns) {
+        if (only.empty()) {
+            layouts.push_back(columns);
+            continue;
+        }
+        std::vector<Column> selected;
+        for (const auto& name : only) {
+            const auto found = std::find_if(columns.begin(), columns.end(), [&](const Column& c) { return c.name == name; });
+            selected.push_back({name, found != columns.end() ? found->type : "text"});
+        }
+        layouts.push_back(std::move(selected));
+    }
+    const std::vector<OrderBy> ordering = order_by.value_or(std::vector<OrderBy>{});
+
+    Statement merged;
+    for (std::size_t branch = 0; branch < tables.size(); ++branch) {
+        const auto& [table_name, conditions] = tables[branch];
+        std::string selection = std::to_string(branch) + " AS korvex_branch";
+        for (std::size_t other = 0; other < layouts.size(); ++other) {
+            for (const auto& column : layouts[other]) {
+                selection += ", " + (other == branch ? MODEL_ALIAS_TEXT + "." + quote_postgres_identifier(column.name)
+                                                     : "NULL::" + column.type);
+            }
+        }
+        selection += ", " + METADATA_SELECT_FIELD;
+        std::vector<std::string> distinct_expressions;
+        for (const auto& name : distinct) distinct_expressions.push_back(MODEL_ALIAS_TEXT + "." + quote_postgres_identifier(name));
+        const std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
+        std::vector<std::string> order_expressions;
+        for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true));
+        selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
+
+        Statement rows = _select_joined_rows(table_name, selection, conditions, resolved);
+        merged.text += (branch ? " UNION ALL (" : "(") + rows.text + ")";
+        merged.params.insert(merged.params.end(), rows.params.begin(), rows.params.end());
+    }
+    const Statement statement = order_rows(std::move(merged), distinct.size(), ordering, "korvex_branch", pagination);
+
+    const auto cursor = execute(statement.text, statement.params);
+    std::vector<std::size_t> offsets;  // where each branch's columns begin
+    std::size_t next = 1;
+    for (const auto& layout : layouts) {
+        offsets.push_back(next);
+        next += layout.size();
+    }
+    const std::size_t metadata_column = next;
+    std::vector<TableDescription> descriptions;
+    for (const auto& table : tables) descriptions.push_back(_describe_table(table.first));
+
+    std::vector<DataMap> results;
+    for (auto& row : cursor->fetchall()) {
+        if (row.size() != metadata_column + 1 + statement.helper_columns) {
+            throw Error("a merged result row has " + std::to_string(row.size()) + " values for " +
+                        std::to_string(metadata_column + 1 + statement.helper_columns) + " columns");
+        }
+        const auto branch = row.at(0).get<std::size_t>();
+        DataMap item = DataMap::object();
+        for (std::size_t column = 0; column < layouts.at(branch).size(); ++column) {
+            item[layouts[branch][column].name] = std::move(row[offsets[branch] + column]);
+        }
+        item[METADATA_FIELD] = std::move(row[metadata_column]);
+        results.push_back(_process_result(item, descriptions[branch]));
     }
     return results;
 }

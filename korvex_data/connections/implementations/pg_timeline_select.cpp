@@ -6,8 +6,10 @@
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
+#include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 #include <set>
 #include <stdexcept>
@@ -61,6 +63,110 @@ const std::string METADATA_SELECT_STATEMENT =
 
 const std::string METADATA_SELECT_FIELD = build_metadata_select_field();
 
+namespace {
+
+const std::string DISTINCT_KEY_PREFIX = "korvex_d";
+const std::string ORDER_KEY_PREFIX = "korvex_k";
+
+// Whether the selection calls COUNT( outside quoted names and literals: such an aggregate
+// selection is not grouped. A column named COUNTER is still grouped.
+bool calls_count(const std::string& selection) {
+    char quote = 0;
+    for (std::size_t i = 0; i < selection.size(); ++i) {
+        const char c = selection[i];
+        if (quote != 0) {
+            if (c == quote) quote = 0;  // a doubled quote closes and reopens: same outcome
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+            continue;
+        }
+        if (selection.compare(i, 5, "COUNT") != 0) continue;
+        const bool starts_word = i == 0 || !(std::isalnum(static_cast<unsigned char>(selection[i - 1])) ||
+                                             selection[i - 1] == '_' || selection[i - 1] == '.');
+        std::size_t next = i + 5;
+        while (next < selection.size() && std::isspace(static_cast<unsigned char>(selection[next]))) ++next;
+        if (starts_word && next < selection.size() && selection[next] == '(') return true;
+    }
+    return false;
+}
+
+std::string numbered(const std::string& prefix, std::size_t count) {
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) list += (i ? ", " : "") + prefix + std::to_string(i);
+    return list;
+}
+
+std::string ordered_keys(const std::vector<OrderBy>& order_by) {
+    std::string list;
+    for (std::size_t i = 0; i < order_by.size(); ++i) {
+        list += (i ? ", " : "") + ORDER_KEY_PREFIX + std::to_string(i) + (order_by[i].descending ? " DESC" : " ASC");
+    }
+    return list;
+}
+
+void append_page(Statement& statement, const Pagination& pagination) {
+    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination); numbers && numbers->limit) {
+        statement.text += " LIMIT %s OFFSET %s";
+        statement.params.emplace_back(*numbers->limit);
+        statement.params.emplace_back(numbers->offset.value_or(0));
+    }
+}
+
+}  // namespace
+
+std::string distinct_key_columns(const std::vector<std::string>& expressions) {
+    std::string list;
+    for (std::size_t i = 0; i < expressions.size(); ++i) {
+        list += ", " + expressions[i] + " AS " + DISTINCT_KEY_PREFIX + std::to_string(i);
+    }
+    return list;
+}
+
+std::string order_key_columns(const std::vector<std::string>& expressions) {
+    std::string list;
+    for (std::size_t i = 0; i < expressions.size(); ++i) {
+        list += ", " + expressions[i] + " AS " + ORDER_KEY_PREFIX + std::to_string(i);
+    }
+    return list;
+}
+
+Statement order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
+                     const std::string& tiebreak, const Pagination& pagination) {
+    Statement statement{std::move(rows.text), std::move(rows.params)};
+    std::string order = ordered_keys(order_by);
+    if (!tiebreak.empty()) order += (order.empty() ? "" : ", ") + tiebreak;
+    if (distinct_count > 0) {
+        const std::string distinct = numbered(DISTINCT_KEY_PREFIX, distinct_count);
+        statement.text = "SELECT * FROM (SELECT DISTINCT ON (" + distinct + ") * FROM (" + statement.text +
+                         ") AS selected_rows ORDER BY " + distinct + (order.empty() ? "" : ", " + order) +
+                         ") AS distinct_rows";
+    }
+    if (!order.empty()) statement.text += " ORDER BY " + order;
+    append_page(statement, pagination);
+    statement.helper_columns = distinct_count + order_by.size();
+    return statement;
+}
+
+std::vector<OrderBy> PostgresHistoricalConnection::_resolve_ordering(const std::string& table_name,
+                                                                     const std::vector<OrderBy>& order_by) {
+    std::vector<OrderBy> resolved = order_by;
+    std::optional<TableDescription> model;
+    std::optional<TableDescription> metadata;
+    for (auto& item : resolved) {
+        if (item.field_name.find("__") != std::string::npos) continue;
+        if (!model) model = _describe_table(table_name);
+        if (model->count(item.field_name) > 0) continue;
+        if (!metadata) {
+            metadata = _describe_table("metadata");
+            (*metadata)["next_version"] = "text";
+        }
+        if (metadata->count(item.field_name) > 0) item.field_name = std::string(METADATA_FIELD) + "__" + item.field_name;
+    }
+    return resolved;
+}
+
 Statement PostgresHistoricalConnection::_build_select_statement(const std::string& table_name,
                                                                 const std::optional<QuerySpecifier>& query_specifier,
                                                                 const std::optional<Q>& conditions,
@@ -71,50 +177,62 @@ Statement PostgresHistoricalConnection::_build_select_statement(const std::strin
         throw KorvexConnectionError("Cursor pagination is not supported");
     }
     const bool is_internal_table = is_internal_table_name(table_name);
-    const auto is_distinct = [&](const std::string& name) {
-        const auto& distinct = query_specifier->distinct;
-        return std::find(distinct.begin(), distinct.end(), name) != distinct.end();
-    };
-
-    if (!use_internal_meta_tables || is_internal_table) {
-        std::string selection = "*";
-        if (query_specifier && query_specifier->only && !query_specifier->only->empty()) {
-            // std::set orders by code point, which puts the underscore of _metadata before letters.
-            std::set<std::string> names(query_specifier->only->begin(), query_specifier->only->end());
-            if (!is_internal_table) names.insert(METADATA_FIELD);
-            selection.clear();
-            for (const auto& name : names) {
-                if (!selection.empty()) selection += ", ";
-                selection += (is_distinct(name) ? "distinct " : "") + sql_column_name(name);
-            }
-        }
-        return _select_statement(table_name, selection, conditions, pagination, order_by, is_internal_table);
+    const bool joined = use_internal_meta_tables && !is_internal_table;
+    if (joined && query_specifier && !query_specifier->only) {
+        throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
     }
+    // The selected names (sorted by code point, which puts the underscore of _metadata before
+    // letters) and those of them selected distinct.
+    std::set<std::string> names;
+    if (query_specifier && query_specifier->only) names.insert(query_specifier->only->begin(), query_specifier->only->end());
+    if (!joined && !is_internal_table && !names.empty()) names.insert(METADATA_FIELD);
+    std::vector<std::string> distinct;
+    for (const auto& name : names) {
+        if (std::find(query_specifier->distinct.begin(), query_specifier->distinct.end(), name) !=
+            query_specifier->distinct.end()) {
+            distinct.push_back(name);
+        }
+    }
+    const std::vector<OrderBy> ordering =
+        order_by ? (joined ? _resolve_ordering(table_name, *order_by) : *order_by) : std::vector<OrderBy>{};
+    const std::string prefix = joined ? MODEL_ALIAS + "." : "";
 
     std::string selection;
-    if (query_specifier) {
-        if (!query_specifier->only) {
-            throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
-        }
-        const std::set<std::string> names(query_specifier->only->begin(), query_specifier->only->end());
-        for (const auto& name : names) {
-            if (!selection.empty()) selection += ", ";
-            selection += (is_distinct(name) ? "DISTINCT " : "") + MODEL_ALIAS + "." + sql_column_name(name);
-        }
+    for (const auto& name : names) selection += (selection.empty() ? "" : ", ") + prefix + postgres_column_name(name);
+    if (selection.empty()) selection = joined ? MODEL_ALIAS + ".*" : "*";
+    if (joined) selection += ", " + METADATA_SELECT_FIELD;
+
+    if (distinct.empty()) {
+        if (!joined) return _select_statement(table_name, selection, conditions, pagination, order_by, is_internal_table);
+        return _select_with_internal_meta_statement(table_name, selection, conditions, pagination, ordering);
     }
-    if (selection.empty()) selection = MODEL_ALIAS + ".*";
-    selection += ", " + METADATA_SELECT_FIELD;
-    return _select_with_internal_meta_statement(table_name, selection, conditions, pagination, order_by);
+    // Rows distinct on the names selected distinct: the first row of each group in the requested
+    // order. The distinct and ordering keys ride along as the last columns, which the reader drops.
+    std::vector<std::string> distinct_expressions;
+    for (const auto& name : distinct) distinct_expressions.push_back(prefix + postgres_column_name(name));
+    std::vector<std::string> order_expressions;
+    for (const auto& item : ordering) {
+        order_expressions.push_back(_order_by_expression(item.field_name, is_internal_table, joined));
+    }
+    selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
+    Statement rows;
+    if (joined) {
+        rows = _select_joined_rows(table_name, selection, conditions, ordering);
+    } else {
+        rows = _select_statement(table_name, selection, conditions, Pagination{}, std::nullopt, is_internal_table);
+    }
+    return order_rows(std::move(rows), distinct.size(), ordering, "", pagination);
 }
 
-Statement PostgresHistoricalConnection::_select_with_internal_meta_statement(
-    const std::string& table_name, const std::string& select_only, const std::optional<Q>& conditions,
-    const Pagination& pagination, const std::optional<std::vector<OrderBy>>& order_by) {
+Statement PostgresHistoricalConnection::_select_joined_rows(const std::string& table_name,
+                                                             const std::string& select_only,
+                                                             const std::optional<Q>& conditions,
+                                                             const std::optional<std::vector<OrderBy>>& order_by) {
     Statement statement;
     std::string& text = statement.text;
     text.reserve(select_only.size() + METADATA_SELECT_STATEMENT.size() + 256);
     text += "SELECT " + select_only + " ";
-    text += "FROM " + quote_sql_identifier(table_name) + " AS " + MODEL_ALIAS + " ";
+    text += "FROM " + _quote_name(table_name) + " AS " + MODEL_ALIAS + " ";
     text += "JOIN (" + METADATA_SELECT_STATEMENT + ") AS " + METADATA_ALIAS + " ";
     text += "ON " + MODEL_ALIAS + ".partition_key = " + METADATA_ALIAS + ".object_id ";
     text += "AND " + MODEL_ALIAS + ".range_key = " + METADATA_ALIAS + ".object_version";
@@ -123,19 +241,22 @@ Statement PostgresHistoricalConnection::_select_with_internal_meta_statement(
         statement.params = std::move(params);
         if (!condition_text.empty()) text += " WHERE " + condition_text;
     }
-    // An aggregate selection (a COUNT) is not grouped. Only the selection is looked at: a table
-    // or a condition whose name holds COUNT is grouped like any other.
-    if (select_only.find("COUNT") == std::string::npos) {
+    // An aggregate selection (a COUNT call) is not grouped. Only calls are looked for: a table,
+    // a column or a condition whose name holds COUNT is grouped like any other.
+    if (!calls_count(select_only)) {
         text += _build_group_by_statement(order_by, false, true);
     }
+    return statement;
+}
+
+Statement PostgresHistoricalConnection::_select_with_internal_meta_statement(
+    const std::string& table_name, const std::string& select_only, const std::optional<Q>& conditions,
+    const Pagination& pagination, const std::optional<std::vector<OrderBy>>& order_by) {
+    Statement statement = _select_joined_rows(table_name, select_only, conditions, order_by);
     if (order_by && !order_by->empty()) {
-        text += _build_order_by_statement(*order_by, false, true);
+        statement.text += _build_order_by_statement(*order_by, false, true);
     }
-    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination); numbers && numbers->limit) {
-        text += " LIMIT %s OFFSET %s";
-        statement.params.emplace_back(*numbers->limit);
-        statement.params.emplace_back(numbers->offset.value_or(0));
-    }
+    append_page(statement, pagination);
     return statement;
 }
 

@@ -2,6 +2,7 @@
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_quoting.hpp"
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
@@ -22,6 +23,8 @@ TableDescription PostgresHistoricalConnection::_describe_table(const std::string
     if (auto found = described_tables_.find(table_name); found != described_tables_.end()) {
         return found->second;
     }
+    // The server would read a longer name as its first 63 bytes and describe another table.
+    check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     auto cursor = execute(DESCRIBE_TABLE_STATEMENT, {Value(table_name), Value(table_name)});
     TableDescription description;
     for (const auto& row : cursor->fetchall()) {
@@ -44,11 +47,13 @@ Statement PostgresHistoricalConnection::_build_insert_statement(const std::strin
             columns += ", ";
             markers += ", ";
         }
-        columns += quote_sql_identifier(key);
+        columns += _quote_name(key);
         markers += "%s";
         statement.params.push_back(_to_sql_value(value));
     }
-    statement.text = "INSERT INTO " + table_name + " (" + columns + ") VALUES (" + markers + ")";
+    // A plain lower-case name reads the same bare; any other is quoted, so that neither a dot
+    // (a schema) nor a quote in a class name or version can change which table is written.
+    statement.text = "INSERT INTO " + postgres_column_name(table_name) + " (" + columns + ") VALUES (" + markers + ")";
     return statement;
 }
 
@@ -57,11 +62,15 @@ Statement PostgresHistoricalConnection::_build_delete_statement(const std::strin
     std::string conditions;
     for (const auto& [key, value] : data.items()) {
         if (!conditions.empty()) conditions += " AND ";
-        conditions += quote_sql_identifier(key) + " = %s";
+        conditions += _quote_name(key) + " = %s";
         statement.params.push_back(_to_sql_value(value));
     }
-    statement.text = std::string("DELETE FROM ") + TABLE_SEPARATOR + table_name + TABLE_SEPARATOR + " WHERE " + conditions;
+    statement.text = "DELETE FROM " + _quote_name(table_name) + " WHERE " + conditions;
     return statement;
+}
+
+std::string PostgresHistoricalConnection::_quote_name(const std::string& name) {
+    return quote_postgres_identifier(name);
 }
 
 Value PostgresHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
@@ -71,11 +80,33 @@ Value PostgresHistoricalConnection::process_value_before_insert(const Value& val
     return value;
 }
 
-void PostgresHistoricalConnection::put(const Address& address, const DataMap& data) {
-    if (_is_revert_enabled) {
-        _add_revert_data(address.model_copy(), data);
+namespace {
+
+// Why PostgreSQL cannot store `value` as given, or nothing when it can. Text cannot hold a NUL
+// byte (a JSON text can: it writes one as \u0000), and JSON has no NaN or infinity.
+std::optional<std::string> unstorable(const Value& value) {
+    if (value.is_string() && value.get_ref<const std::string&>().find('\0') != std::string::npos) {
+        return "its text holds a NUL byte, which PostgreSQL text cannot store";
     }
+    if ((value.is_object() || value.is_array()) && holds_non_finite_number(value)) {
+        return "it holds a NaN or an infinity inside a map or list, which JSON cannot store";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void PostgresHistoricalConnection::put(const Address& address, const DataMap& data) {
+    if (!data.is_object()) {
+        throw UsageError("put: the data of " + address.to_string() + " must be a map of column names to values, not " +
+                         printed(data));
+    }
+    // With revert on, a write outside every transaction level is refused before anything is sent.
+    if (_is_revert_enabled) require_open_level("put");
+    require_server_transaction("put");
+
     const std::string table_name = table_schema_manager()->resolve_table_name(address);
+    check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     const bool is_internal_table = is_internal_table_name(table_name);
 
     DataMap insert_data = data;
@@ -84,18 +115,37 @@ void PostgresHistoricalConnection::put(const Address& address, const DataMap& da
         insert_data[SECONDARY_PARTITION_KEY] = address.object_version.to_value();
     }
     if (table_name == "metadata") {
-        insert_data["object_id"] = data.at("address").at("object_id");
-        insert_data["object_version"] = data.at("address").at("object_version");
+        const auto entry = data.find("address");
+        if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
+            !entry->contains("object_version")) {
+            throw UsageError("put: a metadata row needs an address entry holding object_id and object_version, got " +
+                             printed(data));
+        }
+        insert_data["object_id"] = entry->at("object_id");
+        insert_data["object_version"] = entry->at("object_version");
+    }
+    // A key the server would cut or could not read names no column of its own: refusing it keeps
+    // its value from being dropped as an unknown key, or stored under another column.
+    for (const auto& [key, value] : insert_data.items()) {
+        if (!key.empty()) check_sql_name(key, POSTGRES_IDENTIFIER_MAX_BYTES);
     }
 
     const TableDescription description = _describe_table(table_name);
     DataMap columns = DataMap::object();
     for (const auto& [key, value] : insert_data.items()) {
         if (auto column = description.find(key); column != description.end()) {
-            columns[key] = process_value_before_insert(value, column->second);
+            Value converted = process_value_before_insert(value, column->second);
+            if (auto reason = unstorable(converted)) {
+                throw UsageError("put: column " + key + " of " + table_name + " cannot take the value of " +
+                                 address.to_string() + ": " + *reason);
+            }
+            columns[key] = std::move(converted);
         }
     }
     const Statement statement = _build_insert_statement(table_name, columns);
+    if (_is_revert_enabled) {
+        _add_revert_data(address.model_copy(), data);
+    }
     execute(statement.text, statement.params);
 }
 

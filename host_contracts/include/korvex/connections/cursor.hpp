@@ -27,6 +27,9 @@ public:
     virtual std::optional<Row> fetchone() = 0;
     // One entry per result column; empty for a statement that returns no rows.
     virtual const std::vector<ColumnDescription>& description() const = 0;
+    // The server's command status of the statement ("COMMIT", "INSERT 0 1"); empty when the
+    // client does not report one.
+    virtual std::string statusmessage() const { return {}; }
 };
 
 // A cursor over rows already in memory.

@@ -48,8 +48,14 @@ public:
     virtual std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
                                              bool use_internal_meta_tables) = 0;
 
-    // Maps and lists become JSON text; everything else is handed over unchanged.
+    // Maps and lists become JSON text; everything else is handed over unchanged. Throws
+    // UsageError for a map or list holding a NaN or an infinity, which JSON cannot carry.
     virtual Value _to_sql_value(const Value& value);
+
+    // A table or column name as this store's statements write it: double-quoted with its quotes
+    // doubled. Throws UsageError for a name the store could not hold as given (a NUL byte; a
+    // store may also limit the length).
+    virtual std::string _quote_name(const std::string& name);
 
     // SELECT select_only FROM "table" [WHERE ...] [ORDER BY ...] [LIMIT %s OFFSET %s].
     virtual Statement _select_statement(const std::string& table_name, const std::string& select_only,
@@ -59,7 +65,10 @@ public:
     // (condition text, parameters); ("", {}) when there is no condition. Leaves of a field path
     // with "__", and leaves on the address or metadata field, go to _nested_filter_statement; a
     // plain field is a quoted column, behind the model table's alias when the meta tables are
-    // joined. AND and OR are parenthesised; a child without condition is left out.
+    // joined. AND and OR are parenthesised. A condition without predicate (such as
+    // _address__object_version = ALL) restricts nothing wherever it stands: AND leaves it out,
+    // OR with it restricts nothing, NOT of it is FALSE. The version markers LATEST and ALL on
+    // _address__object_version take EQ only; any other operator with one is a UsageError.
     virtual std::pair<std::string, std::vector<Value>> _get_conditions_statement(
         const Q& conditions, bool is_internal_table = false, bool use_internal_meta_tables = false);
     // " ORDER BY expression ASC|DESC, ..." or "".

@@ -21,7 +21,8 @@ struct Address {
 
     Address model_copy() const { return *this; }
 
-    // Parses the text form above; throws std::invalid_argument naming what is wrong.
+    // Parses the text form above; throws UsageError showing the text and what is wrong with it
+    // (a NUL byte, an empty version after '@', a second '#', '/' or '@').
     static Address from_string(const std::string& text);
     std::string to_string() const;
 

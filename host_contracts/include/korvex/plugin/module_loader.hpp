@@ -2,7 +2,10 @@
 // Loads plug-in modules by module path and creates their classes by class name.
 //
 // "korvex_data.connections.implementations.pg_timeline" maps to libpg_timeline.so, searched
-// in the folders of KORVEX_MODULE_PATH (colon-separated), then in the build's module folder.
+// in the folders of KORVEX_MODULE_PATH (colon-separated), then in the module folder beside the
+// host library: korvex/modules under the folder libkorvex_host was loaded from, which is
+// lib/korvex/modules of a build tree and <libdir>/korvex/modules of an installed copy. The
+// first folder that holds the file wins; Module::library_path tells which file was loaded.
 // The library exports `korvex_module_init`, which fills a ModuleRegistry. Modules stay loaded
 // for the life of the process. Thread-safe.
 
@@ -89,7 +92,7 @@ private:
 };
 
 // Loads (once) and returns the module; throws ModuleLoadError naming the module path when its
-// library or its entry point cannot be found.
+// library (the message lists every folder searched) or its entry point cannot be found.
 const Module& import_module(const std::string& module_path);
 
 // "a.b.pg_timeline" -> "libpg_timeline.so"

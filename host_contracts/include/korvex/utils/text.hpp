@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace korvex {
 
@@ -11,5 +12,8 @@ std::string to_camel_case(const std::string& text);
 
 // ASCII lower case.
 std::string to_lower(std::string text);
+
+// `text` as messages show a name: NUL bytes and other control characters written as \xNN.
+std::string printable_name(std::string_view text);
 
 }  // namespace korvex

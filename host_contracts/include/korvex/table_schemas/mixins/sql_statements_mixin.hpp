@@ -16,7 +16,7 @@
 //
 // Index names are database-wide in SQLite, so the statement names an index after its table and
 // the index name it is given: table "person_v_1" and index "name_idx" give person_v_1__name_idx.
-// Two tables can then index a column of the same name.
+// Two tables can then index a column of the same name (see sqlite_index_name).
 
 #include "korvex/models/table_schema.hpp"
 #include "korvex/table_schemas/data_models/sql_table_column.hpp"
@@ -59,6 +59,14 @@ public:
     // Name of the logger the builders warn through.
     static constexpr const char* LOGGER_NAME = "korvex_data.table_schemas.implementations.mixins.sql_statements_mixin";
 };
+
+// The database-wide name of index `index_name` of `table_name`, distinct for distinct pairs:
+// "<table>__<index>" when the table name holds no "__", does not end with '_' and the index name
+// ends with "_idx" (the first "__" then always ends the table name); otherwise the same followed
+// by '_' and the table name's length in bytes, which ends in a digit and so never equals a name
+// of the first form. Table ix_v_x with index y__c_idx and table ix_v_x__y with index c_idx
+// become ix_v_x__y__c_idx and ix_v_x__y__c_idx_9.
+std::string sqlite_index_name(const std::string& table_name, const std::string& index_name);
 
 // The SQLite column type a column type is declared as: JSON, TEXT, BOOLEAN, REAL or INTEGER.
 std::string sqlite_column_type(const ColumnType& type);
