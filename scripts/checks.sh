@@ -73,8 +73,10 @@ fuzz_one() {
     return 0
   fi
   echo "  $target: FAILED"
-  grep -a -E -A30 "FINDING|ERROR: (Address|Leak)Sanitizer|runtime error:|terminate called|deadly signal|Test unit written" \
-    "$work/$target.log" | head -n 60 | sed "s/^/    /"
+  # What was found; a sanitizer's report with its stack, where it made one.
+  grep -a -E "FINDING|terminate called|what\(\)|deadly signal|Test unit written" "$work/$target.log" | head -n 10 |
+    sed "s/^/    /"
+  grep -a -E -A25 "ERROR: (Address|Leak)Sanitizer|runtime error:" "$work/$target.log" | head -n 40 | sed "s/^/    /"
   local artifact
   for artifact in "$work/$target/artifacts"/*; do
     [[ -e "$artifact" ]] || continue
