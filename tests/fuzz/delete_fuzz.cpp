@@ -34,8 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Address parts reach the server as parameters, which the executor checks before sending.
     if (reverted) {
         if (table_name.size() > MAX_IDENTIFIER_BYTES) finding("a table name over the identifier limit was accepted");
-        const auto deletes = std::count_if(connection.statements.begin(), connection.statements.end(),
-                                           [](const Statement& statement) { return statement.text.starts_with("DELETE"); });
+        const auto deletes =
+            std::count_if(connection.statements.begin(), connection.statements.end(),
+                          [](const Statement& statement) { return statement.text.starts_with("DELETE"); });
         if (deletes != 1) finding("revert sent " + std::to_string(deletes) + " DELETE statements for one write");
     }
     return 0;

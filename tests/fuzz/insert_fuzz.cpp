@@ -64,7 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     RecordingConnection connection;
     connection.columns = {{PRIMARY_PARTITION_KEY, "text"}, {SECONDARY_PARTITION_KEY, "text"}};
-    for (const auto& column : schema.columns) connection.columns[column.name] = data_type_of(kind_of(column.default_value));
+    for (const auto& column : schema.columns) {
+        connection.columns[column.name] = data_type_of(kind_of(column.default_value));
+    }
 
     std::string table_name;
     if (!accepted([&] { table_name = versioned_table_name(address); })) return 0;
