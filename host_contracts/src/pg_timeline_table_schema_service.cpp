@@ -62,7 +62,7 @@ std::string default_literal(const Value& value, const ColumnType& type) {
         case Value::value_t::string:
             return quote_sql_literal(value.get<std::string>());
         default:
-            return quote_sql_literal(value.dump(-1, ' ', true));
+            return quote_sql_literal(json_text(value));
     }
 }
 

@@ -215,7 +215,10 @@ Statement SqlHistoryConnectionMixin::_build_count_statement(const std::string& t
 DataMap SqlHistoryConnectionMixin::_process_result(const DataMap& row, const TableDescription&) {
     DataMap result = row;
     if (auto metadata = result.find(METADATA_FIELD); metadata != result.end() && metadata->is_string()) {
-        *metadata = Value::parse(metadata->get<std::string>());
+        // Text the JSON reader cannot hold (a number beyond the range of a double) stays text,
+        // as the cursor left it, rather than failing the whole read.
+        Value parsed = Value::parse(metadata->get<std::string>(), nullptr, false);
+        if (!parsed.is_discarded()) *metadata = std::move(parsed);
     }
     return result;
 }

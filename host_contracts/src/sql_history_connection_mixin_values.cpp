@@ -11,11 +11,8 @@ namespace korvex {
 // same whatever the client encoding); every other value is handed over unchanged.
 Value SqlHistoryConnectionMixin::_to_sql_value(const Value& value) {
     if (value.is_object() || value.is_array()) {
-        // The JSON writer would turn a NaN or an infinity into null without a word.
-        if (holds_non_finite_number(value)) {
-            throw UsageError("the value " + printed(value) + " holds a NaN or an infinity, which JSON cannot store");
-        }
-        return value.dump(-1, ' ', true);
+        // The JSON writer would turn a NaN or an infinity into null without a word: refused.
+        return json_text(value);
     }
     return value;
 }

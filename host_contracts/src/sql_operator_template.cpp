@@ -37,7 +37,7 @@ ValueType type_of(const Value& value) {
 
 std::string text_form(const Value& value) {
     if (value.is_string()) return value.get<std::string>();
-    return value.dump();
+    return json_text(value, false);
 }
 
 std::string SqlOperatorTemplate::build_statement(const std::string& expression, const Value& value,

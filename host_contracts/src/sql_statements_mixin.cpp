@@ -52,7 +52,7 @@ std::string default_literal(const std::string& column_name, const Value& value) 
             return quoted_text(value.get<std::string>());
         case Value::value_t::object:
         case Value::value_t::array:
-            return quoted_text(value.dump());
+            return quoted_text(json_text(value, false));
         case Value::value_t::binary: {
             static constexpr char HEX[] = "0123456789ABCDEF";
             std::string literal = "X'";

@@ -93,7 +93,7 @@ void bind(sqlite3* db, sqlite3_stmt* statement, int index, const Value& value) {
         }
         case Value::value_t::object:
         case Value::value_t::array: {
-            const std::string text = value.dump();
+            const std::string text = json_text(value, false);
             rc = sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
             break;
         }

@@ -1,5 +1,7 @@
 #include "korvex/value.hpp"
 
+#include "korvex/error.hpp"
+
 #include <cmath>
 
 namespace korvex {
@@ -16,6 +18,17 @@ bool holds_non_finite_number(const Value& value) {
             return false;
         default:
             return false;
+    }
+}
+
+std::string json_text(const Value& value, bool ensure_ascii) {
+    if (holds_non_finite_number(value)) {
+        throw UsageError("the value " + printed(value) + " holds a NaN or an infinity, which JSON cannot store");
+    }
+    try {
+        return value.dump(-1, ' ', ensure_ascii);
+    } catch (const Value::type_error&) {
+        throw UsageError("the value " + printed(value) + " holds text that is not valid UTF-8");
     }
 }
 

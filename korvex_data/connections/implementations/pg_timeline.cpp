@@ -94,7 +94,7 @@ std::optional<std::string> parameter_text(const Value& value) {
             return value.get<std::string>();
         case Value::value_t::object:
         case Value::value_t::array:
-            return value.dump(-1, ' ', true);
+            return json_text(value);
         default:  // integers (and binary, which the host never produces)
             return value.dump();
     }
@@ -429,7 +429,9 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
     try {
         return run_statement(_connection, query, params, prepared_statements_);
     } catch (...) {
-        if (PQstatus(_connection) == CONNECTION_BAD) {
+        // libpq may notice a closed connection only when it next reads from it.
+        if (PQstatus(_connection) == CONNECTION_BAD ||
+            (PQconsumeInput(_connection) == 0 && PQstatus(_connection) == CONNECTION_BAD)) {
             // The server session is gone, and its transaction with it.
             prepared_statements_.clear();
             forget_transaction_state();

@@ -75,7 +75,7 @@ std::string PostgresHistoricalConnection::_quote_name(const std::string& name) {
 
 Value PostgresHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
     if (data_type == "json" && (value.is_string() || value.is_number_integer() || value.is_boolean())) {
-        return value.dump(-1, ' ', true);
+        return json_text(value);
     }
     return value;
 }
