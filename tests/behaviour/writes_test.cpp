@@ -175,13 +175,19 @@ TEST_P(Writes, ACommitAfterAFailedStatementRollsBackAndSaysSo) {
     EXPECT_EQ(rows(), (std::vector<std::string>{"b@1=B", "c@1=C"}));
 }
 
-TEST_P(Writes, AWriteAfterTheTransactionEndedBehindTheLevelsIsRefused) {
+TEST_P(Writes, TransactionStatementsSentThroughExecuteAreMetLikeTheServerMeetsThem) {
     store->begin();
     store->execute("COMMIT");
-    EXPECT_THROW(put("a", "A"), korvex::UsageError);
+    EXPECT_THROW(put("a", "A"), korvex::UsageError);  // it would commit by itself
+    EXPECT_THROW(store->begin(), KorvexConnectionError);  // no savepoint outside a transaction
     store->rollback();
-    EXPECT_TRUE(rows().empty());
     EXPECT_TRUE(levels(*store).revert_data().empty());
+    store->execute("BEGIN");
+    store->begin();  // goes on in the transaction the host opened
+    put("b", "B");
+    store->commit();
+    EXPECT_EQ(rows(), std::vector<std::string>{"b@1=B"});
+    EXPECT_TRUE(levels(*store).savepoints().empty());
 }
 
 TEST_P(Writes, DisconnectEndsTheLevelsAndTheTransaction) {

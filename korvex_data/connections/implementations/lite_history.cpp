@@ -181,7 +181,18 @@ void SqliteHistoricalConnection::require_open_transaction(const char* operation)
 
 void SqliteHistoricalConnection::run_transaction_statement(const std::string& statement,
                                                            const std::string& expected_status) {
-    if (_connection != nullptr && !_connection->in_transaction() && statement != "BEGIN") {
+    const bool open = _connection != nullptr && _connection->in_transaction();
+    if (open && statement == "BEGIN") {
+        // A BEGIN the host sent through execute opened it: go on in it, as PostgreSQL does.
+        logger()->debug("BEGIN: there is already a transaction in progress");
+        return;
+    }
+    if (_connection != nullptr && !open && statement.starts_with("SAVEPOINT ")) {
+        // SQLite would open a new transaction with it; PostgreSQL refuses it outside one.
+        throw KorvexConnectionError(statement + ": SAVEPOINT can only be used in a transaction (a COMMIT or ROLLBACK "
+                                    "sent through execute ended it)");
+    }
+    if (_connection != nullptr && !open && statement != "BEGIN") {
         // SQLite ended the transaction by itself (or a statement sent through execute did):
         // a rollback has nothing left to undo, and a commit has nothing left to write.
         transaction_failed_ = false;

@@ -16,9 +16,9 @@
 #include "korvex/connections/connection.hpp"
 #include "korvex/connections/errors.hpp"
 
-#include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
@@ -73,7 +73,7 @@ private:
 
     std::string path_;
     sqlite3* db_ = nullptr;
-    std::map<std::string, PreparedStatement> statements_;
+    std::unordered_map<std::string, PreparedStatement> statements_;
 };
 
 }  // namespace korvex
