@@ -14,6 +14,7 @@
 #include "korvex/table_schemas/base.hpp"
 
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@ namespace {
 
 const char* const PG_MODULE = "korvex_data.connections.implementations.pg_timeline";
 const char* const LITE_MODULE = "korvex_data.table_schemas.implementations.lite_timeline";
+const char* const LITE_STORE_MODULE = "korvex_data.connections.implementations.lite_history";
+
+void run_session(HistoricalConnectionBase& connected_store);
 
 void step(const std::string& text) { std::cout << "\n== " << text << "\n"; }
 
@@ -87,6 +91,13 @@ void run_postgres() {
                    "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() "
                    "ORDER BY table_name");
 
+    run_session(*store);
+}
+
+// The versioned-store session of a host program, the same on every store: it ends with
+// disconnect.
+void run_session(HistoricalConnectionBase& connected_store) {
+    HistoricalConnectionBase* store = &connected_store;
     step("Register the class table of Person, class version 1");
     ClassVersionManager::register_class_version("Person", "1");
     TableSchema person{Address::from_string("app#Person@1"),
@@ -159,6 +170,21 @@ void run_postgres() {
     store->disconnect();
 }
 
+// The same session on a SQLite file: no server.
+void run_sqlite_session(const std::string& path) {
+    step("Load " + std::string(LITE_STORE_MODULE));
+    const Module& module = import_module(LITE_STORE_MODULE);
+    std::cout << "  from " << module.library_path() << "\n";
+    auto store = module.create<HistoricalConnectionBase>("SqliteHistoricalConnection");
+
+    step("Open the SQLite file " + path + " (emptied first) and prepare the internal tables");
+    std::filesystem::remove(path);  // the session writes versions 1 to 3 afresh
+    store->connect(path);
+    store->prepare_connection();
+    print_sql_rows(*store, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name");
+    run_session(*store);
+}
+
 void run_sqlite(const std::string& path) {
     step("Load " + std::string(LITE_MODULE));
     const Module* module = nullptr;
@@ -181,11 +207,17 @@ void run_sqlite(const std::string& path) {
 
 int main(int argc, char** argv) {
     std::string sqlite_file = "korvex_example.sqlite";
+    std::string store_file;  // beside the --sqlite-file unless named
+    bool sqlite_only = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--sqlite-file") == 0 && i + 1 < argc) sqlite_file = argv[++i];
+        if (std::strcmp(argv[i], "--sqlite-store-file") == 0 && i + 1 < argc) store_file = argv[++i];
+        if (std::strcmp(argv[i], "--sqlite-only") == 0) sqlite_only = true;  // no server needed
     }
+    if (store_file.empty()) store_file = sqlite_file + ".store";
     try {
-        run_postgres();
+        if (!sqlite_only) run_postgres();
+        run_sqlite_session(store_file);
         run_sqlite(sqlite_file);
     } catch (const std::exception& error) {
         std::cerr << "korvex_example: " << error.what() << "\n";

@@ -22,3 +22,11 @@ echo
 "$build_dir/bin/point_read_bench" "${READ_OBJECTS:-20000}" "${READ_VERSIONS:-5}" "${READ_COUNT:-1000}"
 echo
 "$build_dir/bin/select_build_bench" --benchmark_min_time=0.5
+
+# The SQLite store: put and the latest-version point read, each against hand-written sqlite3
+# calls on the same file in the same run. No server: the files live in the temp folder.
+cmake --build "$build_dir" --parallel "$(nproc)" --target lite_put_bench lite_point_read_bench lite_timeline
+echo
+"$build_dir/bin/lite_put_bench" "${LITE_PUT_ROWS:-20000}" "${LITE_PUT_ROUNDS:-5}"
+echo
+"$build_dir/bin/lite_point_read_bench" "${LITE_READ_OBJECTS:-20000}" "${LITE_READ_VERSIONS:-5}" "${LITE_READ_COUNT:-2000}"

@@ -6,6 +6,11 @@
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/models/versions.hpp"
 
+#include "korvex/table_schemas/base.hpp"
+#include "korvex/table_schemas/constants.hpp"
+
+#include <algorithm>
+#include <cctype>
 #include <stdexcept>
 #include <tuple>
 
@@ -221,6 +226,125 @@ DataMap SqlHistoryConnectionMixin::_process_result(const DataMap& row, const Tab
         if (!parsed.is_discarded()) *metadata = std::move(parsed);
     }
     return result;
+}
+
+}  // namespace korvex
+
+namespace korvex {
+
+bool is_internal_table_name(const std::string& table_name) {
+    return table_name.ends_with("metadata") || table_name.ends_with("reference");
+}
+
+Statement SqlHistoryConnectionMixin::_build_delete_statement(const std::string& table_name, const DataMap& data) {
+    Statement statement;
+    std::string conditions;
+    for (const auto& [key, value] : data.items()) {
+        if (!conditions.empty()) conditions += " AND ";
+        conditions += _quote_name(key) + " = %s";
+        statement.params.push_back(_to_sql_value(value));
+    }
+    statement.text = "DELETE FROM " + _quote_name(table_name) + " WHERE " + conditions;
+    return statement;
+}
+
+DataMap SqlHistoryConnectionMixin::_keyed_row(const Address& address, const DataMap& data,
+                                              const std::string& table_name) {
+    DataMap row = data;
+    row[PRIMARY_PARTITION_KEY] = address.object_id;
+    if (!is_internal_table_name(table_name)) {
+        row[SECONDARY_PARTITION_KEY] = address.object_version.to_value();
+    }
+    if (table_name == "metadata") {
+        const auto entry = data.find("address");
+        if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
+            !entry->contains("object_version")) {
+            throw UsageError("put: a metadata row needs an address entry holding object_id and object_version, got " +
+                             printed(data));
+        }
+        row["object_id"] = entry->at("object_id");
+        row["object_version"] = entry->at("object_version");
+    }
+    return row;
+}
+
+std::string SqlHistoryConnectionMixin::_resolve_table_name(const Address& address) {
+    return versioned_table_name(address);
+}
+
+std::vector<std::pair<std::string, std::optional<Q>>> SqlHistoryConnectionMixin::_tables_to_read(
+    const Address& address, const std::optional<Q>& conditions) {
+    std::vector<std::pair<std::string, std::optional<Q>>> tables;
+    for (const auto& [class_version, version_conditions] : _build_queries_by_version(address, conditions)) {
+        Address location = address.model_copy();
+        location.class_version = class_version;
+        std::string table_name = _resolve_table_name(location);
+        const bool seen = std::any_of(tables.begin(), tables.end(), [&](const auto& t) { return t.first == table_name; });
+        if (!seen) tables.emplace_back(std::move(table_name), version_conditions);
+    }
+    return tables;
+}
+
+namespace {
+
+const std::string DISTINCT_KEY_PREFIX = "korvex_d";
+const std::string ORDER_KEY_PREFIX = "korvex_k";
+
+std::string key_columns(const std::string& prefix, const std::vector<std::string>& expressions) {
+    std::string list;
+    for (std::size_t i = 0; i < expressions.size(); ++i) {
+        list += ", " + expressions[i] + " AS " + prefix + std::to_string(i);
+    }
+    return list;
+}
+
+}  // namespace
+
+std::string distinct_key_columns(const std::vector<std::string>& expressions) {
+    return key_columns(DISTINCT_KEY_PREFIX, expressions);
+}
+
+std::string order_key_columns(const std::vector<std::string>& expressions) {
+    return key_columns(ORDER_KEY_PREFIX, expressions);
+}
+
+std::string distinct_key_names(std::size_t count) {
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) list += (i ? ", " : "") + DISTINCT_KEY_PREFIX + std::to_string(i);
+    return list;
+}
+
+bool calls_count(const std::string& selection) {
+    char quote = 0;
+    for (std::size_t i = 0; i < selection.size(); ++i) {
+        const char c = selection[i];
+        if (quote != 0) {
+            if (c == quote) quote = 0;  // a doubled quote closes and reopens: same outcome
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+            continue;
+        }
+        if (selection.compare(i, 5, "COUNT") != 0) continue;
+        const bool starts_word = i == 0 || !(std::isalnum(static_cast<unsigned char>(selection[i - 1])) ||
+                                             selection[i - 1] == '_' || selection[i - 1] == '.');
+        std::size_t next = i + 5;
+        while (next < selection.size() && std::isspace(static_cast<unsigned char>(selection[next]))) ++next;
+        if (starts_word && next < selection.size() && selection[next] == '(') return true;
+    }
+    return false;
+}
+
+void check_pagination(const Pagination& pagination) {
+    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination)) {
+        if (numbers->limit && *numbers->limit < 0) {
+            throw UsageError("pagination limit must not be negative, got " + std::to_string(*numbers->limit));
+        }
+        if (numbers->offset && *numbers->offset < 0) {
+            throw UsageError("pagination offset must not be negative, got " + std::to_string(*numbers->offset));
+        }
+    }
 }
 
 }  // namespace korvex

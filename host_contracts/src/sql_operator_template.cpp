@@ -1,5 +1,7 @@
 #include "korvex/connections/sql_operator_template.hpp"
 
+#include "korvex/error.hpp"
+
 namespace korvex {
 namespace {
 
@@ -38,6 +40,40 @@ ValueType type_of(const Value& value) {
 std::string text_form(const Value& value) {
     if (value.is_string()) return value.get<std::string>();
     return json_text(value, false);
+}
+
+bool is_truthy(const Value& value) {
+    switch (value.type()) {
+        case Value::value_t::null: return false;
+        case Value::value_t::boolean: return value.get<bool>();
+        case Value::value_t::number_integer: return value.get<std::int64_t>() != 0;
+        case Value::value_t::number_unsigned: return value.get<std::uint64_t>() != 0;
+        case Value::value_t::number_float: return value.get<double>() != 0.0;
+        case Value::value_t::string: return !value.get_ref<const std::string&>().empty();
+        default: return !value.empty();
+    }
+}
+
+Value in_elements(const Value& value) {
+    Value decoded = value.is_string() ? Value::parse(value.get<std::string>(), nullptr, false) : value;
+    if (!decoded.is_array()) {
+        throw UsageError("the value of an IN condition must be the JSON text of a list, not " + printed(value));
+    }
+    return decoded;
+}
+
+ValueType compared_kind(const ConditionParam& param) {
+    const Value* value = std::get_if<Value>(&param);
+    if (value == nullptr) return ValueType::TEXT;
+    if (!value->is_array()) return type_of(*value);
+    std::optional<ValueType> shared;
+    for (const auto& element : *value) {
+        ValueType kind = type_of(element);
+        if (kind == ValueType::FLOAT) kind = ValueType::INTEGER;  // numbers are one kind here
+        if (shared && *shared != kind) return ValueType::TEXT;
+        shared = kind;
+    }
+    return shared.value_or(ValueType::TEXT);
 }
 
 std::string SqlOperatorTemplate::build_statement(const std::string& expression, const Value& value,

@@ -1,6 +1,8 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 
+#include "korvex/utils/text.hpp"
+
 #include <sqlite3.h>
 
 #include <cmath>
@@ -12,10 +14,7 @@
 namespace korvex {
 namespace {
 
-struct StatementFinalizer {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using PreparedStatement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+using PreparedStatement = SqliteStateConnection::PreparedStatement;
 
 [[noreturn]] void throw_sqlite_error(sqlite3* db) {
     throw SqliteError(sqlite3_errmsg(db), sqlite3_extended_errcode(db));
@@ -142,7 +141,32 @@ Value read_column(sqlite3_stmt* statement, int column, Decoding decoding) {
     }
 }
 
+// korvex_upper(text): Unicode upper case, for matching without regard to case beyond ASCII
+// (SQLite's own upper() folds ASCII letters only). Anything but a text passes unchanged.
+void korvex_upper(sqlite3_context* context, int, sqlite3_value** arguments) {
+    if (sqlite3_value_type(arguments[0]) != SQLITE_TEXT) {
+        sqlite3_result_value(context, arguments[0]);
+        return;
+    }
+    const auto* data = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+    const std::string upper = unicode_upper(std::string(data, static_cast<std::size_t>(sqlite3_value_bytes(arguments[0]))));
+    sqlite3_result_text64(context, upper.data(), upper.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+}
+
+// Leaves a cached statement ready for its next run, whatever this run did.
+struct ResetOnExit {
+    sqlite3_stmt* statement;
+    ~ResetOnExit() {
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+    }
+};
+
 }  // namespace
+
+void SqliteStateConnection::StatementFinalizer::operator()(sqlite3_stmt* statement) const {
+    sqlite3_finalize(statement);
+}
 
 SqliteStateConnection::SqliteStateConnection(const std::string& path, int busy_timeout_ms) : path_(path) {
     if (path.empty() || path.find('\0') != std::string::npos) {
@@ -158,50 +182,67 @@ SqliteStateConnection::SqliteStateConnection(const std::string& path, int busy_t
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, busy_timeout_ms);
+    sqlite3_create_function_v2(db_, "korvex_upper", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, &korvex_upper,
+                               nullptr, nullptr, nullptr);
 }
 
-SqliteStateConnection::~SqliteStateConnection() { sqlite3_close_v2(db_); }
+SqliteStateConnection::~SqliteStateConnection() {
+    statements_.clear();  // finalized before the database closes
+    sqlite3_close_v2(db_);
+}
 
-std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query, const std::vector<Value>& params) {
-    if (query.find('\0') != std::string::npos) {
-        throw UsageError("the statement holds a NUL byte");
-    }
+bool SqliteStateConnection::in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
+
+sqlite3_stmt* SqliteStateConnection::prepared(const std::string& query) {
+    if (auto found = statements_.find(query); found != statements_.end()) return found->second.get();
     std::string_view rest;
     PreparedStatement statement = prepare(db_, query, rest);
     if (holds_another_statement(db_, rest)) {
         throw UsageError("execute runs one statement at a time; more follows: " + std::string(rest));
     }
+    if (statement == nullptr) return nullptr;
+    // Statements repeat with new values; a bounded cache keeps one prepared form of each.
+    if (statements_.size() >= STATEMENT_CACHE_CAPACITY) statements_.clear();
+    return statements_.emplace(query, std::move(statement)).first->second.get();
+}
+
+std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query, const std::vector<Value>& params) {
+    if (query.find('\0') != std::string::npos) {
+        throw UsageError("the statement holds a NUL byte");
+    }
+    sqlite3_stmt* statement = prepared(query);
     if (statement == nullptr) {
         if (!params.empty()) throw UsageError("an empty statement takes no parameters");
         return std::make_shared<MemoryCursor>();
     }
+    const ResetOnExit reset{statement};
 
-    const int markers = sqlite3_bind_parameter_count(statement.get());
+    const int markers = sqlite3_bind_parameter_count(statement);
     if (static_cast<std::size_t>(markers) != params.size()) {
         throw UsageError("the statement takes " + std::to_string(markers) + " parameters, " +
                                     std::to_string(params.size()) + " given");
     }
     for (int index = 1; index <= markers; ++index) {
-        bind(db_, statement.get(), index, params[static_cast<std::size_t>(index - 1)]);
+        bind(db_, statement, index, params[static_cast<std::size_t>(index - 1)]);
     }
 
-    const int columns = sqlite3_column_count(statement.get());
+    const int columns = sqlite3_column_count(statement);
     std::vector<ColumnDescription> description;
     std::vector<Decoding> decodings;
     for (int column = 0; column < columns; ++column) {
-        description.push_back({sqlite3_column_name(statement.get(), column), 0});
-        decodings.push_back(decoding_of(statement.get(), column));
+        description.push_back({sqlite3_column_name(statement, column), 0});
+        decodings.push_back(decoding_of(statement, column));
     }
 
     std::vector<Row> rows;
     for (;;) {
-        const int rc = sqlite3_step(statement.get());
+        const int rc = sqlite3_step(statement);
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) throw_sqlite_error(db_);
         Row row;
         row.reserve(static_cast<std::size_t>(columns));
         for (int column = 0; column < columns; ++column) {
-            row.push_back(read_column(statement.get(), column, decodings[static_cast<std::size_t>(column)]));
+            row.push_back(read_column(statement, column, decodings[static_cast<std::size_t>(column)]));
         }
         rows.push_back(std::move(row));
     }

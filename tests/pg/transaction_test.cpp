@@ -6,7 +6,6 @@
 
 #include <regex>
 #include <set>
-#include <sstream>
 
 using namespace korvex;
 using korvex::pg_timeline::PostgresHistoricalConnection;
@@ -177,30 +176,6 @@ struct TransactionTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(TransactionTest, BeginPutCommitWritesTheRowAndEmptiesTheLog) {
-    connection.begin();
-    connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
-    EXPECT_TRUE(rows().empty());  // not visible to another session before COMMIT
-    connection.commit();
-    EXPECT_EQ(rows(), std::vector<std::string>{"a@1=A"});
-    EXPECT_TRUE(connection.revert_data().empty());
-    EXPECT_EQ(transaction_statements(connection.texts()), (std::vector<std::string>{"BEGIN", "COMMIT"}));
-}
-
-TEST_F(TransactionTest, NestedRollbackKeepsExactlyTheOuterRow) {
-    connection.begin();
-    connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
-    connection.begin();
-    connection.put(Address::from_string("app#Person/b@1"), map(R"({"name":"B"})"));
-    connection.rollback();
-    connection.commit();
-    EXPECT_EQ(rows(), std::vector<std::string>{"a@1=A"});
-    const auto statements = transaction_statements(connection.texts());
-    ASSERT_EQ(statements.size(), 4u);
-    EXPECT_EQ(statements[2], "ROLLBACK TO SAVEPOINT " + statements[1].substr(10));
-    EXPECT_EQ(statements[3], "COMMIT");
-}
-
 TEST_F(TransactionTest, InnerCommitHandsEntriesToTheOuterLevelAndRevertDeletesNewestFirst) {
     connection.begin();  // outer transaction
     connection.begin();  // the level to revert
@@ -254,54 +229,6 @@ TEST_F(TransactionTest, RevertOfTheOutermostLevelEndsTheTransactionWithRollback)
     db.sql("BEGIN; LOCK TABLE person IN ACCESS EXCLUSIVE MODE NOWAIT; COMMIT");
 }
 
-TEST_F(TransactionTest, RevertWithASymbolicVersionFailsAndDeletesNothing) {
-    connection.begin();
-    connection.put(Address::from_string("app#Person/a@LATEST"), map(R"({"name":"A"})"));
-    connection.statements.clear();
-    expect_connection_error([&] { connection.revert(); },
-                            "Deleting in reverse requires a specific version. Current version is LATEST.");
-    EXPECT_TRUE(connection.statements.empty());
-    // The level stays for the host to roll back; revert is not left switched off.
-    EXPECT_EQ(connection.revert_data().size(), 1u);
-    EXPECT_EQ(connection.revert_data().back().size(), 1u);
-    EXPECT_TRUE(connection.is_revert_enabled());
-    connection.commit();
-    EXPECT_EQ(rows(), std::vector<std::string>{"a@LATEST=A"});
-}
-
-TEST_F(TransactionTest, FailedRevertStopsAtTheFailingEntryAndLeavesRevertUsable) {
-    connection.begin();
-    connection.put(Address::from_string("app#Person/a@LATEST"), map(R"({"name":"A"})"));
-    connection.put(Address::from_string("app#Person/b@1"), map(R"({"name":"B"})"));
-    EXPECT_THROW(connection.revert(), KorvexConnectionError);
-    // b (newest) was deleted, a could not be; the level is still in place.
-    EXPECT_EQ(connection.revert_data().back().size(), 2u);
-    EXPECT_TRUE(connection.is_revert_enabled());
-    connection.put(Address::from_string("app#Person/c@1"), map(R"({"name":"C"})"));
-    EXPECT_EQ(connection.revert_data().back().size(), 3u);
-    connection.commit();
-    EXPECT_EQ(rows(), (std::vector<std::string>{"a@LATEST=A", "c@1=C"}));
-}
-
-TEST_F(TransactionTest, RevertDisabledRecordsNothingAndWrites) {
-    RecordingConnection writer({.is_revert_supported = false});
-    writer.connect(std::nullopt, db.parameters());
-    writer.begin();
-    writer.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
-    EXPECT_TRUE(writer.revert_data().back().empty());
-    expect_connection_error([&] { writer.revert(); }, "Revert is not supported");
-    writer.commit();
-    EXPECT_EQ(rows(), std::vector<std::string>{"a@1=A"});
-}
-
-TEST_F(TransactionTest, SavepointNamesFoldToLowerCaseOnTheServerAndStillMatch) {
-    connection.begin();
-    for (int i = 0; i < 5; ++i) connection.begin();
-    for (int i = 0; i < 5; ++i) connection.rollback();
-    connection.rollback();
-    EXPECT_TRUE(connection.savepoints().empty());
-}
-
 TEST_F(TransactionTest, FailedBeginAndDisconnectLeaveNoLevelOpen) {
     connection.begin();
     db.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
@@ -322,63 +249,3 @@ TEST_F(TransactionTest, FailedBeginAndDisconnectLeaveNoLevelOpen) {
     EXPECT_TRUE(connection.revert_data().empty());
 }
 
-// Any sequence of begin, put, commit, rollback and revert: a rollback undoes exactly its own
-// level, the outermost commit or rollback (or revert) ends the server transaction, and what
-// another session sees afterwards is exactly what was committed.
-TEST_F(TransactionTest, SequencesLeaveExactlyTheCommittedRowsAndNoTransactionOpen) {
-    const std::vector<std::pair<std::string, std::vector<std::string>>> sequences = {
-        {"begin put:a begin put:b revert rollback begin put:c commit", {"c@1=c"}},
-        {"begin begin put:b begin revert rollback commit", {}},
-        {"begin put:a begin put:b commit revert", {}},
-        {"begin put:a begin put:b rollback begin put:c revert commit", {"a@1=a"}},
-        {"begin put:a revert begin put:b commit", {"b@1=b"}},
-        {"begin begin begin put:a commit commit put:b rollback", {}},
-        {"begin put:a begin begin put:b rollback revert commit", {"a@1=a"}},
-    };
-    for (const auto& [sequence, expected] : sequences) {
-        SCOPED_TRACE(sequence);
-        db.sql("TRUNCATE person");
-        std::istringstream words(sequence);
-        for (std::string word; words >> word;) {
-            if (word == "begin") connection.begin();
-            if (word == "commit") connection.commit();
-            if (word == "rollback") connection.rollback();
-            if (word == "revert") connection.revert();
-            if (word.starts_with("put:")) {
-                const std::string id = word.substr(4);
-                connection.put(Address::from_string("app#Person/" + id + "@1"), {{"name", id}});
-            }
-        }
-        EXPECT_EQ(rows(), expected);
-        EXPECT_TRUE(connection.revert_data().empty());
-        EXPECT_TRUE(connection.savepoints().empty());
-        EXPECT_EQ(connection.execute("SELECT 1")->statusmessage(), "SELECT 1");
-        db.sql("BEGIN; LOCK TABLE person IN ACCESS EXCLUSIVE MODE NOWAIT; COMMIT");  // nothing holds it
-    }
-}
-
-TEST_F(TransactionTest, ACommitTheServerTurnedIntoARollbackIsAnError) {
-    connection.begin();
-    connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
-    EXPECT_THROW(connection.execute("SELECT 1/0"), KorvexConnectionError);
-    try {
-        connection.commit();
-        FAIL() << "the rolled-back commit reported success";
-    } catch (const KorvexConnectionError& error) {
-        EXPECT_NE(std::string(error.what()).find("answered with ROLLBACK"), std::string::npos) << error.what();
-    }
-    EXPECT_TRUE(connection.revert_data().empty());
-    EXPECT_TRUE(rows().empty());
-    connection.begin();  // the connection goes on with the next transaction
-    connection.put(Address::from_string("app#Person/b@1"), map(R"({"name":"B"})"));
-    connection.commit();
-    EXPECT_EQ(rows(), std::vector<std::string>{"b@1=B"});
-}
-
-TEST_F(TransactionTest, AWriteAfterTheServerTransactionEndedBehindTheLevelsIsRefused) {
-    connection.begin();
-    connection.execute("COMMIT");
-    EXPECT_THROW(connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})")), korvex::UsageError);
-    connection.rollback();
-    EXPECT_TRUE(rows().empty());
-}

@@ -5,7 +5,6 @@
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 #include "pg_fixture.hpp"
 
-#include <limits>
 
 using namespace korvex;
 using korvex::pg_timeline::PostgresHistoricalConnection;
@@ -156,23 +155,6 @@ TEST_F(WriteTest, JsonColumnsStoreTheJsonForms) {
                                         R"({"a":{"b":null}} - "s" -)"}));
 }
 
-TEST_F(WriteTest, MetadataTakesObjectIdAndVersionFromTheDataAddress) {
-    connection.prepare_connection();
-    connection.statements.clear();
-    connection.begin();
-    const DataMap data = map(R"({"address":{"object_id":"o1","object_version":"v2"},"prior_version":"v1",
-                                 "is_deleted":false,"created_at":1.5,"transaction":{"id":"t"}})");
-    connection.put(Address::from_string("resource#Metadata/o1:v2@ignored"), data);
-    connection.commit();
-    EXPECT_EQ(db.sql("SELECT partition_key || '|' || object_id || '|' || object_version || '|' || prior_version || '|' ||"
-                     " is_deleted || '|' || created_at || '|' || address::text || '|' || \"transaction\"::text"
-                     " FROM metadata"),
-              (std::vector<std::string>{R"(o1:v2|o1|v2|v1|false|1.5|{"object_id":"o1","object_version":"v2"}|{"id":"t"})"}));
-    // No range_key entry for an internal table (the metadata table has no such column, and the
-    // INSERT does not name it).
-    EXPECT_EQ(connection.count_containing("range_key"), 0u);
-}
-
 TEST_F(WriteTest, MetadataWithoutAddressEntryFailsBeforeSending) {
     connection.prepare_connection();
     connection.begin();
@@ -180,29 +162,6 @@ TEST_F(WriteTest, MetadataWithoutAddressEntryFailsBeforeSending) {
     EXPECT_THROW(connection.put(Address::from_string("resource#Metadata/o1:v1"), map(R"({"object_id":"o1"})")),
                  korvex::UsageError);
     EXPECT_TRUE(connection.statements.empty());
-}
-
-TEST_F(WriteTest, ReferenceTableGetsNoRangeKey) {
-    connection.prepare_connection();
-    connection.begin();
-    connection.put(Address::from_string("resource#Reference/r1@v1"),
-                   map(R"({"from_address":{"id":"a"},"to_address":{"id":"b"}})"));
-    connection.commit();
-    EXPECT_EQ(db.sql("SELECT partition_key || ' ' || from_address::text || ' ' || to_address::text FROM reference"),
-              (std::vector<std::string>{R"(r1 {"id":"a"} {"id":"b"})"}));
-}
-
-TEST_F(WriteTest, CallersMapIsUnchanged) {
-    create_person_table(connection);
-    connection.begin();
-    const DataMap data = map(R"({"name":"Ann","doc":"abc","unknown":1,"partition_key":"x"})");
-    const DataMap copy = data;
-    connection.put(Address::from_string("app#Person/p1@v1"), data);
-    EXPECT_EQ(data, copy);
-    EXPECT_EQ(data.dump(), copy.dump());
-    ASSERT_EQ(connection.revert_data().back().size(), 1u);
-    EXPECT_EQ(connection.revert_data().back()[0].second, copy);
-    EXPECT_EQ(connection.revert_data().back()[0].first, Address::from_string("app#Person/p1@v1"));
 }
 
 TEST_F(WriteTest, DescriptionIsReadOncePerTableAndConnection) {
@@ -288,15 +247,6 @@ TEST_F(WriteTest, RejectedInsertIsAConnectionError) {
     }
 }
 
-TEST_F(WriteTest, WithRevertDisabledAPutOutsideATransactionIsWritten) {
-    RecordingConnection writer({.is_revert_supported = false});
-    writer.connect(std::nullopt, db.parameters());
-    create_person_table(connection);
-    writer.put(Address::from_string("app#Person/p1@v1"), map(R"({"name":"A"})"));
-    EXPECT_EQ(db.sql("SELECT name FROM person"), std::vector<std::string>{"A"});
-    EXPECT_TRUE(writer.revert_data().empty());
-}
-
 TEST_F(WriteTest, DeleteRemovesExactlyOneVersionOrEveryMetadataRowOfTheIdentity) {
     create_person_table(connection);
     connection.prepare_connection();
@@ -371,27 +321,3 @@ TEST_F(WriteTest, AStalePreparedInsertFailsOnceAndDeallocateOrDiscardEmptyTheCac
               (std::vector<std::string>{"p3=3", "p4=4", "p5=5"}));
 }
 
-TEST_F(WriteTest, ValuesTheServerWouldChangeAreRefusedNamingTheColumn) {
-    TableSchema schema{Address::from_string("app#Person"),
-                       {{"score", ValueKind::FLOAT}, {"doc", ValueKind::MAPPING}, {"tags", ValueKind::SEQUENCE}},
-                       {},
-                       {}};
-    connection.table_schema_manager()->register_table(schema);
-    connection.begin();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
-    for (const auto& [column, value] : std::vector<std::pair<std::string, Value>>{
-             {"doc", {{"x", nan}}}, {"doc", {{"deep", {{"y", -inf}}}}}, {"tags", {1.0, inf}}}) {
-        try {
-            connection.put(Address::from_string("app#Person/p@1"), {{column, value}});
-            ADD_FAILURE() << "accepted " << column;
-        } catch (const korvex::UsageError& error) {
-            EXPECT_NE(std::string(error.what()).find("column " + column), std::string::npos) << error.what();
-        }
-    }
-    connection.put(Address::from_string("app#Person/p@1"), {{"score", nan}});  // a real column holds NaN
-    connection.put(Address::from_string("app#Person/q@1"), {{"score", -inf}});
-    connection.commit();
-    EXPECT_EQ(db.sql("SELECT score::text FROM person ORDER BY partition_key"),
-              (std::vector<std::string>{"NaN", "-Infinity"}));
-}

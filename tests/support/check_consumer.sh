@@ -19,7 +19,7 @@ prefix=$work/prefix
 pc_file=$(find "$prefix" -name korvex.pc)
 [[ -n "$pc_file" ]] || fail "no korvex.pc under $prefix"
 libdir=$(cd "$(dirname "$pc_file")/.." && pwd)
-for library in "$libdir"/libkorvex_host.so "$libdir"/korvex/modules/lib{pg,lite,ice}_timeline.so; do
+for library in "$libdir"/libkorvex_host.so "$libdir"/korvex/modules/lib{pg,lite,ice}_timeline.so "$libdir"/korvex/modules/liblite_history.so; do
   [[ -e "$library" ]] || fail "$library was not installed"
   soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   [[ "$soname" == "$(basename "$library").$soversion" ]] || fail "$library has SONAME '$soname'"

@@ -19,7 +19,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <exception>
-#include <random>
 #include <stdexcept>
 
 namespace korvex::pg_timeline {
@@ -328,17 +327,8 @@ void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Val
 
 }  // namespace
 
-std::string PostgresHistoricalConnection::_savepoint_name() {
-    static constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    thread_local std::mt19937 generator{std::random_device{}()};
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof(LETTERS) - 2);
-    std::string name(10, ' ');
-    for (char& c : name) c = LETTERS[pick(generator)];
-    return name;
-}
-
 PostgresHistoricalConnection::PostgresHistoricalConnection(ConnectionOptions options)
-    : _is_revert_enabled(options.is_revert_supported) {}
+    : TransactionLevelsMixin(options.is_revert_supported) {}
 
 PostgresHistoricalConnection::~PostgresHistoricalConnection() {
     if (_connection != nullptr) {

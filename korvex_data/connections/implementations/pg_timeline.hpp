@@ -8,6 +8,7 @@
 #include "korvex/connections/historical_base.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
+#include "korvex/connections/transaction_levels_mixin.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex/table_schemas/base.hpp"
 
@@ -37,8 +38,8 @@ extern const std::string METADATA_SELECT_FIELD;
 extern const OperatorMap sql_operator_map;
 
 // One write recorded for revert: the written version's address and the data put.
-using RevertEntry = std::pair<Address, DataMap>;
-using RevertLevel = std::vector<RevertEntry>;
+using RevertEntry = korvex::RevertEntry;
+using RevertLevel = korvex::RevertLevel;
 
 // Names of the statements prepared on the current server session, by statement text.
 class PreparedStatements {
@@ -65,7 +66,9 @@ struct ConnectionOptions {
     bool is_revert_supported = true;
 };
 
-class PostgresHistoricalConnection : public SqlHistoryConnectionMixin, public HistoricalConnectionBase {
+class PostgresHistoricalConnection : public SqlHistoryConnectionMixin,
+                                     public TransactionLevelsMixin,
+                                     public HistoricalConnectionBase {
 public:
     static constexpr const char* TABLE_SEPARATOR = "\"";
     static constexpr const char* COLUMN_SEPARATOR = "\"";
@@ -76,8 +79,10 @@ public:
     PostgresHistoricalConnection& operator=(const PostgresHistoricalConnection&) = delete;
 
     // Lifecycle.
-    virtual std::string _savepoint_name();
     std::unique_ptr<TableSchemaServiceBase> table_schema_manager() override;
+    std::string _resolve_table_name(const Address& address) override {
+        return table_schema_manager()->resolve_table_name(address);
+    }
     virtual ConnectionParameters _default_envs();
     void connect(const std::optional<std::string>& dsn = std::nullopt,
                  const ConnectionParameters& parameters = {}) override;
@@ -88,10 +93,9 @@ public:
     // Writing.
     virtual TableDescription _describe_table(const std::string& table_name);
     virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
-    virtual Statement _build_delete_statement(const std::string& table_name, const DataMap& data);
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
     void put(const Address& address, const DataMap& data) override;
-    virtual void _delete(const Address& address);
+    void _delete(const Address& address) override;
 
     // Transactions.
     void begin() override;
@@ -99,7 +103,6 @@ public:
     void rollback() override;
     void revert() override;
     void on_transaction_complete() override;
-    virtual void _add_revert_data(const Address& address, const DataMap& data);
 
     // Reading.
     std::vector<DataMap> query(const Address& address,
@@ -155,27 +158,18 @@ public:
                                                   bool is_internal_table = false,
                                                   bool use_internal_meta_tables = false);
 
-    // State, readable for hosts and tests.
-    bool is_revert_enabled() const { return _is_revert_enabled; }
-    const std::vector<RevertLevel>& revert_data() const { return _revert_data; }
-    const std::vector<std::string>& savepoints() const { return _savepoints; }
+    // State, readable for hosts and tests (the levels through TransactionLevelsMixin).
     bool is_connected() const { return _connection != nullptr; }
 
-protected:
-    // Fails, before anything is sent, when no transaction level is open.
-    void require_open_level(const char* operation) const;
     // Runs a transaction statement and checks the server's answer: a COMMIT answered with
     // ROLLBACK (the transaction had failed) is an error, not a success.
-    void run_transaction_statement(const std::string& statement, const std::string& expected_status);
-    // The server session's transaction is gone (closed or lost connection): so are the levels.
-    void forget_transaction_state();
+    void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
+
+protected:
     // Fails when a level is open here but the server has no transaction open (a COMMIT or
     // ROLLBACK sent through execute ended it): a write then would commit by itself.
     void require_server_transaction(const char* operation) const;
 
-    bool _is_revert_enabled;
-    std::vector<RevertLevel> _revert_data;
-    std::vector<std::string> _savepoints;
     PGconn* _connection = nullptr;
 
 private:
@@ -183,8 +177,5 @@ private:
     std::map<std::string, TableDescription> described_tables_;
     PreparedStatements prepared_statements_;
 };
-
-// Whether a resolved table name is one of the internal tables keyed by identity alone.
-bool is_internal_table_name(const std::string& table_name);
 
 }  // namespace korvex::pg_timeline

@@ -48,11 +48,6 @@ Value decode_field(const char* text, std::size_t length, unsigned type_oid);
 
 namespace korvex::pg_timeline {
 
-// ", expression AS korvex_d0, ..." and ", expression AS korvex_k0, ...": the distinct and the
-// ordering keys a select hands to the statement around it as its last columns.
-std::string distinct_key_columns(const std::vector<std::string>& expressions);
-std::string order_key_columns(const std::vector<std::string>& expressions);
-
 // `rows` (whose last columns are `distinct_count` distinct keys, then one ordering key per
 // `order_by` item) ordered by those keys and then `tiebreak`, keeping the first row of each
 // group of equal distinct keys, and paged. The result says how many helper columns it carries.

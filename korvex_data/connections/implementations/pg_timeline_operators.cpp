@@ -6,10 +6,8 @@
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/models/versions.hpp"
 #include "korvex/table_schemas/constants.hpp"
+#include "korvex/utils/text.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
-
-#include <locale.h>
-#include <wctype.h>
 
 #include <stdexcept>
 
@@ -17,79 +15,6 @@ namespace korvex::pg_timeline {
 namespace {
 
 const std::string FIELD_PATH_SEPARATOR = "__";
-
-// true, non-zero numbers and non-empty texts, lists and maps.
-bool is_truthy(const Value& value) {
-    switch (value.type()) {
-        case Value::value_t::null: return false;
-        case Value::value_t::boolean: return value.get<bool>();
-        case Value::value_t::number_integer: return value.get<std::int64_t>() != 0;
-        case Value::value_t::number_unsigned: return value.get<std::uint64_t>() != 0;
-        case Value::value_t::number_float: return value.get<double>() != 0.0;
-        case Value::value_t::string: return !value.get_ref<const std::string&>().empty();
-        default: return !value.empty();
-    }
-}
-
-// The elements an IN condition tests against: its value is the JSON text of a list (a list
-// itself is taken as it is).
-Value in_elements(const Value& value) {
-    Value decoded = value.is_string() ? Value::parse(value.get<std::string>(), nullptr, false) : value;
-    if (!decoded.is_array()) {
-        throw UsageError("the value of an IN condition must be the JSON text of a list, not " +
-                                    printed(value));
-    }
-    return decoded;
-}
-
-// Appends the UTF-8 encoding of one code point.
-void append_utf8(std::string& text, char32_t code_point) {
-    if (code_point < 0x80) {
-        text += static_cast<char>(code_point);
-    } else if (code_point < 0x800) {
-        text += static_cast<char>(0xC0 | (code_point >> 6));
-        text += static_cast<char>(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-        text += static_cast<char>(0xE0 | (code_point >> 12));
-        text += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (code_point & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | (code_point >> 18));
-        text += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (code_point & 0x3F));
-    }
-}
-
-// Upper case with Unicode's simple case mapping (one code point to one, as the server's UPPER
-// does), through a UTF-8 locale object so that the process's global locale is not touched.
-// Bytes that are not valid UTF-8 are kept as they are.
-std::string unicode_upper(const std::string& text) {
-    static const locale_t utf8 = [] {
-        locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-        return locale != static_cast<locale_t>(0) ? locale : newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
-    }();
-    std::string result;
-    result.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        bool valid = length > 0 && i + length <= text.size();
-        char32_t code_point = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            code_point = (code_point << 6) | (next & 0x3F);
-        }
-        if (!valid) {
-            result += text[i++];
-            continue;
-        }
-        append_utf8(result, static_cast<char32_t>(towupper_l(static_cast<wint_t>(code_point), utf8)));
-        i += length;
-    }
-    return result;
-}
 
 // LIKE's own characters in a value that is matched literally: the server's default escape
 // character is the backslash.
@@ -155,24 +80,6 @@ std::string cast_type_of(ValueType value_type) {
         case ValueType::BOOLEAN: return "boolean";
         default: return "text";
     }
-}
-
-// The kind a JSON path is read as for a predicate: that of the parameter it is compared with,
-// so that the LIKE family (whose parameter is always a text) compares the text form of a number,
-// and IN compares by the kind its elements share (text when they are of several kinds). A
-// predicate without a parameter (IS NULL) reads the text form, which every stored kind has.
-ValueType compared_kind(const ConditionParam& param) {
-    const Value* value = std::get_if<Value>(&param);
-    if (value == nullptr) return ValueType::TEXT;
-    if (!value->is_array()) return type_of(*value);
-    std::optional<ValueType> shared;
-    for (const auto& element : *value) {
-        ValueType kind = type_of(element);
-        if (kind == ValueType::FLOAT) kind = ValueType::INTEGER;  // numbers are one kind here
-        if (shared && *shared != kind) return ValueType::TEXT;
-        shared = kind;
-    }
-    return shared.value_or(ValueType::TEXT);
 }
 
 // 'a'->>'b' for the path a__b: every step but the last keeps the JSON ("->"), the last yields

@@ -19,25 +19,7 @@
 namespace korvex::pg_timeline {
 namespace {
 
-void check_pagination(const Pagination& pagination) {
-    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination)) {
-        if (numbers->limit && *numbers->limit < 0) {
-            throw UsageError("pagination limit must not be negative, got " + std::to_string(*numbers->limit));
-        }
-        if (numbers->offset && *numbers->offset < 0) {
-            throw UsageError("pagination offset must not be negative, got " +
-                                        std::to_string(*numbers->offset));
-        }
-    }
-}
-
 const std::string MODEL_ALIAS_TEXT = MODEL_TABLE_ALIAS;
-
-Address located(const Address& address, const Version& class_version) {
-    Address location = address.model_copy();
-    location.class_version = class_version;
-    return location;
-}
 
 }  // namespace
 
@@ -47,13 +29,7 @@ std::vector<DataMap> PostgresHistoricalConnection::query(const Address& address,
                                                          const Pagination& pagination,
                                                          const std::optional<std::vector<OrderBy>>& order_by) {
     check_pagination(pagination);
-    std::vector<std::pair<std::string, std::optional<Q>>> tables;
-    for (const auto& [class_version, version_conditions] : _build_queries_by_version(address, conditions)) {
-        std::string table_name = table_schema_manager()->resolve_table_name(located(address, class_version));
-        // Two class versions that differ in case only share one table: read it once.
-        const bool seen = std::any_of(tables.begin(), tables.end(), [&](const auto& t) { return t.first == table_name; });
-        if (!seen) tables.emplace_back(std::move(table_name), version_conditions);
-    }
+    const auto tables = _tables_to_read(address, conditions);
     if (tables.empty()) {
         return _paginate_items({}, pagination);  // only warns about a cursor paginator
     }
@@ -67,11 +43,7 @@ std::vector<DataMap> PostgresHistoricalConnection::query(const Address& address,
 
 std::int64_t PostgresHistoricalConnection::count(const Address& address, const std::optional<Q>& conditions) {
     std::int64_t total = 0;
-    std::vector<std::string> counted;
-    for (const auto& [class_version, version_conditions] : _build_queries_by_version(address, conditions)) {
-        const std::string table_name = table_schema_manager()->resolve_table_name(located(address, class_version));
-        if (std::find(counted.begin(), counted.end(), table_name) != counted.end()) continue;  // as query reads it
-        counted.push_back(table_name);
+    for (const auto& [table_name, version_conditions] : _tables_to_read(address, conditions)) {
         const Statement statement = _build_count_statement(table_name, version_conditions, true);
         const auto row = execute(statement.text, statement.params)->fetchone();
         if (!row || row->empty() || row->front().is_null()) {

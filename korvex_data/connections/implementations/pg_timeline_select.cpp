@@ -65,38 +65,7 @@ const std::string METADATA_SELECT_FIELD = build_metadata_select_field();
 
 namespace {
 
-const std::string DISTINCT_KEY_PREFIX = "korvex_d";
 const std::string ORDER_KEY_PREFIX = "korvex_k";
-
-// Whether the selection calls COUNT( outside quoted names and literals: such an aggregate
-// selection is not grouped. A column named COUNTER is still grouped.
-bool calls_count(const std::string& selection) {
-    char quote = 0;
-    for (std::size_t i = 0; i < selection.size(); ++i) {
-        const char c = selection[i];
-        if (quote != 0) {
-            if (c == quote) quote = 0;  // a doubled quote closes and reopens: same outcome
-            continue;
-        }
-        if (c == '"' || c == '\'') {
-            quote = c;
-            continue;
-        }
-        if (selection.compare(i, 5, "COUNT") != 0) continue;
-        const bool starts_word = i == 0 || !(std::isalnum(static_cast<unsigned char>(selection[i - 1])) ||
-                                             selection[i - 1] == '_' || selection[i - 1] == '.');
-        std::size_t next = i + 5;
-        while (next < selection.size() && std::isspace(static_cast<unsigned char>(selection[next]))) ++next;
-        if (starts_word && next < selection.size() && selection[next] == '(') return true;
-    }
-    return false;
-}
-
-std::string numbered(const std::string& prefix, std::size_t count) {
-    std::string list;
-    for (std::size_t i = 0; i < count; ++i) list += (i ? ", " : "") + prefix + std::to_string(i);
-    return list;
-}
 
 std::string ordered_keys(const std::vector<OrderBy>& order_by) {
     std::string list;
@@ -116,29 +85,13 @@ void append_page(Statement& statement, const Pagination& pagination) {
 
 }  // namespace
 
-std::string distinct_key_columns(const std::vector<std::string>& expressions) {
-    std::string list;
-    for (std::size_t i = 0; i < expressions.size(); ++i) {
-        list += ", " + expressions[i] + " AS " + DISTINCT_KEY_PREFIX + std::to_string(i);
-    }
-    return list;
-}
-
-std::string order_key_columns(const std::vector<std::string>& expressions) {
-    std::string list;
-    for (std::size_t i = 0; i < expressions.size(); ++i) {
-        list += ", " + expressions[i] + " AS " + ORDER_KEY_PREFIX + std::to_string(i);
-    }
-    return list;
-}
-
 Statement order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
                      const std::string& tiebreak, const Pagination& pagination) {
     Statement statement{std::move(rows.text), std::move(rows.params)};
     std::string order = ordered_keys(order_by);
     if (!tiebreak.empty()) order += (order.empty() ? "" : ", ") + tiebreak;
     if (distinct_count > 0) {
-        const std::string distinct = numbered(DISTINCT_KEY_PREFIX, distinct_count);
+        const std::string distinct = distinct_key_names(distinct_count);
         statement.text = "SELECT * FROM (SELECT DISTINCT ON (" + distinct + ") * FROM (" + statement.text +
                          ") AS selected_rows ORDER BY " + distinct + (order.empty() ? "" : ", " + order) +
                          ") AS distinct_rows";

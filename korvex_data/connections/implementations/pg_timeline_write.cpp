@@ -8,10 +8,6 @@
 
 namespace korvex::pg_timeline {
 
-bool is_internal_table_name(const std::string& table_name) {
-    return table_name.ends_with("metadata") || table_name.ends_with("reference");
-}
-
 // The columns of the table that an unqualified name resolves to through the search path, as
 // INSERT INTO and DELETE FROM resolve it; same-named tables of other schemas are left out.
 static constexpr const char* DESCRIBE_TABLE_STATEMENT =
@@ -57,18 +53,6 @@ Statement PostgresHistoricalConnection::_build_insert_statement(const std::strin
     return statement;
 }
 
-Statement PostgresHistoricalConnection::_build_delete_statement(const std::string& table_name, const DataMap& data) {
-    Statement statement;
-    std::string conditions;
-    for (const auto& [key, value] : data.items()) {
-        if (!conditions.empty()) conditions += " AND ";
-        conditions += _quote_name(key) + " = %s";
-        statement.params.push_back(_to_sql_value(value));
-    }
-    statement.text = "DELETE FROM " + _quote_name(table_name) + " WHERE " + conditions;
-    return statement;
-}
-
 std::string PostgresHistoricalConnection::_quote_name(const std::string& name) {
     return quote_postgres_identifier(name);
 }
@@ -107,23 +91,7 @@ void PostgresHistoricalConnection::put(const Address& address, const DataMap& da
 
     const std::string table_name = table_schema_manager()->resolve_table_name(address);
     check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
-    const bool is_internal_table = is_internal_table_name(table_name);
-
-    DataMap insert_data = data;
-    insert_data[PRIMARY_PARTITION_KEY] = address.object_id;
-    if (!is_internal_table) {
-        insert_data[SECONDARY_PARTITION_KEY] = address.object_version.to_value();
-    }
-    if (table_name == "metadata") {
-        const auto entry = data.find("address");
-        if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
-            !entry->contains("object_version")) {
-            throw UsageError("put: a metadata row needs an address entry holding object_id and object_version, got " +
-                             printed(data));
-        }
-        insert_data["object_id"] = entry->at("object_id");
-        insert_data["object_version"] = entry->at("object_version");
-    }
+    const DataMap insert_data = _keyed_row(address, data, table_name);
     // A key the server would cut or could not read names no column of its own: refusing it keeps
     // its value from being dropped as an unknown key, or stored under another column.
     for (const auto& [key, value] : insert_data.items()) {

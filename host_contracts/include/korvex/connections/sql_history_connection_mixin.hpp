@@ -57,6 +57,9 @@ public:
     // store may also limit the length).
     virtual std::string _quote_name(const std::string& name);
 
+    // DELETE FROM "table" WHERE "key" = %s AND ..., one equality per entry of `data`.
+    virtual Statement _build_delete_statement(const std::string& table_name, const DataMap& data);
+
     // SELECT select_only FROM "table" [WHERE ...] [ORDER BY ...] [LIMIT %s OFFSET %s].
     virtual Statement _select_statement(const std::string& table_name, const std::string& select_only,
                                         const std::optional<Q>& conditions, const Pagination& pagination,
@@ -82,7 +85,37 @@ public:
                                              bool use_internal_meta_tables = false);
     // The finished row: the _metadata object parsed when it arrives as JSON text.
     virtual DataMap _process_result(const DataMap& row, const TableDescription& table_description);
+
+    // The row one put inserts: the caller's entries with the object's identity as partition_key
+    // and, for a versioned table, its version as range_key; a metadata row also takes object_id
+    // and object_version from its address entry. Throws UsageError for a metadata row without
+    // one. The caller's map is not changed.
+    virtual DataMap _keyed_row(const Address& address, const DataMap& data, const std::string& table_name);
+    // The tables that hold the address's objects, each once (two class versions that differ in
+    // case only share one table), in class-version order, each with its condition.
+    virtual std::vector<std::pair<std::string, std::optional<Q>>> _tables_to_read(const Address& address,
+                                                                                  const std::optional<Q>& conditions);
+    // The table an address resolves to: the table-schema services' shared rule
+    // (versioned_table_name); a store may ask its own service instead.
+    virtual std::string _resolve_table_name(const Address& address);
 };
+
+// Whether a resolved table name is one of the internal tables keyed by identity alone.
+bool is_internal_table_name(const std::string& table_name);
+
+// ", expression AS korvex_d0, ..." and ", expression AS korvex_k0, ...": the distinct and the
+// ordering keys a select hands to the statement around it as its last columns.
+std::string distinct_key_columns(const std::vector<std::string>& expressions);
+std::string order_key_columns(const std::vector<std::string>& expressions);
+// "korvex_d0, korvex_d1, ..." for `count` distinct keys.
+std::string distinct_key_names(std::size_t count);
+
+// Whether the selection calls COUNT( outside quoted names and literals: such an aggregate
+// selection is not grouped. A column named COUNTER is still grouped.
+bool calls_count(const std::string& selection);
+
+// Throws UsageError for a negative limit or offset of a number paginator.
+void check_pagination(const Pagination& pagination);
 
 // Orders rows by the OrderBy items, stably, the way the stores' SQL orders them: nulls (and
 // missing fields) last ascending and first descending; a value below a JSON path (a field name

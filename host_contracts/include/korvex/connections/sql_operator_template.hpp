@@ -30,6 +30,20 @@ ValueType type_of(const Value& value);
 // its printed JSON form (12 -> "12", true -> "true").
 std::string text_form(const Value& value);
 
+// Whether a condition value counts as true (IS NULL with it tests for NULL): true, non-zero
+// numbers and non-empty texts, lists and maps.
+bool is_truthy(const Value& value);
+
+// The elements an IN condition tests against: its value is the JSON text of a list (a list
+// itself is taken as it is). Throws UsageError for anything else.
+Value in_elements(const Value& value);
+
+// The kind a JSON path is read as for a predicate: that of the parameter it is compared with, so
+// that the LIKE family (whose parameter is always a text) compares the text form of a number,
+// and IN compares by the kind its elements share (numbers are one kind; text when they are of
+// several kinds). A predicate without a parameter (IS NULL) reads the text form.
+ValueType compared_kind(const ConditionParam& param);
+
 struct SqlOperatorTemplate {
     using TemplateOperation = std::function<std::string(const Value&)>;
     using ValueModifier = std::function<ConditionParam(const Value&)>;

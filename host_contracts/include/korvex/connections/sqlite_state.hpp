@@ -8,15 +8,21 @@
 // in columns declared JSON, text is parsed as JSON, and in columns declared BOOLEAN, 0 and 1
 // come back as false and true. Parameters bind as: null, booleans as 0/1, integers, floats,
 // texts, binary as blobs, and maps and lists as their JSON text.
+//
+// Each distinct statement text is prepared once and kept (a bounded number of them), so that a
+// repeated statement costs only its run. The SQL function korvex_upper(text) upper-cases with
+// Unicode's simple case mapping, which SQLite's own upper() does for ASCII letters only.
 
 #include "korvex/connections/connection.hpp"
 #include "korvex/connections/errors.hpp"
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace korvex {
 
@@ -50,10 +56,24 @@ public:
     std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override;
 
     const std::string& path() const { return path_; }
+    // Whether a transaction is open (BEGIN was run and neither COMMIT nor ROLLBACK since, and
+    // SQLite did not roll it back by itself).
+    bool in_transaction() const;
+
+    struct StatementFinalizer {
+        void operator()(sqlite3_stmt* statement) const;
+    };
+    using PreparedStatement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+    static constexpr std::size_t STATEMENT_CACHE_CAPACITY = 128;
 
 private:
+    // The prepared form of `query`, prepared now when it is new; null for a text without a
+    // statement. Throws as execute documents.
+    sqlite3_stmt* prepared(const std::string& query);
+
     std::string path_;
     sqlite3* db_ = nullptr;
+    std::unordered_map<std::string, PreparedStatement> statements_;
 };
 
 }  // namespace korvex

@@ -1,0 +1,247 @@
+// SqliteHistoricalConnection: construction, the table-schema service, opening and closing the
+// SQLite database, execute, and the transaction statements. The module entry point that
+// registers the class with the host is at the end of this file.
+
+#include "korvex_data/connections/implementations/lite_history.hpp"
+
+#include "korvex/connections/errors.hpp"
+#include "korvex/error.hpp"
+#include "korvex/plugin/module_loader.hpp"
+#include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
+#include "korvex/utils/text.hpp"
+
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <charconv>
+#include <exception>
+#include <mutex>
+
+namespace korvex::lite_history {
+
+std::shared_ptr<spdlog::logger> logger() {
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    if (auto existing = spdlog::get(MODULE_PATH)) return existing;
+    return spdlog::stderr_color_mt(MODULE_PATH);
+}
+
+std::pair<std::string, std::size_t> question_markers(const std::string& query) {
+    std::string text;
+    text.reserve(query.size());
+    std::size_t markers = 0;
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        if (query[i] == '%' && i + 1 < query.size() && query[i + 1] == 's') {
+            text += '?';
+            ++markers;
+            ++i;
+        } else if (query[i] == '%' && i + 1 < query.size() && query[i + 1] == '%') {
+            text += '%';
+            ++i;
+        } else {
+            text += query[i];
+        }
+    }
+    return {std::move(text), markers};
+}
+
+namespace {
+
+// The cursor of a COMMIT that could not commit: its answer is ROLLBACK, as PostgreSQL answers
+// the COMMIT of a failed transaction.
+class RolledBackCursor : public MemoryCursor {
+public:
+    std::string statusmessage() const override { return "ROLLBACK"; }
+};
+
+std::string first_word(const std::string& query) {
+    std::size_t start = 0;
+    while (start < query.size() && std::isspace(static_cast<unsigned char>(query[start]))) ++start;
+    std::size_t end = start;
+    while (end < query.size() && std::isalpha(static_cast<unsigned char>(query[end]))) ++end;
+    std::string word = query.substr(start, end - start);
+    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return word;
+}
+
+}  // namespace
+
+SqliteHistoricalConnection::SqliteHistoricalConnection(ConnectionOptions options)
+    : TransactionLevelsMixin(options.is_revert_supported) {}
+
+SqliteHistoricalConnection::~SqliteHistoricalConnection() = default;
+
+std::unique_ptr<TableSchemaServiceBase> SqliteHistoricalConnection::table_schema_manager() {
+    if (_connection == nullptr) {
+        throw KorvexConnectionError("Connection not established");
+    }
+    if (schema_module_ == nullptr) schema_module_ = &import_module(TABLE_SCHEMA_MODULE_PATH);
+    ConstructionArgs args;
+    args.connection = _connection.get();
+    return schema_module_->create<TableSchemaServiceBase>(TABLE_SCHEMA_CLASS, args);
+}
+
+void SqliteHistoricalConnection::connect(const std::optional<std::string>& dsn,
+                                         const ConnectionParameters& parameters) {
+    if (_connection != nullptr) {
+        throw KorvexConnectionError("Connection already established");
+    }
+    if (!dsn || dsn->empty()) {
+        // An empty path would open a private temporary database that vanishes on disconnect.
+        throw UsageError("connect: name the SQLite database file (or \":memory:\"), not an empty path");
+    }
+    int busy_timeout_ms = 5000;
+    for (const auto& [name, value] : parameters) {
+        if (name != "busy_timeout_ms") {
+            throw UsageError("connect: unknown parameter " + name + " (the SQLite store takes busy_timeout_ms)");
+        }
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), busy_timeout_ms);
+        if (error != std::errc() || end != value.data() + value.size() || busy_timeout_ms < 0) {
+            throw UsageError("connect: busy_timeout_ms must be a whole number of milliseconds, got " + value);
+        }
+    }
+    _connection = std::make_unique<SqliteStateConnection>(*dsn, busy_timeout_ms);
+    transaction_failed_ = false;
+}
+
+void SqliteHistoricalConnection::disconnect() {
+    if (_connection == nullptr) {
+        throw KorvexConnectionError("Connection not established");
+    }
+    // Closing rolls back a transaction still open, as a server ends it with the session.
+    _connection.reset();
+    transaction_failed_ = false;
+    forget_transaction_state();
+}
+
+void SqliteHistoricalConnection::prepare_connection() {
+    table_schema_manager()->register_internal_tables();
+    // The latest-version read joins each version with its metadata row by (object_id,
+    // object_version) and looks for a following version by (object_id, prior_version).
+    for (const std::vector<std::string>& columns : {std::vector<std::string>{"object_id", "object_version"},
+                                                    std::vector<std::string>{"object_id", "prior_version"}}) {
+        const std::string index = sqlite_index_name("metadata", columns[0] + "_" + columns[1] + "_idx");
+        execute("CREATE INDEX IF NOT EXISTS " + _quote_name(index) + " ON \"metadata\" (" + _quote_name(columns[0]) +
+                ", " + _quote_name(columns[1]) + ")");
+    }
+}
+
+std::shared_ptr<Cursor> SqliteHistoricalConnection::execute(const std::string& query,
+                                                            const std::vector<Value>& params) {
+    if (_connection == nullptr) {
+        throw KorvexConnectionError("Connection not established");
+    }
+    // Written only when a statement fails: formatting every parameter costs as much as a write.
+    const auto error_message = [&] {
+        return "Error executing query: " + query + " with args: " + printed_parameters(params);
+    };
+    if (transaction_failed_) {
+        const std::string verb = first_word(query);
+        if (verb == "COMMIT" || verb == "END") {
+            transaction_failed_ = false;
+            if (_connection->in_transaction()) _connection->execute("ROLLBACK");
+            return std::make_shared<RolledBackCursor>();
+        }
+        if (verb != "ROLLBACK") {
+            try {
+                throw DatabaseError("current transaction is aborted, commands ignored until end of transaction block");
+            } catch (...) {
+                std::throw_with_nested(KorvexConnectionError(error_message()));
+            }
+        }
+    }
+    try {
+        auto [text, markers] = question_markers(query);
+        if (markers != params.size()) {
+            throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
+                             std::to_string(params.size()) + " parameters were given");
+        }
+        auto cursor = _connection->execute(text, params);
+        if (transaction_failed_) {
+            // ROLLBACK ends the failed transaction; ROLLBACK TO a savepoint made before the
+            // failure undoes it.
+            transaction_failed_ = false;
+        }
+        return cursor;
+    } catch (const SqliteError&) {
+        if (_connection->in_transaction()) transaction_failed_ = true;
+        std::throw_with_nested(KorvexConnectionError(error_message()));
+    } catch (...) {
+        std::throw_with_nested(KorvexConnectionError(error_message()));
+    }
+}
+
+void SqliteHistoricalConnection::require_open_transaction(const char* operation) const {
+    if (_connection != nullptr && !_revert_data.empty() && !_connection->in_transaction()) {
+        throw UsageError(std::string(operation) +
+                         ": a transaction level is open but SQLite has no transaction open (a COMMIT or ROLLBACK "
+                         "sent through execute ended it); roll the level back before writing");
+    }
+}
+
+void SqliteHistoricalConnection::run_transaction_statement(const std::string& statement,
+                                                           const std::string& expected_status) {
+    const bool open = _connection != nullptr && _connection->in_transaction();
+    if (open && statement == "BEGIN") {
+        // A BEGIN the host sent through execute opened it: go on in it, as PostgreSQL does.
+        logger()->debug("BEGIN: there is already a transaction in progress");
+        return;
+    }
+    if (_connection != nullptr && !open && statement.starts_with("SAVEPOINT ")) {
+        // SQLite would open a new transaction with it; PostgreSQL refuses it outside one.
+        throw KorvexConnectionError(statement + ": SAVEPOINT can only be used in a transaction (a COMMIT or ROLLBACK "
+                                    "sent through execute ended it)");
+    }
+    if (_connection != nullptr && !open && statement != "BEGIN") {
+        // SQLite ended the transaction by itself (or a statement sent through execute did):
+        // a rollback has nothing left to undo, and a commit has nothing left to write.
+        transaction_failed_ = false;
+        if (statement == "COMMIT") {
+            throw KorvexConnectionError(
+                "COMMIT was answered with ROLLBACK: the transaction was no longer open (SQLite had rolled it "
+                "back, or a statement sent through execute had ended it), so nothing of it was written");
+        }
+        if (statement.starts_with("ROLLBACK")) return;
+    }
+    const std::string status = execute(statement)->statusmessage();
+    if (statement == "COMMIT" && status == "ROLLBACK") {
+        throw KorvexConnectionError(
+            "COMMIT was answered with ROLLBACK: the transaction was rolled back because a statement in it had "
+            "failed, so nothing of the transaction was written");
+    }
+    (void)expected_status;  // SQLite answers nothing else: a statement either runs or fails
+}
+
+void SqliteHistoricalConnection::begin() { TransactionLevelsMixin::begin(); }
+void SqliteHistoricalConnection::commit() { TransactionLevelsMixin::commit(); }
+void SqliteHistoricalConnection::rollback() { TransactionLevelsMixin::rollback(); }
+void SqliteHistoricalConnection::revert() { TransactionLevelsMixin::revert(); }
+void SqliteHistoricalConnection::on_transaction_complete() { TransactionLevelsMixin::on_transaction_complete(); }
+
+}  // namespace korvex::lite_history
+
+KORVEX_MODULE_ENTRY {
+    using korvex::lite_history::ConnectionOptions;
+    using korvex::lite_history::SqliteHistoricalConnection;
+    registry.add_class("SqliteHistoricalConnection",
+                       [](const korvex::ConstructionArgs& args) -> std::unique_ptr<korvex::Object> {
+                           ConnectionOptions options;
+                           if (!args.named.is_null() && !args.named.is_object()) {
+                               throw korvex::UsageError("SqliteHistoricalConnection: named arguments must be a map");
+                           }
+                           for (const auto& [name, value] : args.named.items()) {
+                               if (name != "is_revert_supported") {
+                                   throw korvex::UsageError("SqliteHistoricalConnection: unexpected named argument " +
+                                                            name);
+                               }
+                               if (!value.is_boolean()) {
+                                   throw korvex::UsageError(
+                                       "SqliteHistoricalConnection: is_revert_supported must be a boolean");
+                               }
+                               options.is_revert_supported = value.get<bool>();
+                           }
+                           return std::make_unique<SqliteHistoricalConnection>(options);
+                       });
+    registry.add_attribute("METADATA_SELECT_FIELD", korvex::lite_history::METADATA_SELECT_FIELD);
+    registry.add_attribute("sql_operator_map", &korvex::lite_history::sql_operator_map);
+}

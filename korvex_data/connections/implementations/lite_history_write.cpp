@@ -1,0 +1,181 @@
+// SqliteHistoricalConnection: writing and deleting object versions.
+
+#include "korvex/connections/errors.hpp"
+#include "korvex/connections/sql_quoting.hpp"
+#include "korvex/error.hpp"
+#include "korvex/table_schemas/constants.hpp"
+#include "korvex_data/connections/implementations/lite_history.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace korvex::lite_history {
+namespace {
+
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool is_numeric_type(const std::string& type) { return type == "INTEGER" || type == "REAL" || type == "BOOLEAN"; }
+
+// Whether SQLite reads `text` as a number when a numeric column takes it (it keeps any other
+// text as text, in a column meant for numbers).
+bool reads_as_number(const std::string& text) {
+    std::size_t start = 0;
+    std::size_t end = text.size();
+    while (start < end && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
+    while (end > start && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    if (start == end) return false;
+    const std::string trimmed = text.substr(start, end - start);
+    const char first = trimmed[0];
+    if (!(std::isdigit(static_cast<unsigned char>(first)) || first == '-' || first == '+' || first == '.')) return false;
+    if (trimmed.find_first_of("xXnN") != std::string::npos) return false;  // hexadecimal, nan, inf
+    char* parsed_end = nullptr;
+    std::strtod(trimmed.c_str(), &parsed_end);
+    return parsed_end == trimmed.c_str() + trimmed.size();
+}
+
+bool above_integer_range(const Value& value) {
+    return value.is_number_unsigned() &&
+           value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+}
+
+// Why SQLite cannot store `value` (already converted for its column) as given, or nothing when
+// it can. A text may hold a NUL byte here: SQLite keeps every byte of a bound text.
+std::optional<std::string> unstorable(const Value& original, const Value& value, const std::string& type) {
+    if ((original.is_object() || original.is_array()) && holds_non_finite_number(original)) {
+        return "it holds a NaN or an infinity inside a map or list, which JSON cannot store";
+    }
+    if (type == "JSON") {
+        if (original.is_number_float() && !std::isfinite(original.get<double>())) {
+            return "it is a NaN or an infinity, which JSON cannot store";
+        }
+        if (above_integer_range(original)) {
+            return "it is an integer above SQLite's range, which SQLite would keep as a rounded real";
+        }
+        return std::nullopt;
+    }
+    if (value.is_number_float() && std::isnan(value.get<double>())) {
+        return "it is a NaN, which SQLite would store as NULL";
+    }
+    if (above_integer_range(value)) {
+        return "it is an integer above SQLite's range";
+    }
+    if (is_numeric_type(type) && (value.is_object() || value.is_array())) {
+        return "a map or list cannot be stored in a column of type " + type;
+    }
+    if (is_numeric_type(type) && value.is_string() && !reads_as_number(value.get_ref<const std::string&>())) {
+        return "the text " + printed(value) + " is not a number, which a column of type " + type + " holds";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+const std::vector<ColumnInfo>& SqliteHistoricalConnection::_table_columns(const std::string& table_name) {
+    if (auto found = table_columns_.find(table_name); found != table_columns_.end()) {
+        return found->second;
+    }
+    check_sql_name(table_name);
+    std::vector<ColumnInfo> columns;
+    for (const auto& row : execute("SELECT name, type FROM pragma_table_info(%s) ORDER BY cid", {table_name})->fetchall()) {
+        columns.push_back({row.at(0).get<std::string>(), upper(row.at(1).is_string() ? row.at(1).get<std::string>() : "")});
+    }
+    // A missing table has no columns; it is looked up again next time, so that a table created
+    // later is seen (only a real description is kept for the life of this object).
+    static const std::vector<ColumnInfo> none;
+    if (columns.empty()) return none;
+    return table_columns_.emplace(table_name, std::move(columns)).first->second;
+}
+
+TableDescription SqliteHistoricalConnection::_describe_table(const std::string& table_name) {
+    if (auto found = descriptions_.find(table_name); found != descriptions_.end()) return found->second;
+    TableDescription description;
+    for (const auto& column : _table_columns(table_name)) description.emplace(column.name, column.type);
+    if (!description.empty()) descriptions_.emplace(table_name, description);
+    return description;
+}
+
+Statement SqliteHistoricalConnection::_build_insert_statement(const std::string& table_name, const DataMap& data) {
+    Statement statement;
+    std::string columns;
+    std::string markers;
+    for (const auto& [key, value] : data.items()) {
+        if (!columns.empty()) {
+            columns += ", ";
+            markers += ", ";
+        }
+        columns += _quote_name(key);
+        markers += "%s";
+        statement.params.push_back(_to_sql_value(value));
+    }
+    statement.text = "INSERT INTO " + _quote_name(table_name) + " (" + columns + ") VALUES (" + markers + ")";
+    return statement;
+}
+
+std::string SqliteHistoricalConnection::_quote_name(const std::string& name) { return quote_sql_identifier(name); }
+
+Value SqliteHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
+    // A JSON column keeps JSON text, so that a text value reads back as a text and not as the
+    // number or boolean its characters spell; SQL NULL stays NULL.
+    if (data_type == "JSON" && !value.is_null()) {
+        return value.dump(-1, ' ', true);
+    }
+    return value;
+}
+
+void SqliteHistoricalConnection::put(const Address& address, const DataMap& data) {
+    if (!data.is_object()) {
+        throw UsageError("put: the data of " + address.to_string() + " must be a map of column names to values, not " +
+                         printed(data));
+    }
+    // With revert on, a write outside every transaction level is refused before anything is sent.
+    if (_is_revert_enabled) require_open_level("put");
+    require_open_transaction("put");
+
+    const std::string table_name = _resolve_table_name(address);
+    check_sql_name(table_name);
+    const DataMap insert_data = _keyed_row(address, data, table_name);
+    for (const auto& [key, value] : insert_data.items()) {
+        if (!key.empty()) check_sql_name(key);
+    }
+
+    const std::vector<ColumnInfo>& table_columns = _table_columns(table_name);
+    DataMap columns = DataMap::object();
+    for (const auto& [key, value] : insert_data.items()) {
+        const auto column = std::find_if(table_columns.begin(), table_columns.end(),
+                                         [&](const ColumnInfo& c) { return c.name == key; });
+        if (column == table_columns.end()) continue;  // not a column of the table: dropped
+        Value converted = process_value_before_insert(value, column->type);
+        if (auto reason = unstorable(value, converted, column->type)) {
+            throw UsageError("put: column " + key + " of " + table_name + " cannot take the value of " +
+                             address.to_string() + ": " + *reason);
+        }
+        columns[key] = std::move(converted);
+    }
+    const Statement statement = _build_insert_statement(table_name, columns);
+    if (_is_revert_enabled) {
+        _add_revert_data(address.model_copy(), data);
+    }
+    execute(statement.text, statement.params);
+}
+
+void SqliteHistoricalConnection::_delete(const Address& address) {
+    if (address.object_version.is_marker()) {
+        throw KorvexConnectionError("Deleting in reverse requires a specific version. Current version is " +
+                                    address.object_version.text() + ".");
+    }
+    const std::string table_name = _resolve_table_name(address);
+    DataMap key = DataMap::object();
+    key[PRIMARY_PARTITION_KEY] = address.object_id;
+    if (!is_internal_table_name(table_name)) {
+        key[SECONDARY_PARTITION_KEY] = address.object_version.to_value();
+    }
+    const Statement statement = _build_delete_statement(table_name, key);
+    execute(statement.text, statement.params);
+}
+
+}  // namespace korvex::lite_history

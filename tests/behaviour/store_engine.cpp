@@ -1,0 +1,94 @@
+#include "store_engine.hpp"
+
+#include "korvex/connections/errors.hpp"
+#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/plugin/module_loader.hpp"
+#include "pg_test_database.hpp"
+
+#include <atomic>
+#include <filesystem>
+#include <unistd.h>
+
+namespace korvex::testing {
+namespace {
+
+std::unique_ptr<HistoricalConnectionBase> create(const char* module, const char* class_name, bool revert) {
+    ConstructionArgs args;
+    args.named = {{"is_revert_supported", revert}};
+    return import_module(module).create<HistoricalConnectionBase>(class_name, args);
+}
+
+class PostgresEngine : public StoreEngine {
+public:
+    std::unique_ptr<HistoricalConnectionBase> connect(bool revert) override {
+        auto store = create("korvex_data.connections.implementations.pg_timeline", "PostgresHistoricalConnection", revert);
+        store->connect(std::nullopt, db_.parameters());
+        return store;
+    }
+    std::vector<std::string> sql(const std::string& statement) override { return db_.sql(statement); }
+    void expect_no_open_transaction(const std::string& table) override {
+        EXPECT_NO_THROW(db_.sql("BEGIN; LOCK TABLE " + table + " IN ACCESS EXCLUSIVE MODE NOWAIT; COMMIT"));
+    }
+
+private:
+    PgTestDatabase db_;
+};
+
+class SqliteEngine : public StoreEngine {
+public:
+    SqliteEngine() {
+        static std::atomic<int> counter{0};
+        path_ = std::filesystem::temp_directory_path() /
+                ("korvex-store-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".sqlite");
+        remove_files();
+    }
+    ~SqliteEngine() override {
+        checker_.reset();
+        remove_files();
+    }
+    std::unique_ptr<HistoricalConnectionBase> connect(bool revert) override {
+        auto store = create("korvex_data.connections.implementations.lite_history", "SqliteHistoricalConnection", revert);
+        store->connect(path_.string());
+        return store;
+    }
+    std::vector<std::string> sql(const std::string& statement) override {
+        std::vector<std::string> rows;
+        for (const auto& row : checker().execute(statement)->fetchall()) {
+            const Value& value = row.at(0);
+            rows.push_back(value.is_null() ? "" : value.is_string() ? value.get<std::string>() : value.dump());
+        }
+        return rows;
+    }
+    void expect_no_open_transaction(const std::string&) override {
+        // Another connection gets the write lock at once only when no transaction holds it.
+        SqliteStateConnection other(path_.string(), 0);
+        EXPECT_NO_THROW({
+            other.execute("BEGIN IMMEDIATE");
+            other.execute("COMMIT");
+        });
+    }
+
+private:
+    SqliteStateConnection& checker() {
+        if (!checker_) checker_ = std::make_unique<SqliteStateConnection>(path_.string());
+        return *checker_;
+    }
+    void remove_files() {
+        std::error_code ignored;
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+            std::filesystem::remove(path_.string() + suffix, ignored);
+        }
+    }
+    std::filesystem::path path_;
+    std::unique_ptr<SqliteStateConnection> checker_;
+};
+
+}  // namespace
+
+std::unique_ptr<StoreEngine> make_engine(const std::string& name) {
+    if (name == "postgresql") return std::make_unique<PostgresEngine>();
+    if (name == "sqlite") return std::make_unique<SqliteEngine>();
+    throw std::invalid_argument("no store engine " + name);
+}
+
+}  // namespace korvex::testing

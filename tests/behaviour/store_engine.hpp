@@ -1,0 +1,59 @@
+#pragma once
+// One historical store on its real engine, as a host gets it: loaded by module path, connected
+// to a fresh database, with its internal tables prepared. Checks go through a second,
+// independent connection to the same database. The behaviour tests run once per engine.
+
+#include "korvex/connections/historical_base.hpp"
+#include "korvex/connections/transaction_levels_mixin.hpp"
+#include "korvex/value.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvex::testing {
+
+class StoreEngine {
+public:
+    virtual ~StoreEngine() = default;
+
+    // A new store object of the engine's plug-in, connected to this database and not prepared.
+    virtual std::unique_ptr<HistoricalConnectionBase> connect(bool is_revert_supported = true) = 0;
+    // Runs SQL on the database through a separate connection; the first column of every row as
+    // text ("" for NULL).
+    virtual std::vector<std::string> sql(const std::string& statement) = 0;
+    // Fails the test when any transaction still holds a write lock on `table`.
+    virtual void expect_no_open_transaction(const std::string& table) = 0;
+};
+
+// "postgresql" or "sqlite".
+std::unique_ptr<StoreEngine> make_engine(const std::string& name);
+
+// The engines the suites run on.
+inline const std::vector<std::string> ENGINES = {"postgresql", "sqlite"};
+
+// A data map from its JSON text.
+inline DataMap map(const char* json) { return Value::parse(json); }
+
+// The levels of a store, which both stores keep in TransactionLevelsMixin.
+inline const TransactionLevelsMixin& levels(const HistoricalConnectionBase& store) {
+    return dynamic_cast<const TransactionLevelsMixin&>(store);
+}
+
+// A fixture holding one engine and its prepared store.
+class StoreTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        engine = make_engine(GetParam());
+        store = engine->connect();
+        store->prepare_connection();
+    }
+    bool on_sqlite() const { return GetParam() == "sqlite"; }
+
+    std::unique_ptr<StoreEngine> engine;
+    std::unique_ptr<HistoricalConnectionBase> store;
+};
+
+}  // namespace korvex::testing

@@ -1,0 +1,280 @@
+// What a host sees of writes and transactions, on every engine: after any sequence of begin,
+// put, commit, rollback and revert, another connection sees exactly what was committed, and no
+// transaction stays open. Statement texts belong to each store's own tests.
+
+#include "korvex/connections/errors.hpp"
+#include "korvex/error.hpp"
+#include "korvex/models/table_schema.hpp"
+#include "korvex/table_schemas/base.hpp"
+#include "store_engine.hpp"
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+using namespace korvex;
+using korvex::testing::levels;
+using korvex::testing::map;
+using korvex::testing::StoreTest;
+
+namespace {
+
+class Writes : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        TableSchema schema{Address::from_string("app#Person"),
+                           {{"name", ValueKind::TEXT},
+                            {"age", ValueKind::INTEGER},
+                            {"score", ValueKind::FLOAT},
+                            {"doc", ValueKind::MAPPING},
+                            {"tags", ValueKind::SEQUENCE}},
+                           {},
+                           {}};
+        store->table_schema_manager()->register_table(schema);
+    }
+    std::vector<std::string> rows() {
+        return engine->sql("SELECT partition_key || '@' || range_key || '=' || coalesce(name, '') FROM person ORDER BY 1");
+    }
+    void put(const std::string& id, const std::string& name) {
+        store->put(Address::from_string("app#Person/" + id + "@1"), {{"name", name}});
+    }
+    // A version with the metadata row that reads join it with.
+    void write(const std::string& id, const DataMap& data) {
+        const Address address = Address::from_string("app#Person/" + id + "@1");
+        store->put(address, data);
+        store->put(Address::from_string("resource#Metadata/" + id + ":1"), {{"address", address.to_value()}});
+    }
+};
+
+}  // namespace
+
+TEST_P(Writes, BeginPutCommitIsSeenOnlyAfterCommit) {
+    store->begin();
+    put("a", "A");
+    EXPECT_TRUE(rows().empty());
+    store->commit();
+    EXPECT_EQ(rows(), std::vector<std::string>{"a@1=A"});
+    EXPECT_TRUE(levels(*store).revert_data().empty());
+}
+
+// Any sequence of begin, put, commit, rollback and revert: a rollback undoes exactly its own
+// level, the outermost commit or rollback (or revert) ends the transaction, and what another
+// connection sees afterwards is exactly what was committed.
+TEST_P(Writes, SequencesLeaveExactlyTheCommittedRowsAndNoTransactionOpen) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> sequences = {
+        {"begin put:a begin put:b rollback commit", {"a@1=a"}},
+        {"begin put:a begin put:b revert rollback begin put:c commit", {"c@1=c"}},
+        {"begin begin put:b begin revert rollback commit", {}},
+        {"begin put:a begin put:b commit revert", {}},
+        {"begin put:a begin put:b rollback begin put:c revert commit", {"a@1=a"}},
+        {"begin put:a revert begin put:b commit", {"b@1=b"}},
+        {"begin begin begin put:a commit commit put:b rollback", {}},
+        {"begin put:a begin begin put:b rollback revert commit", {"a@1=a"}},
+        {"begin begin begin begin begin begin rollback rollback rollback rollback rollback put:a commit", {"a@1=a"}},
+    };
+    for (const auto& [sequence, expected] : sequences) {
+        SCOPED_TRACE(sequence);
+        engine->sql("DELETE FROM person");
+        std::istringstream words(sequence);
+        for (std::string word; words >> word;) {
+            if (word == "begin") store->begin();
+            if (word == "commit") store->commit();
+            if (word == "rollback") store->rollback();
+            if (word == "revert") store->revert();
+            if (word.starts_with("put:")) put(word.substr(4), word.substr(4));
+        }
+        EXPECT_EQ(rows(), expected);
+        EXPECT_TRUE(levels(*store).revert_data().empty());
+        EXPECT_TRUE(levels(*store).savepoints().empty());
+        engine->expect_no_open_transaction("person");
+    }
+}
+
+TEST_P(Writes, RevertDeletesTheLevelsWritesNewestFirstAndEndsTheOutermostLevel) {
+    engine->sql("INSERT INTO metadata (partition_key, object_id) VALUES ('y:1', 'y')");
+    const Address metadata = Address::from_string("resource#Metadata/x:1@1");
+    const DataMap metadata_row = map(R"({"address":{"object_id":"x","object_version":"1"}})");
+    store->begin();
+    store->begin();
+    put("a", "A");
+    store->put(metadata, metadata_row);
+    store->begin();
+    put("b", "B");
+    store->commit();  // hands b to the level below
+    ASSERT_EQ(levels(*store).revert_data().back().size(), 3u);
+    store->revert();
+    EXPECT_EQ(levels(*store).revert_data().size(), 1u);
+    EXPECT_TRUE(levels(*store).is_revert_enabled());
+    put("c", "C");
+    store->commit();
+    EXPECT_EQ(rows(), std::vector<std::string>{"c@1=C"});
+    EXPECT_EQ(engine->sql("SELECT object_id FROM metadata"), std::vector<std::string>{"y"});
+
+    // At the outermost level revert ends the transaction: nothing stays, nothing holds a lock.
+    store->begin();
+    put("a", "A");
+    store->put(metadata, metadata_row);
+    store->revert();
+    EXPECT_EQ(rows(), std::vector<std::string>{"c@1=C"});
+    EXPECT_EQ(engine->sql("SELECT object_id FROM metadata"), std::vector<std::string>{"y"});
+    engine->expect_no_open_transaction("person");
+}
+
+TEST_P(Writes, AFailedRevertKeepsItsLevelAndRevertUsable) {
+    store->begin();
+    store->put(Address::from_string("app#Person/a@LATEST"), map(R"({"name":"A"})"));
+    try {
+        store->revert();
+        FAIL() << "revert of a symbolic version succeeded";
+    } catch (const KorvexConnectionError& error) {
+        EXPECT_EQ(std::string(error.what()), "Deleting in reverse requires a specific version. Current version is LATEST.");
+    }
+    EXPECT_EQ(levels(*store).revert_data().back().size(), 1u);
+    EXPECT_TRUE(levels(*store).is_revert_enabled());
+    put("c", "C");
+    store->commit();
+    EXPECT_EQ(rows(), (std::vector<std::string>{"a@LATEST=A", "c@1=C"}));
+}
+
+TEST_P(Writes, WithRevertOffNothingIsRecordedAndAPutNeedsNoTransaction) {
+    auto writer = engine->connect(false);
+    writer->put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
+    EXPECT_EQ(rows(), std::vector<std::string>{"a@1=A"});
+    writer->begin();
+    writer->put(Address::from_string("app#Person/b@1"), map(R"({"name":"B"})"));
+    EXPECT_TRUE(levels(*writer).revert_data().back().empty());
+    EXPECT_THROW(writer->revert(), KorvexConnectionError);
+    writer->commit();
+    EXPECT_EQ(rows(), (std::vector<std::string>{"a@1=A", "b@1=B"}));
+    // With revert on, a put outside every level is refused.
+    EXPECT_THROW(put("c", "C"), korvex::UsageError);
+}
+
+TEST_P(Writes, ACommitAfterAFailedStatementRollsBackAndSaysSo) {
+    store->begin();
+    put("a", "A");
+    EXPECT_THROW(store->execute("SELECT * FROM no_such_table"), KorvexConnectionError);
+    try {
+        store->commit();
+        FAIL() << "the rolled-back commit reported success";
+    } catch (const KorvexConnectionError& error) {
+        EXPECT_NE(std::string(error.what()).find("answered with ROLLBACK"), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(levels(*store).revert_data().empty());
+    EXPECT_TRUE(rows().empty());
+    // A rollback to a savepoint made before the failure recovers the transaction.
+    store->begin();
+    put("b", "B");
+    store->begin();
+    EXPECT_THROW(store->execute("SELECT * FROM no_such_table"), KorvexConnectionError);
+    EXPECT_THROW(put("x", "X"), KorvexConnectionError);
+    store->rollback();
+    put("c", "C");
+    store->commit();
+    EXPECT_EQ(rows(), (std::vector<std::string>{"b@1=B", "c@1=C"}));
+}
+
+TEST_P(Writes, TransactionStatementsSentThroughExecuteAreMetLikeTheServerMeetsThem) {
+    store->begin();
+    store->execute("COMMIT");
+    EXPECT_THROW(put("a", "A"), korvex::UsageError);  // it would commit by itself
+    EXPECT_THROW(store->begin(), KorvexConnectionError);  // no savepoint outside a transaction
+    store->rollback();
+    EXPECT_TRUE(levels(*store).revert_data().empty());
+    store->execute("BEGIN");
+    store->begin();  // goes on in the transaction the host opened
+    put("b", "B");
+    store->commit();
+    EXPECT_EQ(rows(), std::vector<std::string>{"b@1=B"});
+    EXPECT_TRUE(levels(*store).savepoints().empty());
+}
+
+TEST_P(Writes, DisconnectEndsTheLevelsAndTheTransaction) {
+    store->begin();
+    store->begin();
+    put("a", "A");
+    store->disconnect();
+    EXPECT_TRUE(levels(*store).revert_data().empty());
+    EXPECT_TRUE(levels(*store).savepoints().empty());
+    EXPECT_THROW(store->begin(), KorvexConnectionError);
+    EXPECT_TRUE(levels(*store).revert_data().empty());
+    EXPECT_TRUE(rows().empty());
+    engine->expect_no_open_transaction("person");
+}
+
+TEST_P(Writes, PutKeysTheRowByTheAddressDropsUnknownKeysAndKeepsTheCallersMap) {
+    store->begin();
+    const DataMap data = map(R"({"name":"Ann","unknown":1,"partition_key":"other","range_key":"other"})");
+    const DataMap copy = data;
+    store->put(Address::from_string("app#Person/p1@v1"), data);
+    store->put(Address::from_string("app#Person/p2@v7"), map(R"({"age":3})"));
+    store->commit();
+    EXPECT_EQ(data, copy);
+    EXPECT_EQ(engine->sql("SELECT partition_key || '|' || range_key || '|' || coalesce(name, '-') || '|' ||"
+                          " coalesce(CAST(age AS TEXT), '-') FROM person ORDER BY 1"),
+              (std::vector<std::string>{"p1|v1|Ann|-", "p2|v7|-|3"}));
+}
+
+TEST_P(Writes, JsonColumnsKeepTheJsonFormOfEveryValue) {
+    store->begin();
+    write("a", map(R"({"doc":"abc","tags":[1,"é"]})"));
+    write("b", map(R"({"doc":5,"tags":true})"));
+    write("c", map(R"({"doc":{"a":{"b":null}},"tags":null})"));
+    store->commit();
+    const auto read = store->query(Address::from_string("app#Person/@ALL"), QuerySpecifier{std::vector<std::string>{"doc", "tags"}, {}},
+                                   std::nullopt, {}, std::vector<OrderBy>{{"partition_key"}});
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_EQ(read[0].at("doc"), "abc");
+    EXPECT_EQ(read[0].at("tags"), map(R"([1,"é"])"));
+    EXPECT_EQ(read[1].at("doc"), 5);
+    EXPECT_EQ(read[1].at("tags"), true);
+    EXPECT_EQ(read[2].at("doc"), map(R"({"a":{"b":null}})"));
+    EXPECT_TRUE(read[2].at("tags").is_null());
+}
+
+TEST_P(Writes, InternalRowsAreKeyedByIdentityAndMetadataTakesItsAddress) {
+    store->begin();
+    store->put(Address::from_string("resource#Metadata/o1:v2@ignored"),
+               map(R"({"address":{"object_id":"o1","object_version":"v2"},"prior_version":"v1",
+                       "is_deleted":false,"created_at":1.5,"transaction":{"id":"t"}})"));
+    store->put(Address::from_string("resource#Reference/r1@v1"), map(R"({"from_address":{"id":"a"},"to_address":{"id":"b"}})"));
+    EXPECT_THROW(store->put(Address::from_string("resource#Metadata/o1:v1"), map(R"({"object_id":"o1"})")),
+                 korvex::UsageError);
+    store->commit();
+    EXPECT_EQ(engine->sql("SELECT partition_key || '|' || object_id || '|' || object_version || '|' || prior_version"
+                          " || '|' || CAST(created_at AS TEXT) FROM metadata"),
+              (std::vector<std::string>{"o1:v2|o1|v2|v1|1.5"}));
+    EXPECT_EQ(engine->sql("SELECT partition_key FROM reference"), std::vector<std::string>{"r1"});
+}
+
+TEST_P(Writes, ValuesTheStoreWouldChangeAreRefusedNamingTheColumn) {
+    store->begin();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const auto& [column, value] : std::vector<std::pair<std::string, Value>>{
+             {"doc", {{"x", nan}}}, {"doc", {{"deep", {{"y", -inf}}}}}, {"tags", {1.0, inf}}}) {
+        try {
+            store->put(Address::from_string("app#Person/p@1"), {{column, value}});
+            ADD_FAILURE() << "accepted " << column;
+        } catch (const korvex::UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find("column " + column), std::string::npos) << error.what();
+        }
+    }
+    // A real column keeps an infinity on both engines; PostgreSQL keeps a NaN too, which SQLite
+    // would turn into NULL, so there it is refused.
+    store->put(Address::from_string("app#Person/q@1"), {{"score", -inf}});
+    if (on_sqlite()) {
+        EXPECT_THROW(store->put(Address::from_string("app#Person/p@1"), {{"score", nan}}), korvex::UsageError);
+        EXPECT_THROW(store->put(Address::from_string("app#Person/p@1"), {{"age", "not a number"}}), korvex::UsageError);
+    } else {
+        store->put(Address::from_string("app#Person/p@1"), {{"score", nan}});
+    }
+    store->commit();
+    EXPECT_EQ(store->count(Address::from_string("app#Person/@ALL")), 0);  // no metadata rows: nothing joins
+    EXPECT_EQ(engine->sql("SELECT partition_key FROM person ORDER BY 1"),
+              (on_sqlite() ? std::vector<std::string>{"q"} : std::vector<std::string>{"p", "q"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Writes, ::testing::ValuesIn(korvex::testing::ENGINES),
+                         [](const auto& info) { return info.param; });

@@ -1,0 +1,111 @@
+// SqliteHistoricalConnection on its own: opening, the metadata indexes of the latest-version
+// read and the plan SQLite makes of it, the statement forms SQLite needs, and values SQLite
+// keeps where PostgreSQL could not. What a host sees of writes and reads is pinned for both
+// stores by the behaviour suite.
+
+#include "korvex/connections/errors.hpp"
+#include "korvex/error.hpp"
+#include "korvex/plugin/module_loader.hpp"
+#include "korvex_data/connections/implementations/lite_history.hpp"
+#include "temp_database.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace korvex;
+using korvex::lite_history::SqliteHistoricalConnection;
+
+namespace {
+
+std::vector<std::string> texts(const std::shared_ptr<Cursor>& cursor) {
+    std::vector<std::string> result;
+    for (const auto& row : cursor->fetchall()) result.push_back(row.at(0).is_string() ? row.at(0).get<std::string>() : row.at(0).dump());
+    return result;
+}
+
+}  // namespace
+
+TEST(LiteHistoryConnect, RefusesNoPathUnknownParametersAndASecondConnect) {
+    SqliteHistoricalConnection store;
+    EXPECT_THROW(store.connect(), UsageError);
+    EXPECT_THROW(store.connect(""), UsageError);
+    EXPECT_THROW(store.connect(":memory:", {{"user", "x"}}), UsageError);
+    EXPECT_THROW(store.connect(":memory:", {{"busy_timeout_ms", "soon"}}), UsageError);
+    EXPECT_THROW(store.execute("SELECT 1"), KorvexConnectionError);
+    EXPECT_THROW(store.table_schema_manager(), KorvexConnectionError);
+    store.connect(":memory:", {{"busy_timeout_ms", "10"}});
+    EXPECT_THROW(store.connect(":memory:"), KorvexConnectionError);
+    EXPECT_EQ(store.execute("SELECT %s || '%%'", {"5"})->fetchall(), (std::vector<Row>{{"5%"}}));
+    store.disconnect();
+    EXPECT_THROW(store.disconnect(), KorvexConnectionError);
+}
+
+TEST(LiteHistoryModule, LoadsByModulePathWithItsTables) {
+    const Module& module = import_module(lite_history::MODULE_PATH);
+    auto store = module.create<HistoricalConnectionBase>("SqliteHistoricalConnection",
+                                                         ConstructionArgs{{{"is_revert_supported", false}}, nullptr});
+    store->connect(":memory:");
+    store->prepare_connection();
+    EXPECT_EQ(store->execute("SELECT count(*) FROM metadata")->fetchall(), (std::vector<Row>{{0}}));
+    EXPECT_EQ(&module.attribute<const OperatorMap*>("sql_operator_map")->at(Lookup::EQ),
+              &lite_history::sql_operator_map.at(Lookup::EQ));
+    EXPECT_THROW(module.create<HistoricalConnectionBase>("SqliteHistoricalConnection",
+                                                         ConstructionArgs{{{"is_revert_supported", 1}}, nullptr}),
+                 UsageError);
+}
+
+// The join finds each version's metadata row and the version that follows it through indexes,
+// so a point read costs the same however many versions the store holds.
+TEST(LiteHistoryPrepare, AddsTheMetadataIndexesOnceAndTheLatestReadSearchesThem) {
+    TempDatabase file;
+    SqliteHistoricalConnection store;
+    store.connect(file.path());
+    store.prepare_connection();
+    store.prepare_connection();
+    EXPECT_EQ(texts(store.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'metadata' "
+                                  "AND sql IS NOT NULL ORDER BY name")),
+              (std::vector<std::string>{"metadata__is_deleted_idx", "metadata__object_id_idx",
+                                        "metadata__object_id_object_version_idx", "metadata__object_id_prior_version_idx",
+                                        "metadata__object_version_idx", "metadata__prior_version_idx",
+                                        "metadata__updated_at_idx"}));
+    store.table_schema_manager()->register_table({Address::from_string("app#Person"), {{"name", ValueKind::TEXT}}, {}, {}});
+    const Statement read = store._build_select_statement(
+        "person", std::nullopt, Q("_address__object_id", Lookup::EQ, "p") & Q("_address__object_version", Lookup::EQ, "LATEST"),
+        {}, std::nullopt, true);
+    std::string plan;
+    for (const auto& row : store.execute("EXPLAIN QUERY PLAN " + read.text, read.params)->fetchall()) {
+        plan += row.at(3).get<std::string>() + "\n";
+    }
+    EXPECT_EQ(plan.find("SCAN"), std::string::npos) << plan;  // no table is read whole
+    EXPECT_NE(plan.find("metadata__object_id_prior_version_idx (object_id=? AND prior_version=?)"), std::string::npos)
+        << plan;
+}
+
+TEST(LiteHistoryStatements, MarkersNamesAndPaths) {
+    EXPECT_EQ(lite_history::question_markers("a = %s AND b LIKE '5%%' OR c = %d"),
+              (std::pair<std::string, std::size_t>{"a = ? AND b LIKE '5%' OR c = %d", 1}));
+    SqliteHistoricalConnection store;
+    EXPECT_EQ(store._quote_name("a\"b%"), "\"a\"\"b%%\"");
+    EXPECT_THROW(store._quote_name(std::string("a\0b", 3)), UsageError);
+    // SQLite's JSON path has no escape for a double quote inside a key.
+    EXPECT_THROW(store._resolve_nested_field_name("doc", "a\"b"), UsageError);
+    EXPECT_EQ(store._resolve_nested_field_name("doc", "a__b'c", ValueType::INTEGER, false, true),
+              R"(iif(json_type(t1."doc", '$."a"."b''c"') IN ('integer', 'real'), t1."doc" ->> '$."a"."b''c"', NULL))");
+    EXPECT_EQ(store._build_order_by_statement({{"name"}, {"age", true}}),
+              R"( ORDER BY "name" ASC NULLS LAST, "age" DESC NULLS FIRST)");
+    EXPECT_EQ(lite_history::decode_stored("[1]", "JSON"), Value::parse("[1]"));
+    EXPECT_EQ(lite_history::decode_stored(1, "BOOLEAN"), Value(true));
+    EXPECT_EQ(lite_history::decode_stored("[1]", "TEXT"), Value("[1]"));
+}
+
+// SQLite keeps every byte of a bound text, so a NUL inside a value is stored, not refused.
+TEST(LiteHistoryValues, TextWithANulByteIsKeptWhole) {
+    SqliteHistoricalConnection store;
+    store.connect(":memory:");
+    store.prepare_connection();
+    store.table_schema_manager()->register_table({Address::from_string("app#Person"), {{"name", ValueKind::TEXT}}, {}, {}});
+    const std::string text("a\0b", 3);
+    store.begin();
+    store.put(Address::from_string("app#Person/p@1"), {{"name", text}});
+    store.commit();
+    EXPECT_EQ(store.execute("SELECT name FROM person")->fetchall(), (std::vector<Row>{{text}}));
+}
