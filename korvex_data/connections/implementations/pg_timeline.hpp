@@ -40,26 +40,8 @@ extern const OperatorMap sql_operator_map;
 using RevertEntry = std::pair<Address, DataMap>;
 using RevertLevel = std::vector<RevertEntry>;
 
-// Names of the statements prepared on the current server session, by statement text.
-class PreparedStatements {
-public:
-    static constexpr std::size_t CAPACITY = 256;
-    // The prepared statement to run `query` with, preparing it first when it is new; null when
-    // the statement is sent unprepared.
-    const std::string* name_for(PGconn* connection, const std::string& query, const std::string& numbered_text);
-    // Stops using the statement of `query` (its plan may no longer fit the table); the next run
-    // prepares it afresh under a new name.
-    void evict(const std::string& query) { names_.erase(query); }
-    // A new server session, or a DEALLOCATE or DISCARD, leaves none of them usable.
-    void clear() { names_.clear(); }
-    std::size_t size() const { return names_.size(); }
-
-private:
-    std::map<std::string, std::string> names_;
-    // Names are never reused within a process, so an evicted statement still on the server
-    // cannot clash with a new one.
-    std::size_t issued_ = 0;
-};
+// The statements prepared on the current server session (pg_timeline_libpq.hpp).
+struct SessionStatements;
 
 struct ConnectionOptions {
     bool is_revert_supported = true;
@@ -162,6 +144,9 @@ public:
     bool is_connected() const { return _connection != nullptr; }
 
 protected:
+    // Runs a read of query or count through execute as a prepared statement: its plan is made once
+    // per server session, and made again when another session changed the table.
+    std::shared_ptr<Cursor> execute_read(const Statement& statement);
     // Fails, before anything is sent, when no transaction level is open.
     void require_open_level(const char* operation) const;
     // Runs a transaction statement and checks the server's answer: a COMMIT answered with
@@ -181,7 +166,9 @@ protected:
 private:
     // Table descriptions read from the server, per table name, for the life of this object.
     std::map<std::string, TableDescription> described_tables_;
-    PreparedStatements prepared_statements_;
+    std::unique_ptr<SessionStatements> statements_;
+    // Set while query and count run their reads, which are then prepared.
+    bool prepare_reads_ = false;
 };
 
 // Whether a resolved table name is one of the internal tables keyed by identity alone.
