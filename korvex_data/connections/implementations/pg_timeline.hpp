@@ -73,6 +73,11 @@ public:
     virtual Statement _build_delete_statement(const std::string& table_name, const DataMap& data);
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
     void put(const Address& address, const DataMap& data) override;
+    // Writes every item as put would, in one round trip and all or nothing: when one fails, the
+    // call raises KorvexConnectionError naming the item (its index and address), with the server's
+    // error as cause, and nothing of the call stays written or in the revert log. Inside a
+    // transaction a savepoint around the call is rolled back, and the transaction goes on.
+    void put_many(const std::vector<WriteItem>& items) override;
     virtual void _delete(const Address& address);
 
     // Transactions.
@@ -164,6 +169,18 @@ protected:
     PGconn* _connection = nullptr;
 
 private:
+    // A write that passed the checks needing no server: its table and the row with the key
+    // columns from the address.
+    struct CheckedWrite {
+        std::string table_name;
+        DataMap row;
+    };
+    CheckedWrite check_write(const Address& address, const DataMap& data, const char* operation);
+    // The INSERT of a checked write: the row's keys that are columns of the table, converted,
+    // each refused when the server could not store it as given.
+    Statement insert_statement(const Address& address, const CheckedWrite& write, const char* operation);
+    void write_pipelined(const std::vector<WriteItem>& items, const std::vector<Statement>& statements);
+
     // Table descriptions read from the server, per table name, for the life of this object.
     std::map<std::string, TableDescription> described_tables_;
     std::unique_ptr<SessionStatements> statements_;

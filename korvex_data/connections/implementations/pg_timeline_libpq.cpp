@@ -155,8 +155,9 @@ void Pipeline::sent(int accepted) {
     }
 }
 
-void Pipeline::query(const std::string& text) {
-    sent(PQsendQueryParams(connection_, text.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
+void Pipeline::query(const std::string& text, const std::vector<const char*>& values) {
+    sent(PQsendQueryParams(connection_, text.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                           nullptr, 0));
 }
 
 void Pipeline::prepare(const std::string& name, const std::string& text) {

@@ -85,7 +85,7 @@ public:
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
 
-    void query(const std::string& text);
+    void query(const std::string& text, const std::vector<const char*>& values = {});
     void prepare(const std::string& name, const std::string& text);
     void run_prepared(const std::string& name, const std::vector<const char*>& values);
     // Sends the sync and returns one result per command, in the order sent.
