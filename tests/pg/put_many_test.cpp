@@ -63,7 +63,7 @@ TEST_F(PutMany, AFailingItemLeavesNothingOfTheCallAndTheTransactionUsable) {
     connection.begin();
     connection.put(Address::from_string("app#Person/before@1"), map(R"({"name":"kept"})"));
     const auto bad_items = std::vector<std::vector<WriteItem>>{
-        {person("x", R"({"name":"X"})"), person("y", R"({"age":"not a number"})"), person("z", R"({"name":"Z"})")},
+        {person("x", R"({"age":1})"), person("y", R"({"age":"not a number"})"), person("z", R"({"age":3})")},
         {person("x", R"({"name":"X"})"), person("before", R"({"name":"same key"})")},
     };
     const std::vector<std::pair<std::string, std::string>> expected = {{"item 1 (app#Person/y@1)", "22P02"},
@@ -125,15 +125,58 @@ TEST_F(PutMany, RevertDeletesWhatPutManyWrote) {
     EXPECT_EQ(stored(), std::vector<std::string>{"a=A"});
 }
 
-// A prepared INSERT that no longer fits its table fails one call, and the next call works.
-TEST_F(PutMany, AStalePreparedInsertFailsOneCall) {
+// A prepared INSERT that no longer fits its table is prepared afresh within the same call.
+TEST_F(PutMany, AStalePreparedInsertIsPreparedAfresh) {
     connection.begin();
     connection.put_many({person("a", R"({"name":"1"})")});
     connection.commit();
     db.sql("DROP TABLE person; CREATE TABLE person (partition_key text, range_key text, name bigint)");
     connection.begin();
-    EXPECT_THROW(connection.put_many({person("b", R"({"name":"2"})")}), KorvexConnectionError);
-    connection.put_many({person("c", R"({"name":"3"})")});
+    connection.put_many({person("b", R"({"name":"2"})")});
     connection.commit();
-    EXPECT_EQ(stored(), std::vector<std::string>{"c=3"});
+    EXPECT_EQ(stored(), std::vector<std::string>{"b=2"});
+}
+
+// This class converts values straight into libpq's text; a subclass converts them through the
+// hooks. Both store the same.
+TEST_F(PutMany, ConvertingHereAndThroughTheHooksStoresTheSame) {
+    db.sql("ALTER TABLE person ADD COLUMN score double precision, ADD COLUMN blob jsonb, ADD COLUMN flag boolean,"
+           " ADD COLUMN big numeric");
+    const std::vector<const char*> rows = {
+        R"({"name":"é\"\\\n","age":-7,"doc":"text","score":2.0,"blob":{"k":[1,"é",null]},"flag":true,"big":18446744073709551615})",
+        R"({"name":"","age":9007199254740993,"doc":5,"score":-0.5,"blob":"\"s\"","flag":false,"big":1.5})",
+        R"({"name":null,"age":null,"doc":true,"score":1e300,"blob":[],"flag":null,"big":-3})",
+        R"({"doc":{"a":{"b":[1.25,2]}},"score":null,"unknown":1})",
+        R"({"doc":[1,"x"],"age":0})",
+        R"({"doc":null,"partition_key":"ignored","name":"n"})",
+    };
+    pg_timeline::PostgresHistoricalConnection plain;
+    plain.connect(std::nullopt, db.parameters());
+    std::vector<WriteItem> here, hooks;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        here.push_back(person("h" + std::to_string(i), rows[i]));
+        hooks.push_back(person("k" + std::to_string(i), rows[i]));
+    }
+    here.push_back({Address::from_string("app#Person/h9@1"), {{"score", std::numeric_limits<double>::quiet_NaN()}}});
+    hooks.push_back({Address::from_string("app#Person/k9@1"), {{"score", std::numeric_limits<double>::quiet_NaN()}}});
+    plain.begin();
+    plain.put_many(here);
+    ASSERT_EQ(plain.revert_data().back().size(), here.size());
+    EXPECT_EQ(plain.revert_data().back()[3], here[3]);
+    plain.commit();
+    connection.begin();
+    connection.put_many(hooks);
+    connection.commit();
+    const auto stored_by = [&](const char* prefix) {
+        return db.sql(std::string("SELECT concat_ws('|', substr(partition_key, 2), name, age, doc::text, score, blob::text,"
+                                  " flag, big) FROM person WHERE partition_key LIKE '") + prefix + "%' ORDER BY 1");
+    };
+    EXPECT_EQ(stored_by("h").size(), rows.size() + 1);
+    EXPECT_EQ(stored_by("h"), stored_by("k"));
+    plain.begin();
+    EXPECT_THROW(plain.put_many({person("x", R"({"doc":{"n":"a"}})"),
+                                 {Address::from_string("app#Person/y@1"),
+                                  {{"doc", {{"n", std::numeric_limits<double>::infinity()}}}}}}),
+                 korvex::UsageError);
+    plain.rollback();
 }

@@ -61,21 +61,23 @@ std::pair<std::string, std::size_t> number_markers(const std::string& query) {
     std::string text;
     text.reserve(query.size() + 16);
     std::size_t count = 0;
-    for (std::size_t i = 0; i < query.size(); ++i) {
-        if (query[i] == '%' && i + 1 < query.size()) {
-            if (query[i + 1] == 's') {
-                text += '$' + std::to_string(++count);
-                ++i;
-                continue;
-            }
-            if (query[i + 1] == '%') {
-                text += '%';
-                ++i;
-                continue;
-            }
+    std::size_t done = 0;  // query[0, done) is in text
+    for (std::size_t at = query.find('%'); at != std::string::npos && at + 1 < query.size(); at = query.find('%', at)) {
+        const char next = query[at + 1];
+        if (next != 's' && next != '%') {
+            ++at;
+            continue;
         }
-        text += query[i];
+        text.append(query, done, at - done);
+        if (next == 's') {
+            text += '$';
+            text += std::to_string(++count);
+        } else {
+            text += '%';
+        }
+        done = at += 2;
     }
+    text.append(query, done, std::string::npos);
     return {text, count};
 }
 

@@ -5,6 +5,7 @@
 // object versions and queries. Every statement goes through execute. Not thread-safe: one
 // caller at a time.
 
+#include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
@@ -13,10 +14,12 @@
 
 #include <spdlog/logger.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,7 +79,10 @@ public:
     // Writes every item as put would, in one round trip and all or nothing: when one fails, the
     // call raises KorvexConnectionError naming the item (its index and address), with the server's
     // error as cause, and nothing of the call stays written or in the revert log. Inside a
-    // transaction a savepoint around the call is rolled back, and the transaction goes on.
+    // transaction a savepoint around the call is rolled back, and the transaction goes on. Items
+    // in a row that write the same columns of one table share the INSERT text that
+    // _build_insert_statement made for the first of them; the others' values are converted by
+    // process_value_before_insert and _to_sql_value, as that builder converts them.
     void put_many(const std::vector<WriteItem>& items) override;
     virtual void _delete(const Address& address);
 
@@ -169,17 +175,46 @@ protected:
     PGconn* _connection = nullptr;
 
 private:
-    // A write that passed the checks needing no server: its table and the row with the key
-    // columns from the address.
+    // A write that passed the checks needing no server: its table, the caller's data (which must
+    // outlive it) and the key columns that the address gives.
     struct CheckedWrite {
         std::string table_name;
-        DataMap row;
+        const DataMap* data;
+        std::vector<std::pair<std::string, Value>> keys;
+        // The address's value for `column`, or null when the address gives none.
+        const Value* key_value(const std::string& column) const;
     };
-    CheckedWrite check_write(const Address& address, const DataMap& data, const char* operation);
-    // The INSERT of a checked write: the row's keys that are columns of the table, converted,
-    // each refused when the server could not store it as given.
+    // `table_name`, when given, is the address's table as resolved for an earlier write.
+    CheckedWrite check_write(const Address& address, const DataMap& data, const char* operation,
+                             const std::string* table_name = nullptr);
+    // The row's keys that are columns of the table, in statement order, each converted by
+    // process_value_before_insert and refused when the server could not store it as given.
+    std::vector<std::pair<std::string_view, Value>> stored_columns(const Address& address, const CheckedWrite& write,
+                                                                   const char* operation,
+                                                                   const TableDescription& description);
+    // The INSERT of a checked write, made by _build_insert_statement.
     Statement insert_statement(const Address& address, const CheckedWrite& write, const char* operation);
-    void write_pipelined(const std::vector<WriteItem>& items, const std::vector<Statement>& statements);
+    // Why a put_many failed: the item whose statement the server refused (none when the
+    // savepoint around the call failed) and the server's error.
+    struct PutManyFailure {
+        std::optional<std::size_t> item;
+        DatabaseError error;
+    };
+    // The INSERTs of one put_many, row by row: each row's INSERT text (one per run of alike rows,
+    // with %s markers) and its parameters as libpq text, pointing into `made` or the caller's data.
+    struct PendingInserts {
+        std::deque<std::string> texts;
+        std::deque<std::string> made;
+        std::vector<const std::string*> row_text;
+        std::vector<std::vector<const char*>> row_values;
+    };
+    PendingInserts pending_inserts_through_hooks(const std::vector<WriteItem>& items,
+                                                 const std::vector<CheckedWrite>& writes,
+                                                 const std::map<std::string, TableDescription>& descriptions);
+    PendingInserts pending_inserts_converted_here(const std::vector<WriteItem>& items,
+                                                  const std::vector<CheckedWrite>& writes,
+                                                  const std::map<std::string, TableDescription>& descriptions);
+    std::optional<PutManyFailure> write_pipelined(const PendingInserts& inserts, bool grouped);
 
     // Table descriptions read from the server, per table name, for the life of this object.
     std::map<std::string, TableDescription> described_tables_;
