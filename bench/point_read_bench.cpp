@@ -65,7 +65,7 @@ Figures measure(const std::string& database, int objects, int versions, int read
     std::vector<double> store_ms, hand_ms;
     const Address address = Address::from_string("bench#BenchPerson@1");
     for (int i = 0; i < reads + 50; ++i) {
-        const std::string id = "o" + std::to_string(pick(random));
+        const std::string id = std::string("o").append(std::to_string(pick(random)));
         const Q latest = Q("_address__object_id", Lookup::EQ, id) & Q("_address__object_version", Lookup::EQ, "LATEST");
 
         auto start = Clock::now();
