@@ -192,6 +192,9 @@ private:
     std::vector<std::pair<std::string_view, Value>> stored_columns(const Address& address, const CheckedWrite& write,
                                                                    const char* operation,
                                                                    const TableDescription& description);
+    // The table's description as _describe_table gives it, in `scratch` or, when this class
+    // describes it itself, in place.
+    const TableDescription& description_of(const std::string& table_name, TableDescription& scratch);
     // The INSERT of a checked write, made by _build_insert_statement.
     Statement insert_statement(const Address& address, const CheckedWrite& write, const char* operation);
     // Why a put_many failed: the item whose statement the server refused (none when the

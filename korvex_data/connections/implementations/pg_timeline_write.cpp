@@ -49,6 +49,7 @@ TableDescription PostgresHistoricalConnection::_describe_table(const std::string
 
 Statement PostgresHistoricalConnection::_build_insert_statement(const std::string& table_name, const DataMap& data) {
     Statement statement;
+    statement.params.reserve(data.size());
     std::string columns;
     std::string markers;
     for (const auto& [key, value] : data.items()) {
@@ -169,12 +170,23 @@ std::vector<std::pair<std::string_view, Value>> PostgresHistoricalConnection::st
     return columns;
 }
 
+const TableDescription& PostgresHistoricalConnection::description_of(const std::string& table_name,
+                                                                     TableDescription& scratch) {
+    // This class's _describe_table gives a copy of the kept description: use it in place.
+    if (typeid(*this) == typeid(PostgresHistoricalConnection)) {
+        if (auto found = described_tables_.find(table_name); found != described_tables_.end()) return found->second;
+    }
+    scratch = _describe_table(table_name);
+    return scratch;
+}
+
 Statement PostgresHistoricalConnection::insert_statement(const Address& address, const CheckedWrite& write,
                                                          const char* operation) {
+    TableDescription scratch;
+    auto stored = stored_columns(address, write, operation, description_of(write.table_name, scratch));
     DataMap columns = DataMap::object();
-    for (auto& [key, value] : stored_columns(address, write, operation, _describe_table(write.table_name))) {
-        columns[std::string(key)] = std::move(value);
-    }
+    columns.get_ref<DataMap::object_t&>().reserve(stored.size());
+    for (auto& [key, value] : stored) columns[std::string(key)] = std::move(value);
     return _build_insert_statement(write.table_name, columns);
 }
 
