@@ -2,8 +2,8 @@
 // PostgresHistoricalConnection: the historical (versioned, append-only) object store on a
 // PostgreSQL server, over libpq. Opened with connect, prepared with prepare_connection, then
 // driven through transactions (nested levels become savepoints, with a revert log), writes of
-// object versions and queries. Every statement goes through execute. Not thread-safe: one
-// caller at a time.
+// object versions and queries. Every statement goes through execute, except the INSERTs that
+// put_many sends together in one pipeline. Not thread-safe: one caller at a time.
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
