@@ -1,6 +1,10 @@
 #include "bench_support.hpp"
 
+#include "korvex/value.hpp"
+
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 namespace korvex::bench {
@@ -45,12 +49,19 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+void print_json_line(const std::string& benchmark, const std::vector<std::pair<std::string, double>>& figures) {
+    Value line = {{"benchmark", benchmark}};
+    for (const auto& [name, figure] : figures) line[name] = std::round(figure * 1000) / 1000;
+    std::printf("%s\n", line.dump().c_str());
+}
+
 std::string numbered_markers(const std::string& text) {
     std::string out;
     int n = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 's') {
-            out += "$" + std::to_string(++n);
+            out += '$';
+            out += std::to_string(++n);
             ++i;
         } else {
             out += text[i];

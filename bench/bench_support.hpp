@@ -1,11 +1,12 @@
 #pragma once
 // What the benchmark programs share: a raw libpq connection to the server the POSTGRES_*
-// variables name, a clock, and the median.
+// variables name, a clock, the median, and the JSON line of each benchmark's figures.
 
 #include <libpq-fe.h>
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvex::bench {
@@ -35,6 +36,10 @@ inline double seconds_since(Clock::time_point start) {
 }
 
 double median(std::vector<double> values);
+
+// Prints one line of JSON for a script to read: {"benchmark":name, figure:value, ...}, the
+// figures in the order given.
+void print_json_line(const std::string& benchmark, const std::vector<std::pair<std::string, double>>& figures);
 
 // Rewrites %s markers as $1..$n, as the connection does before it sends a statement.
 std::string numbered_markers(const std::string& text);

@@ -65,7 +65,7 @@ Figures measure(const std::string& database, int objects, int versions, int read
     std::vector<double> store_ms, hand_ms;
     const Address address = Address::from_string("bench#BenchPerson@1");
     for (int i = 0; i < reads + 50; ++i) {
-        const std::string id = "o" + std::to_string(pick(random));
+        const std::string id = std::string("o").append(std::to_string(pick(random)));
         const Q latest = Q("_address__object_id", Lookup::EQ, id) & Q("_address__object_version", Lookup::EQ, "LATEST");
 
         auto start = Clock::now();
@@ -86,6 +86,13 @@ Figures measure(const std::string& database, int objects, int versions, int read
     }
     store.disconnect();
     return {bench::median(store_ms), bench::median(hand_ms)};
+}
+
+// 100000 as "100k", 1000000 as "1m", anything else as its digits.
+std::string size_label(int rows) {
+    if (rows % 1000000 == 0) return std::to_string(rows / 1000000) + "m";
+    if (rows % 1000 == 0) return std::to_string(rows / 1000) + "k";
+    return std::to_string(rows);
 }
 
 }  // namespace
@@ -110,10 +117,16 @@ int main(int argc, char** argv) {
 
     std::printf("latest-version point read (median of %d reads; %d versions per object, with metadata)\n", reads,
                 versions);
-    std::printf("  store of %7d rows: query %.3f ms, hand-written %.3f ms, ratio %.2f\n", objects * versions,
-                small.store_ms, small.hand_ms, small.store_ms / small.hand_ms);
-    std::printf("  store of %7d rows: query %.3f ms, hand-written %.3f ms, ratio %.2f\n", objects * versions * 10,
-                large.store_ms, large.hand_ms, large.store_ms / large.hand_ms);
+    for (const auto& [rows, figures] : {std::pair{objects * versions, small}, std::pair{objects * versions * 10, large}}) {
+        std::printf("  store of %7d rows: query %.3f ms, hand-written %.3f ms, ratio %.2f\n", rows, figures.store_ms,
+                    figures.hand_ms, figures.store_ms / figures.hand_ms);
+    }
     std::printf("  ratio query large / small store           %.2f\n", large.store_ms / small.store_ms);
+    for (const auto& [rows, figures] : {std::pair{objects * versions, small}, std::pair{objects * versions * 10, large}}) {
+        bench::print_json_line("point_read_" + size_label(rows), {{"store_ms", figures.store_ms},
+                                                                  {"baseline_ms", figures.hand_ms},
+                                                                  {"ratio", figures.store_ms / figures.hand_ms}});
+    }
+    bench::print_json_line("point_read_growth", {{"ratio", large.store_ms / small.store_ms}});
     return 0;
 }

@@ -1,6 +1,10 @@
-// put throughput: the same number of object versions written through
-// PostgresHistoricalConnection::put and as the identical INSERT statements over raw libpq, with
-// the same transaction batching, rounds interleaved so that both see the same machine.
+// Write throughput, 100 versions per transaction:
+//  - put: PostgresHistoricalConnection::put against the identical INSERT statements over raw
+//    libpq;
+//  - put_many: one put_many call of 100 items against one put per item.
+// The two sides of each comparison take turns transaction by transaction (ABBA), so that both
+// meet the same machine and the same table; each round's rate is rows over the time its side
+// spent, and the figures are the medians over the rounds.
 
 #include "bench_support.hpp"
 
@@ -9,15 +13,51 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 using namespace korvex;
 using korvex::bench::Clock;
 
+namespace {
+
+constexpr int BATCH = 100;
+
+Value person_data(int n, const std::string& id) {
+    return {{"name", "Person " + id}, {"age", n % 90}, {"profile", {{"city", "Town"}, {"n", n}}}};
+}
+
+struct Rates {
+    double store;
+    double baseline;
+};
+
+// Rounds of `transactions` transactions per side, the sides taking turns in ABBA order. Each
+// maker returns one transaction ready to run, its data made.
+Rates compare(int rounds, int transactions, const std::function<std::function<void()>()>& make_store_transaction,
+              const std::function<std::function<void()>()>& make_baseline_transaction) {
+    std::vector<double> store_rates, baseline_rates;
+    for (int round = 0; round < rounds; ++round) {
+        double store_seconds = 0, baseline_seconds = 0;
+        for (int t = 0; t < 2 * transactions; ++t) {
+            const bool store_turn = (t % 4 == 0 || t % 4 == 3);
+            const auto transaction = (store_turn ? make_store_transaction : make_baseline_transaction)();
+            const auto start = Clock::now();
+            transaction();
+            (store_turn ? store_seconds : baseline_seconds) += bench::seconds_since(start);
+        }
+        store_rates.push_back(transactions * BATCH / store_seconds);
+        baseline_rates.push_back(transactions * BATCH / baseline_seconds);
+    }
+    return {bench::median(store_rates), bench::median(baseline_rates)};
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     const int rows_per_round = argc > 1 ? std::atoi(argv[1]) : 5000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-    const int batch = 100;
+    const int transactions = std::max(1, rows_per_round / BATCH);
 
     ClassVersionManager::register_class_version("BenchPerson", "1");
     pg_timeline::PostgresHistoricalConnection store;
@@ -33,51 +73,66 @@ int main(int argc, char** argv) {
     const std::string insert = bench::numbered_markers(
         R"(INSERT INTO benchperson_v_1 ("name", "age", "profile", "partition_key", "range_key") VALUES (%s, %s, %s, %s, %s))");
 
-    std::vector<double> store_rates, raw_rates;
+    // The versions each transaction writes are made before its clock starts, on both sides.
     int next_id = 0;
-    auto store_round = [&] {
-        const auto start = Clock::now();
-        for (int i = 0; i < rows_per_round; ++i) {
-            if (i % batch == 0) store.begin();
-            const std::string id = "s" + std::to_string(next_id++);
-            Value data = {{"name", "Person " + id}, {"age", i % 90}, {"profile", {{"city", "Town"}, {"n", i}}}};
-            store.put(Address::from_string("bench#BenchPerson@1/" + id + "@1"), data);
-            if (i % batch == batch - 1 || i == rows_per_round - 1) {
-                store.commit();
-                store.on_transaction_complete();
-            }
+    auto next_items = [&](const char* prefix) {
+        std::vector<WriteItem> items;
+        items.reserve(BATCH);
+        for (int i = 0; i < BATCH; ++i) {
+            const std::string id = std::string(prefix).append(std::to_string(next_id++));
+            items.emplace_back(Address::from_string("bench#BenchPerson@1/" + id + "@1"), person_data(i, id));
         }
-        store_rates.push_back(rows_per_round / bench::seconds_since(start));
+        return items;
     };
-    auto raw_round = [&] {
-        const auto start = Clock::now();
-        for (int i = 0; i < rows_per_round; ++i) {
-            if (i % batch == 0) raw.exec("BEGIN");
-            const std::string id = "r" + std::to_string(next_id++);
-            Value profile = {{"city", "Town"}, {"n", i}};
-            raw.exec(insert, {"Person " + id, std::to_string(i % 90), profile.dump(), id, "1"});
-            if (i % batch == batch - 1 || i == rows_per_round - 1) raw.exec("COMMIT");
+    auto next_rows = [&] {
+        std::vector<std::vector<std::string>> rows;
+        for (int i = 0; i < BATCH; ++i) {
+            const std::string id = std::string("r").append(std::to_string(next_id++));
+            const Value profile = {{"city", "Town"}, {"n", i}};
+            rows.push_back({"Person " + id, std::to_string(i % 90), profile.dump(), id, "1"});
         }
-        raw_rates.push_back(rows_per_round / bench::seconds_since(start));
+        return rows;
     };
-    // Which side goes first alternates, so that neither always meets the fuller table.
-    for (int round = 0; round < rounds; ++round) {
-        if (round % 2 == 0) {
-            store_round();
-            raw_round();
-        } else {
-            raw_round();
-            store_round();
-        }
-    }
+    auto put_transaction = [&](const std::vector<WriteItem>& items) {
+        store.begin();
+        for (const auto& [address, data] : items) store.put(address, data);
+        store.commit();
+        store.on_transaction_complete();
+    };
+    auto raw_transaction = [&](const std::vector<std::vector<std::string>>& rows) {
+        raw.exec("BEGIN");
+        for (const auto& row : rows) raw.exec(insert, row);
+        raw.exec("COMMIT");
+    };
+    auto put_many_transaction = [&](const std::vector<WriteItem>& items) {
+        store.begin();
+        store.put_many(items);
+        store.commit();
+        store.on_transaction_complete();
+    };
+
+    const Rates put = compare(
+        rounds, transactions, [&] { return std::bind(put_transaction, next_items("s")); },
+        [&] { return std::bind(raw_transaction, next_rows()); });
+    const Rates batched = compare(
+        rounds, transactions, [&] { return std::bind(put_many_transaction, next_items("m")); },
+        [&] { return std::bind(put_transaction, next_items("p")); });
     store.disconnect();
 
-    const double store_rate = bench::median(store_rates);
-    const double raw_rate = bench::median(raw_rates);
-    std::printf("put throughput (%d rounds of %d rows, %d per transaction, median round)\n", rounds, rows_per_round,
-                batch);
-    std::printf("  PostgresHistoricalConnection::put  %10.0f rows/s\n", store_rate);
-    std::printf("  raw libpq INSERT                   %10.0f rows/s\n", raw_rate);
-    std::printf("  ratio put / raw                    %10.3f\n", store_rate / raw_rate);
+    std::printf("put throughput (%d rounds of %d rows, %d per transaction, median round)\n", rounds,
+                transactions * BATCH, BATCH);
+    std::printf("  PostgresHistoricalConnection::put  %10.0f rows/s\n", put.store);
+    std::printf("  raw libpq INSERT                   %10.0f rows/s\n", put.baseline);
+    std::printf("  ratio put / raw                    %10.3f\n", put.store / put.baseline);
+    std::printf("batched writes (put_many of %d items per transaction against one put per item)\n", BATCH);
+    std::printf("  put_many                           %10.0f rows/s\n", batched.store);
+    std::printf("  put per item                       %10.0f rows/s\n", batched.baseline);
+    std::printf("  ratio put_many / put               %10.3f\n", batched.store / batched.baseline);
+    bench::print_json_line("put", {{"store_rows_per_s", put.store},
+                                   {"baseline_rows_per_s", put.baseline},
+                                   {"ratio", put.store / put.baseline}});
+    bench::print_json_line("put_many_100", {{"store_rows_per_s", batched.store},
+                                            {"baseline_rows_per_s", batched.baseline},
+                                            {"ratio", batched.store / batched.baseline}});
     return 0;
 }

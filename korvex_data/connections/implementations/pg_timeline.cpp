@@ -10,6 +10,7 @@
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 #include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
+#include "korvex_data/connections/implementations/pg_timeline_libpq.hpp"
 
 #include <libpq-fe.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
@@ -59,21 +60,23 @@ std::pair<std::string, std::size_t> number_markers(const std::string& query) {
     std::string text;
     text.reserve(query.size() + 16);
     std::size_t count = 0;
-    for (std::size_t i = 0; i < query.size(); ++i) {
-        if (query[i] == '%' && i + 1 < query.size()) {
-            if (query[i + 1] == 's') {
-                text += '$' + std::to_string(++count);
-                ++i;
-                continue;
-            }
-            if (query[i + 1] == '%') {
-                text += '%';
-                ++i;
-                continue;
-            }
+    std::size_t done = 0;  // query[0, done) is in text
+    for (std::size_t at = query.find('%'); at != std::string::npos && at + 1 < query.size(); at = query.find('%', at)) {
+        const char next = query[at + 1];
+        if (next != 's' && next != '%') {
+            ++at;
+            continue;
         }
-        text += query[i];
+        text.append(query, done, at - done);
+        if (next == 's') {
+            text += '$';
+            text += std::to_string(++count);
+        } else {
+            text += '%';
+        }
+        done = at += 2;
     }
+    text.append(query, done, std::string::npos);
     return {text, count};
 }
 
@@ -160,150 +163,60 @@ Value decode_field(const char* text, std::size_t length, unsigned type_oid) {
 
 }  // namespace detail
 
-namespace {
-
-using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
-
-std::string trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
-
-// The rows of one statement's result, decoded row by row as they are fetched.
-class PgCursor : public Cursor {
-public:
-    explicit PgCursor(ResultPtr result) : result_(std::move(result)), status_(PQcmdStatus(result_.get())) {
-        const int columns = PQnfields(result_.get());
-        description_.reserve(static_cast<std::size_t>(columns));
-        for (int column = 0; column < columns; ++column) {
-            description_.push_back({PQfname(result_.get(), column), PQftype(result_.get(), column)});
-        }
-        rows_ = PQntuples(result_.get());
-    }
-
-    std::vector<Row> fetchall() override {
-        std::vector<Row> rows;
-        rows.reserve(static_cast<std::size_t>(rows_ - next_));
-        while (next_ < rows_) rows.push_back(decode_row(next_++));
-        return rows;
-    }
-
-    std::optional<Row> fetchone() override {
-        if (next_ >= rows_) return std::nullopt;
-        return decode_row(next_++);
-    }
-
-    const std::vector<ColumnDescription>& description() const override { return description_; }
-    std::string statusmessage() const override { return status_; }
-
-private:
-    Row decode_row(int row) const {
-        Row values;
-        values.reserve(description_.size());
-        for (int column = 0; column < static_cast<int>(description_.size()); ++column) {
-            if (PQgetisnull(result_.get(), row, column)) {
-                values.emplace_back(nullptr);
-            } else {
-                values.push_back(detail::decode_field(PQgetvalue(result_.get(), row, column),
-                                                      static_cast<std::size_t>(PQgetlength(result_.get(), row, column)),
-                                                      description_[static_cast<std::size_t>(column)].type_code));
-            }
-        }
-        return values;
-    }
-
-    ResultPtr result_;
-    std::string status_;
-    std::vector<ColumnDescription> description_;
-    int rows_ = 0;
-    int next_ = 0;
-};
-
-}  // namespace
-
 // INSERT statements repeat with new values only, and their parsing and planning cost about as
 // much as running them, so each distinct INSERT text is prepared once per server session. An
 // INSERT returns no rows, so a plan the server re-makes after a change of the table cannot change
-// what it returns. Other statements are sent as they are.
-const std::string* PreparedStatements::name_for(PGconn* connection, const std::string& query,
-                                                const std::string& numbered_text) {
-    if (query.rfind("INSERT INTO ", 0) != 0) return nullptr;
-    if (auto found = names_.find(query); found != names_.end()) return &found->second;
-    if (names_.size() >= CAPACITY) return nullptr;
+// what it returns. Other statements the host sends are sent as they are.
+const std::string* SessionStatements::insert_name(PGconn* connection, const std::string& query,
+                                                  const std::string& numbered_text) {
+    if (!query.starts_with("INSERT INTO ")) return nullptr;
+    if (const std::string* known = inserts.find(query)) return known;
+    if (!inserts.has_room()) return nullptr;
 
-    std::string name = "korvex_insert_" + std::to_string(++issued_);
-    std::unique_ptr<PGresult, decltype(&PQclear)> result(
-        PQprepare(connection, name.c_str(), numbered_text.c_str(), 0, nullptr), &PQclear);
-    if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-        // Preparing fails exactly as running the statement would (it parses and plans it), and
-        // has aborted the transaction just the same: report that error.
-        const char* sqlstate = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
-        throw DatabaseError(result ? trimmed(PQresultErrorMessage(result.get())) : trimmed(PQerrorMessage(connection)),
-                            sqlstate ? sqlstate : "");
-    }
-    return &names_.emplace(query, std::move(name)).first->second;
+    std::string name = inserts.new_name();
+    libpq::ResultPtr result(PQprepare(connection, name.c_str(), numbered_text.c_str(), 0, nullptr), &PQclear);
+    // Preparing fails exactly as running the statement would (it parses and plans it), and has
+    // aborted the transaction just the same: report that error.
+    if (!libpq::succeeded(result.get())) throw libpq::error_of(result.get(), connection);
+    inserts.add(query, name);
+    return inserts.find(query);
 }
 
 namespace {
 
-// Whether a failure of a prepared statement lies in the values or the transaction rather than in
-// the statement's plan: bad data (class 22), a broken constraint (23), an aborted transaction
-// (25) or a rolled-back one (40). Any other failure (a table dropped and made again with other
-// column types, a statement dropped by DEALLOCATE) may mean the plan no longer fits.
-bool says_nothing_about_the_plan(const std::string& sqlstate) {
-    return sqlstate.starts_with("22") || sqlstate.starts_with("23") || sqlstate.starts_with("25") ||
-           sqlstate.starts_with("40");
-}
+using libpq::ResultPtr;
 
 // Sends one statement with its parameters as text-format positional parameters; throws
-// DatabaseError with the server's message and SQLSTATE when it is rejected.
+// DatabaseError with the server's message and SQLSTATE when it is rejected. INSERTs, and the
+// reads of query and count when `prepare_read` says so, run as prepared statements.
 std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& query, const std::vector<Value>& params,
-                                      PreparedStatements& prepared) {
-    const auto [text, markers] = detail::number_markers(query);
-    if (markers != params.size()) {
-        throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
-                                    std::to_string(params.size()) + " parameters were given");
+                                      SessionStatements& prepared, bool prepare_read) {
+    const libpq::BoundStatement bound(query, params);
+    if (prepare_read && query.starts_with("SELECT ")) {
+        return libpq::run_prepared_read(connection, query, bound, prepared.reads);
     }
-    std::vector<std::optional<std::string>> texts;
-    texts.reserve(params.size());
-    for (const auto& param : params) texts.push_back(detail::parameter_text(param));
-    std::vector<const char*> values;
-    values.reserve(texts.size());
-    for (const auto& param : texts) values.push_back(param ? param->c_str() : nullptr);
-
-    const std::string* statement_name = prepared.name_for(connection, query, text);
+    const std::string* statement_name = prepared.insert_name(connection, query, bound.text);
     ResultPtr result(statement_name != nullptr
-                         ? PQexecPrepared(connection, statement_name->c_str(), static_cast<int>(values.size()),
-                                          values.data(), nullptr, nullptr, 0)
-                         : PQexecParams(connection, text.c_str(), static_cast<int>(values.size()), nullptr,
-                                        values.data(), nullptr, nullptr, 0),
+                         ? PQexecPrepared(connection, statement_name->c_str(), static_cast<int>(bound.values.size()),
+                                          bound.values.data(), nullptr, nullptr, 0)
+                         : PQexecParams(connection, bound.text.c_str(), static_cast<int>(bound.values.size()), nullptr,
+                                        bound.values.data(), nullptr, nullptr, 0),
                      &PQclear);
-    if (!result) {
-        if (statement_name != nullptr) prepared.evict(query);
-        throw DatabaseError(trimmed(PQerrorMessage(connection)));
+    if (libpq::succeeded(result.get())) {
+        // Statements the host sends can drop prepared statements of this session.
+        const std::string_view status = PQcmdStatus(result.get());
+        if (status.starts_with("DEALLOCATE") || status.starts_with("DISCARD")) prepared.clear();
+        return libpq::cursor_of(std::move(result));
     }
-    switch (PQresultStatus(result.get())) {
-        case PGRES_COMMAND_OK:
-        case PGRES_TUPLES_OK: {
-            // Statements the host sends can drop prepared statements of this session.
-            const std::string_view status = PQcmdStatus(result.get());
-            if (status.starts_with("DEALLOCATE") || status.starts_with("DISCARD")) prepared.clear();
-            return std::make_shared<PgCursor>(std::move(result));
-        }
-        case PGRES_EMPTY_QUERY:
-            throw DatabaseError("can't execute an empty query");
-        default: {
-            const char* sqlstate = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
-            const std::string state = sqlstate ? sqlstate : "";
-            if (statement_name != nullptr && !says_nothing_about_the_plan(state)) prepared.evict(query);
-            throw DatabaseError(trimmed(PQresultErrorMessage(result.get())), state);
-        }
+    if (statement_name != nullptr && (!result || libpq::plan_may_be_stale(libpq::sqlstate_of(result.get())))) {
+        prepared.inserts.evict(query);
     }
+    throw libpq::error_of(result.get(), connection);
 }
 
 // Server notices ("there is already a transaction in progress") go to the module logger at
 // debug level instead of libpq's default, which writes them to stderr.
-void log_server_notice(void*, const char* message) { logger()->debug("server notice: {}", trimmed(message)); }
+void log_server_notice(void*, const char* message) { logger()->debug("server notice: {}", libpq::trimmed(message)); }
 
 // libpq takes the statement and every parameter as C strings, so a NUL byte would silently end
 // either early: refuse it (and a NaN inside JSON, which the JSON writer would turn into null)
@@ -328,7 +241,7 @@ void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Val
 }  // namespace
 
 PostgresHistoricalConnection::PostgresHistoricalConnection(ConnectionOptions options)
-    : TransactionLevelsMixin(options.is_revert_supported) {}
+    : TransactionLevelsMixin(options.is_revert_supported), statements_(std::make_unique<SessionStatements>()) {}
 
 PostgresHistoricalConnection::~PostgresHistoricalConnection() {
     if (_connection != nullptr) {
@@ -378,14 +291,14 @@ void PostgresHistoricalConnection::connect(const std::optional<std::string>& dsn
         throw DatabaseError("cannot open a PostgreSQL connection: out of memory");
     }
     if (PQstatus(connection) != CONNECTION_OK) {
-        std::string message = trimmed(PQerrorMessage(connection));
+        std::string message = libpq::trimmed(PQerrorMessage(connection));
         PQfinish(connection);
         throw DatabaseError(message);
     }
     // The isolation level stays the server's default (nothing is sent), and libpq has no
     // autocommit switch: the transaction statements of begin/commit/rollback delimit transactions.
     PQsetNoticeProcessor(connection, &log_server_notice, nullptr);
-    prepared_statements_.clear();
+    statements_->clear();
     _connection = connection;
 }
 
@@ -395,7 +308,7 @@ void PostgresHistoricalConnection::disconnect() {
     }
     PQfinish(_connection);
     _connection = nullptr;
-    prepared_statements_.clear();
+    statements_->clear();
     // The server ends an open transaction with the session: no level of it is open any more.
     forget_transaction_state();
 }
@@ -417,18 +330,27 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
     }
     refuse_what_libpq_would_cut(query, params);
     try {
-        return run_statement(_connection, query, params, prepared_statements_);
+        return run_statement(_connection, query, params, *statements_, prepare_reads_);
     } catch (...) {
         // libpq may notice a closed connection only when it next reads from it.
         if (PQstatus(_connection) == CONNECTION_BAD ||
             (PQconsumeInput(_connection) == 0 && PQstatus(_connection) == CONNECTION_BAD)) {
             // The server session is gone, and its transaction with it.
-            prepared_statements_.clear();
+            statements_->clear();
             forget_transaction_state();
         }
         std::throw_with_nested(
             KorvexConnectionError("Error executing query: " + query + " with args: " + printed_parameters(params)));
     }
+}
+
+std::shared_ptr<Cursor> PostgresHistoricalConnection::execute_read(const Statement& statement) {
+    struct Scope {
+        bool& flag;
+        ~Scope() { flag = false; }
+    } scope{prepare_reads_};
+    prepare_reads_ = true;
+    return execute(statement.text, statement.params);
 }
 
 }  // namespace korvex::pg_timeline

@@ -2,9 +2,10 @@
 // PostgresHistoricalConnection: the historical (versioned, append-only) object store on a
 // PostgreSQL server, over libpq. Opened with connect, prepared with prepare_connection, then
 // driven through transactions (nested levels become savepoints, with a revert log), writes of
-// object versions and queries. Every statement goes through execute. Not thread-safe: one
-// caller at a time.
+// object versions and queries. Every statement goes through execute, except the INSERTs that
+// put_many sends together in one pipeline. Not thread-safe: one caller at a time.
 
+#include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
@@ -14,10 +15,12 @@
 
 #include <spdlog/logger.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -41,26 +44,8 @@ extern const OperatorMap sql_operator_map;
 using RevertEntry = korvex::RevertEntry;
 using RevertLevel = korvex::RevertLevel;
 
-// Names of the statements prepared on the current server session, by statement text.
-class PreparedStatements {
-public:
-    static constexpr std::size_t CAPACITY = 256;
-    // The prepared statement to run `query` with, preparing it first when it is new; null when
-    // the statement is sent unprepared.
-    const std::string* name_for(PGconn* connection, const std::string& query, const std::string& numbered_text);
-    // Stops using the statement of `query` (its plan may no longer fit the table); the next run
-    // prepares it afresh under a new name.
-    void evict(const std::string& query) { names_.erase(query); }
-    // A new server session, or a DEALLOCATE or DISCARD, leaves none of them usable.
-    void clear() { names_.clear(); }
-    std::size_t size() const { return names_.size(); }
-
-private:
-    std::map<std::string, std::string> names_;
-    // Names are never reused within a process, so an evicted statement still on the server
-    // cannot clash with a new one.
-    std::size_t issued_ = 0;
-};
+// The statements prepared on the current server session (pg_timeline_libpq.hpp).
+struct SessionStatements;
 
 struct ConnectionOptions {
     bool is_revert_supported = true;
@@ -95,6 +80,14 @@ public:
     virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
     void put(const Address& address, const DataMap& data) override;
+    // Writes every item as put would, in one round trip and all or nothing: when one fails, the
+    // call raises KorvexConnectionError naming the item (its index and address), with the server's
+    // error as cause, and nothing of the call stays written or in the revert log. Inside a
+    // transaction a savepoint around the call is rolled back, and the transaction goes on. Items
+    // in a row that write the same columns of one table share the INSERT text that
+    // _build_insert_statement made for the first of them; the others' values are converted by
+    // process_value_before_insert and _to_sql_value, as that builder converts them.
+    void put_many(const std::vector<WriteItem>& items) override;
     void _delete(const Address& address) override;
 
     // Transactions.
@@ -161,11 +154,13 @@ public:
     // State, readable for hosts and tests (the levels through TransactionLevelsMixin).
     bool is_connected() const { return _connection != nullptr; }
 
+protected:
+    // Runs a read of query or count through execute as a prepared statement: its plan is made once
+    // per server session, and made again when another session changed the table.
+    std::shared_ptr<Cursor> execute_read(const Statement& statement);
     // Runs a transaction statement and checks the server's answer: a COMMIT answered with
     // ROLLBACK (the transaction had failed) is an error, not a success.
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
-
-protected:
     // Fails when a level is open here but the server has no transaction open (a COMMIT or
     // ROLLBACK sent through execute ended it): a write then would commit by itself.
     void require_server_transaction(const char* operation) const;
@@ -173,9 +168,55 @@ protected:
     PGconn* _connection = nullptr;
 
 private:
+    // A write that passed the checks needing no server: its table, the caller's data (which must
+    // outlive it) and the key columns that the address gives.
+    struct CheckedWrite {
+        std::string table_name;
+        const DataMap* data;
+        std::vector<std::pair<std::string, Value>> keys;
+        // The address's value for `column`, or null when the address gives none.
+        const Value* key_value(const std::string& column) const;
+    };
+    // `table_name`, when given, is the address's table as resolved for an earlier write.
+    CheckedWrite check_write(const Address& address, const DataMap& data, const char* operation,
+                             const std::string* table_name = nullptr);
+    // The row's keys that are columns of the table, in statement order, each converted by
+    // process_value_before_insert and refused when the server could not store it as given.
+    std::vector<std::pair<std::string_view, Value>> stored_columns(const Address& address, const CheckedWrite& write,
+                                                                   const char* operation,
+                                                                   const TableDescription& description);
+    // The table's description as _describe_table gives it, in `scratch` or, when this class
+    // describes it itself, in place.
+    const TableDescription& description_of(const std::string& table_name, TableDescription& scratch);
+    // The INSERT of a checked write, made by _build_insert_statement.
+    Statement insert_statement(const Address& address, const CheckedWrite& write, const char* operation);
+    // Why a put_many failed: the item whose statement the server refused (none when the
+    // savepoint around the call failed) and the server's error.
+    struct PutManyFailure {
+        std::optional<std::size_t> item;
+        DatabaseError error;
+    };
+    // The INSERTs of one put_many, row by row: each row's INSERT text (one per run of alike rows,
+    // with %s markers) and its parameters as libpq text, pointing into `made` or the caller's data.
+    struct PendingInserts {
+        std::deque<std::string> texts;
+        std::deque<std::string> made;
+        std::vector<const std::string*> row_text;
+        std::vector<std::vector<const char*>> row_values;
+    };
+    PendingInserts pending_inserts_through_hooks(const std::vector<WriteItem>& items,
+                                                 const std::vector<CheckedWrite>& writes,
+                                                 const std::map<std::string, TableDescription>& descriptions);
+    PendingInserts pending_inserts_converted_here(const std::vector<WriteItem>& items,
+                                                  const std::vector<CheckedWrite>& writes,
+                                                  const std::map<std::string, TableDescription>& descriptions);
+    std::optional<PutManyFailure> write_pipelined(const PendingInserts& inserts, bool grouped);
+
     // Table descriptions read from the server, per table name, for the life of this object.
     std::map<std::string, TableDescription> described_tables_;
-    PreparedStatements prepared_statements_;
+    std::unique_ptr<SessionStatements> statements_;
+    // Set while query and count run their reads, which are then prepared.
+    bool prepare_reads_ = false;
 };
 
 }  // namespace korvex::pg_timeline

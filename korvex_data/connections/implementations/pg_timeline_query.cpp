@@ -45,7 +45,7 @@ std::int64_t PostgresHistoricalConnection::count(const Address& address, const s
     std::int64_t total = 0;
     for (const auto& [table_name, version_conditions] : _tables_to_read(address, conditions)) {
         const Statement statement = _build_count_statement(table_name, version_conditions, true);
-        const auto row = execute(statement.text, statement.params)->fetchone();
+        const auto row = execute_read(statement)->fetchone();
         if (!row || row->empty() || row->front().is_null()) {
             continue;
         }
@@ -64,7 +64,7 @@ std::vector<DataMap> PostgresHistoricalConnection::_query(const std::optional<st
     }
     const Statement statement =
         _build_select_statement(*table_name, query_specifier, conditions, pagination, order_by, true);
-    const auto cursor = execute(statement.text, statement.params);
+    const auto cursor = execute_read(statement);
     const TableDescription table_description = _describe_table(*table_name);
 
     const auto& description = cursor->description();
@@ -178,7 +178,7 @@ std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
     }
     const Statement statement = order_rows(std::move(merged), distinct.size(), ordering, "korvex_branch", pagination);
 
-    const auto cursor = execute(statement.text, statement.params);
+    const auto cursor = execute_read(statement);
     std::vector<std::size_t> offsets;  // where each branch's columns begin
     std::size_t next = 1;
     for (const auto& layout : layouts) {

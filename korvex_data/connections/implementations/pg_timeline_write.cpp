@@ -5,6 +5,15 @@
 #include "korvex/error.hpp"
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
+#include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
+#include "korvex_data/connections/implementations/pg_timeline_libpq.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <deque>
+#include <exception>
+#include <map>
+#include <typeinfo>
 
 namespace korvex::pg_timeline {
 
@@ -36,6 +45,7 @@ TableDescription PostgresHistoricalConnection::_describe_table(const std::string
 
 Statement PostgresHistoricalConnection::_build_insert_statement(const std::string& table_name, const DataMap& data) {
     Statement statement;
+    statement.params.reserve(data.size());
     std::string columns;
     std::string markers;
     for (const auto& [key, value] : data.items()) {
@@ -80,6 +90,90 @@ std::optional<std::string> unstorable(const Value& value) {
 
 }  // namespace
 
+PostgresHistoricalConnection::CheckedWrite PostgresHistoricalConnection::check_write(
+    const Address& address, const DataMap& data, const char* operation, const std::string* table_name) {
+    if (!data.is_object()) {
+        throw UsageError(std::string(operation) + ": the data of " + address.to_string() +
+                         " must be a map of column names to values, not " + printed(data));
+    }
+    CheckedWrite write{table_name ? *table_name : table_schema_manager()->resolve_table_name(address), &data, {}};
+    if (!table_name) check_sql_name(write.table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
+    write.keys.emplace_back(PRIMARY_PARTITION_KEY, address.object_id);
+    if (!is_internal_table_name(write.table_name)) {
+        write.keys.emplace_back(SECONDARY_PARTITION_KEY, address.object_version.to_value());
+    }
+    if (write.table_name == "metadata") {
+        const auto entry = data.find("address");
+        if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
+            !entry->contains("object_version")) {
+            throw UsageError(std::string(operation) +
+                             ": a metadata row needs an address entry holding object_id and object_version, got " +
+                             printed(data));
+        }
+        write.keys.emplace_back("object_id", entry->at("object_id"));
+        write.keys.emplace_back("object_version", entry->at("object_version"));
+    }
+    // A key the server would cut or could not read names no column of its own: refusing it keeps
+    // its value from being dropped as an unknown key, or stored under another column.
+    for (const auto& [key, value] : data.items()) {
+        if (!key.empty()) check_sql_name(key, POSTGRES_IDENTIFIER_MAX_BYTES);
+    }
+    return write;
+}
+
+const Value* PostgresHistoricalConnection::CheckedWrite::key_value(const std::string& column) const {
+    for (const auto& [name, value] : keys) {
+        if (column == name) return &value;
+    }
+    return nullptr;
+}
+
+std::vector<std::pair<std::string_view, Value>> PostgresHistoricalConnection::stored_columns(
+    const Address& address, const CheckedWrite& write, const char* operation, const TableDescription& description) {
+    std::vector<std::pair<std::string_view, Value>> columns;
+    columns.reserve(write.data->size() + write.keys.size());
+    auto add = [&](const std::string& key, const Value& value) {
+        const auto column = description.find(key);
+        if (column == description.end()) return;
+        Value converted = process_value_before_insert(value, column->second);
+        if (auto reason = unstorable(converted)) {
+            throw UsageError(std::string(operation) + ": column " + key + " of " + write.table_name +
+                             " cannot take the value of " + address.to_string() + ": " + *reason);
+        }
+        columns.emplace_back(key, std::move(converted));
+    };
+    // The data's own order, with the key columns from the address in place of the data's
+    // values of the same name, and those the data lacks after it.
+    for (const auto& [key, value] : write.data->items()) {
+        const Value* key_value = write.key_value(key);
+        add(key, key_value ? *key_value : value);
+    }
+    for (const auto& [key, value] : write.keys) {
+        if (!write.data->contains(key)) add(key, value);
+    }
+    return columns;
+}
+
+const TableDescription& PostgresHistoricalConnection::description_of(const std::string& table_name,
+                                                                     TableDescription& scratch) {
+    // This class's _describe_table gives a copy of the kept description: use it in place.
+    if (typeid(*this) == typeid(PostgresHistoricalConnection)) {
+        if (auto found = described_tables_.find(table_name); found != described_tables_.end()) return found->second;
+    }
+    scratch = _describe_table(table_name);
+    return scratch;
+}
+
+Statement PostgresHistoricalConnection::insert_statement(const Address& address, const CheckedWrite& write,
+                                                         const char* operation) {
+    TableDescription scratch;
+    auto stored = stored_columns(address, write, operation, description_of(write.table_name, scratch));
+    DataMap columns = DataMap::object();
+    columns.get_ref<DataMap::object_t&>().reserve(stored.size());
+    for (auto& [key, value] : stored) columns[std::string(key)] = std::move(value);
+    return _build_insert_statement(write.table_name, columns);
+}
+
 void PostgresHistoricalConnection::put(const Address& address, const DataMap& data) {
     if (!data.is_object()) {
         throw UsageError("put: the data of " + address.to_string() + " must be a map of column names to values, not " +
@@ -89,32 +183,357 @@ void PostgresHistoricalConnection::put(const Address& address, const DataMap& da
     if (_is_revert_enabled) require_open_level("put");
     require_server_transaction("put");
 
-    const std::string table_name = table_schema_manager()->resolve_table_name(address);
-    check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
-    const DataMap insert_data = _keyed_row(address, data, table_name);
-    // A key the server would cut or could not read names no column of its own: refusing it keeps
-    // its value from being dropped as an unknown key, or stored under another column.
-    for (const auto& [key, value] : insert_data.items()) {
-        if (!key.empty()) check_sql_name(key, POSTGRES_IDENTIFIER_MAX_BYTES);
-    }
-
-    const TableDescription description = _describe_table(table_name);
-    DataMap columns = DataMap::object();
-    for (const auto& [key, value] : insert_data.items()) {
-        if (auto column = description.find(key); column != description.end()) {
-            Value converted = process_value_before_insert(value, column->second);
-            if (auto reason = unstorable(converted)) {
-                throw UsageError("put: column " + key + " of " + table_name + " cannot take the value of " +
-                                 address.to_string() + ": " + *reason);
-            }
-            columns[key] = std::move(converted);
-        }
-    }
-    const Statement statement = _build_insert_statement(table_name, columns);
+    const Statement statement = insert_statement(address, check_write(address, data, "put"), "put");
     if (_is_revert_enabled) {
         _add_revert_data(address.model_copy(), data);
     }
     execute(statement.text, statement.params);
+}
+
+namespace {
+
+// The savepoint around one put_many inside a transaction: any name works, as a savepoint of the
+// same name further out is only hidden until this one is released.
+constexpr const char* PUT_MANY_SAVEPOINT = "korvex_put_many";
+// Rows one INSERT of put_many writes at most. The server plans and runs one statement of many
+// rows for a fraction of what as many statements of one row each cost.
+constexpr std::size_t ROWS_PER_STATEMENT = 100;
+// libpq sends the number of parameters as 16 bits.
+constexpr std::size_t MAX_PARAMETERS = 65535;
+
+// One INSERT of a put_many: `rows` consecutive items whose single-row INSERTs are alike, as one
+// statement writing all their rows.
+struct RowGroup {
+    std::size_t first = 0;
+    std::size_t rows = 1;
+    std::string key;  // the statement's text, or for several rows a name standing for it
+    std::string text;  // with $n markers; made only when the statement must be sent
+    std::vector<const char*> values;
+};
+
+// "INSERT INTO t (a, b) " of a single-row INSERT ending in "VALUES (%s, ..., %s)", with the number
+// of its markers; nothing for any other shape, which is then written row by row.
+std::optional<std::pair<std::string, std::size_t>> split_values(const std::string& text) {
+    const auto values = text.rfind(" VALUES (");
+    if (values == std::string::npos) return std::nullopt;
+    // The markers: "%s" and then ", %s" until the closing parenthesis ends the text.
+    std::size_t at = values + 9;
+    std::size_t markers = 0;
+    while (text.compare(at, 2, "%s") == 0) {
+        ++markers;
+        at += 2;
+        if (at + 1 == text.size() && text[at] == ')') return std::pair{text.substr(0, values + 1), markers};
+        if (text.compare(at, 2, ", ") != 0) break;
+        at += 2;
+    }
+    return std::nullopt;
+}
+
+// What one command of a put_many pipeline does, and for which items.
+struct PipelinedCommand {
+    enum Kind { SAVEPOINT, PREPARE, INSERT, RELEASE } kind;
+    const RowGroup* group = nullptr;
+};
+
+}  // namespace
+
+namespace {
+
+// The libpq text of `value` for a column of `data_type`, as put's own conversions make it
+// (process_value_before_insert, then _to_sql_value, then the parameter's text form), or null for
+// SQL NULL. A text points into `value` itself; anything made goes to `made`.
+const char* default_parameter(const Value& value, const std::string& data_type, std::deque<std::string>& made) {
+    if (data_type == "json" && (value.is_string() || value.is_number_integer() || value.is_boolean())) {
+        return made.emplace_back(value.dump(-1, ' ', true)).c_str();
+    }
+    switch (value.type()) {
+        case Value::value_t::null:
+            return nullptr;
+        case Value::value_t::string:
+            return value.get_ref<const std::string&>().c_str();
+        case Value::value_t::object:
+        case Value::value_t::array:
+            return made.emplace_back(value.dump(-1, ' ', true)).c_str();
+        case Value::value_t::number_integer:
+        case Value::value_t::number_unsigned: {
+            char digits[24];
+            const auto end = value.is_number_unsigned()
+                                 ? std::to_chars(digits, digits + sizeof digits, value.get<std::uint64_t>()).ptr
+                                 : std::to_chars(digits, digits + sizeof digits, value.get<std::int64_t>()).ptr;
+            return made.emplace_back(digits, end).c_str();
+        }
+        default:
+            return made.emplace_back(*detail::parameter_text(value)).c_str();
+    }
+}
+
+}  // namespace
+
+void PostgresHistoricalConnection::put_many(const std::vector<WriteItem>& items) {
+    if (_is_revert_enabled) require_open_level("put_many");
+    require_server_transaction("put_many");
+    // Every item is checked before anything is written. Items of one class share its table, and
+    // the table's description is read once for the call.
+    std::vector<CheckedWrite> writes;
+    writes.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const Address& address = items[i].first;
+        const bool same_class = i > 0 && address.resource == items[i - 1].first.resource &&
+                                address.class_name == items[i - 1].first.class_name &&
+                                address.class_version == items[i - 1].first.class_version;
+        writes.push_back(check_write(address, items[i].second, "put_many", same_class ? &writes.back().table_name : nullptr));
+    }
+    std::map<std::string, TableDescription> descriptions;
+    for (const auto& write : writes) {
+        if (!descriptions.count(write.table_name)) descriptions.emplace(write.table_name, _describe_table(write.table_name));
+    }
+    // This class converts values itself; a subclass may convert them otherwise, through the hooks.
+    const PendingInserts inserts = typeid(*this) == typeid(PostgresHistoricalConnection)
+                                       ? pending_inserts_converted_here(items, writes, descriptions)
+                                       : pending_inserts_through_hooks(items, writes, descriptions);
+    if (items.empty()) return;
+    if (_connection == nullptr) throw KorvexConnectionError("Connection not established");
+
+    std::optional<PutManyFailure> failure;
+    try {
+        // Alike rows go together. When that fails, the same writes run one row per statement,
+        // so that the error names the item the server refused.
+        failure = write_pipelined(inserts, true);
+        if (failure) failure = write_pipelined(inserts, false);
+    } catch (...) {
+        if (PQstatus(_connection) == CONNECTION_BAD) {
+            statements_->clear();
+            forget_transaction_state();
+        }
+        std::throw_with_nested(KorvexConnectionError("put_many: the writes of " + std::to_string(items.size()) +
+                                                     " items could not be sent"));
+    }
+    if (failure) {
+        const std::string message =
+            failure->item ? "put_many: item " + std::to_string(*failure->item) + " (" +
+                                items[*failure->item].first.to_string() +
+                                ") was refused, so nothing of this call was written"
+                          : "put_many: the savepoint around the call failed, so nothing of it was written";
+        try {
+            throw failure->error;
+        } catch (...) {
+            std::throw_with_nested(KorvexConnectionError(message));
+        }
+    }
+    if (!_is_revert_enabled) return;
+    if (typeid(*this) != typeid(PostgresHistoricalConnection)) {
+        for (const auto& [address, data] : items) _add_revert_data(address.model_copy(), data);
+        return;
+    }
+    // What _add_revert_data does, with one copy of each address instead of two.
+    RevertLevel& level = _revert_data.back();
+    level.reserve(level.size() + items.size());
+    for (const auto& [address, data] : items) level.emplace_back(address.model_copy(), data);
+}
+
+// A run of items writing the same columns of one table shares the INSERT text that
+// _build_insert_statement made for its first item; the other items' values are converted by
+// process_value_before_insert and _to_sql_value, as that builder converts them.
+PostgresHistoricalConnection::PendingInserts PostgresHistoricalConnection::pending_inserts_through_hooks(
+    const std::vector<WriteItem>& items, const std::vector<CheckedWrite>& writes,
+    const std::map<std::string, TableDescription>& descriptions) {
+    PendingInserts inserts;
+    std::vector<std::string_view> run_columns;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        auto columns = stored_columns(items[i].first, writes[i], "put_many", descriptions.at(writes[i].table_name));
+        const bool same_run = i > 0 && writes[i].table_name == writes[i - 1].table_name &&
+                              std::equal(columns.begin(), columns.end(), run_columns.begin(), run_columns.end(),
+                                         [](const auto& column, std::string_view name) { return column.first == name; });
+        std::vector<Value> params;
+        if (same_run) {
+            params.reserve(columns.size());
+            for (const auto& [key, value] : columns) params.push_back(_to_sql_value(value));
+            inserts.row_text.push_back(inserts.row_text.back());
+        } else {
+            run_columns.clear();
+            DataMap row = DataMap::object();
+            for (auto& [key, value] : columns) {
+                run_columns.push_back(key);
+                row[std::string(key)] = std::move(value);
+            }
+            Statement statement = _build_insert_statement(writes[i].table_name, row);
+            inserts.row_text.push_back(&inserts.texts.emplace_back(std::move(statement.text)));
+            params = std::move(statement.params);
+        }
+        auto& values = inserts.row_values.emplace_back();
+        for (const auto& param : params) {
+            auto text = detail::parameter_text(param);
+            values.push_back(text ? inserts.made.emplace_back(std::move(*text)).c_str() : nullptr);
+        }
+    }
+    return inserts;
+}
+
+// The same INSERTs as through the hooks, with this class's own conversions made straight into
+// libpq's text form: no value is copied on the way, and a text is sent from the caller's data.
+PostgresHistoricalConnection::PendingInserts PostgresHistoricalConnection::pending_inserts_converted_here(
+    const std::vector<WriteItem>& items, const std::vector<CheckedWrite>& writes,
+    const std::map<std::string, TableDescription>& descriptions) {
+    PendingInserts inserts;
+    std::vector<std::string_view> run_columns;
+    std::vector<std::pair<std::string_view, const char*>> columns;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const CheckedWrite& write = writes[i];
+        const TableDescription& description = descriptions.at(write.table_name);
+        columns.clear();
+        auto add = [&](const std::string& key, const Value& value) {
+            const auto column = description.find(key);
+            if (column == description.end()) return;
+            const bool made_json = column->second == "json" &&
+                                   (value.is_string() || value.is_number_integer() || value.is_boolean());
+            if (auto reason = made_json ? std::nullopt : unstorable(value)) {
+                throw UsageError("put_many: column " + key + " of " + write.table_name + " cannot take the value of " +
+                                 items[i].first.to_string() + ": " + *reason);
+            }
+            columns.emplace_back(key, default_parameter(value, column->second, inserts.made));
+        };
+        for (const auto& [key, value] : write.data->items()) {
+            const Value* key_value = write.key_value(key);
+            add(key, key_value ? *key_value : value);
+        }
+        for (const auto& [key, value] : write.keys) {
+            if (!write.data->contains(key)) add(key, value);
+        }
+        const bool same_run = i > 0 && write.table_name == writes[i - 1].table_name &&
+                              std::equal(columns.begin(), columns.end(), run_columns.begin(), run_columns.end(),
+                                         [](const auto& column, std::string_view name) { return column.first == name; });
+        if (same_run) {
+            inserts.row_text.push_back(inserts.row_text.back());
+        } else {
+            run_columns.clear();
+            DataMap names = DataMap::object();
+            for (const auto& [key, text] : columns) {
+                run_columns.push_back(key);
+                names[std::string(key)] = nullptr;
+            }
+            inserts.row_text.push_back(
+                &inserts.texts.emplace_back(_build_insert_statement(write.table_name, names).text));
+        }
+        auto& values = inserts.row_values.emplace_back();
+        values.reserve(columns.size());
+        for (const auto& [key, text] : columns) values.push_back(text);
+    }
+    return inserts;
+}
+
+// All INSERTs in one round trip, with the statements not prepared yet prepared in it. Inside a
+// transaction they run within a savepoint, rolled back when one fails, so that nothing of the call
+// stays written and the transaction goes on; outside one, they form one implicit transaction,
+// which the server rolls back as a whole. With `grouped`, consecutive alike rows are written by
+// one statement.
+std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalConnection::write_pipelined(
+    const PendingInserts& inserts, bool grouped) {
+    std::vector<RowGroup> groups;
+    const std::size_t count = inserts.row_text.size();
+    for (std::size_t i = 0; i < count;) {
+        RowGroup& group = groups.emplace_back();
+        group.first = i;
+        const std::string& single = *inserts.row_text[i];
+        const auto split = grouped ? split_values(single) : std::nullopt;
+        const std::size_t columns = split ? split->second : 0;
+        std::size_t end = i + 1;
+        if (split && columns == inserts.row_values[i].size()) {
+            const std::size_t most = std::min(ROWS_PER_STATEMENT, MAX_PARAMETERS / columns);
+            while (end < count && end - i < most && inserts.row_text[end] == inserts.row_text[i] &&
+                   inserts.row_values[end].size() == columns) {
+                ++end;
+            }
+        }
+        group.rows = end - i;
+        for (std::size_t row = i; row < end; ++row) {
+            group.values.insert(group.values.end(), inserts.row_values[row].begin(), inserts.row_values[row].end());
+        }
+        if (group.rows == 1) {
+            group.key = single;
+            const auto [text, markers] = detail::number_markers(single);
+            if (markers != group.values.size()) {
+                throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
+                                 std::to_string(group.values.size()) + " parameters were given");
+            }
+            group.text = text;
+        } else {
+            group.key = single + "\n-- rows: " + std::to_string(group.rows);
+            if (!statements_->inserts.find(group.key)) {
+                group.text = detail::number_markers(split->first).first + "VALUES ";
+                for (std::size_t row = 0, n = 0; row < group.rows; ++row) {
+                    group.text += row ? ", (" : "(";
+                    for (std::size_t column = 0; column < columns; ++column) {
+                        group.text += column ? ", $" : "$";
+                        group.text += std::to_string(++n);
+                    }
+                    group.text += ')';
+                }
+            }
+        }
+        i = end;
+    }
+
+    const bool in_transaction = PQtransactionStatus(_connection) != PQTRANS_IDLE;
+    std::vector<PipelinedCommand> commands;
+    std::map<std::string, std::string> prepared_here;  // statement key to name
+    std::vector<libpq::ResultPtr> results;
+    {
+        libpq::Pipeline pipeline(_connection);
+        if (in_transaction) {
+            pipeline.query(std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+            commands.push_back({PipelinedCommand::SAVEPOINT});
+        }
+        for (const RowGroup& group : groups) {
+            const std::string* name = statements_->inserts.find(group.key);
+            if (name == nullptr) {
+                if (auto found = prepared_here.find(group.key); found != prepared_here.end()) name = &found->second;
+            }
+            if (name == nullptr && statements_->inserts.size() + prepared_here.size() < libpq::PreparedStatements::CAPACITY) {
+                auto entry = prepared_here.emplace(group.key, statements_->inserts.new_name()).first;
+                pipeline.prepare(entry->second, group.text);
+                commands.push_back({PipelinedCommand::PREPARE, &group});
+                name = &entry->second;
+            }
+            if (name != nullptr) {
+                pipeline.run_prepared(*name, group.values);
+            } else {
+                pipeline.query(group.text, group.values);
+            }
+            commands.push_back({PipelinedCommand::INSERT, &group});
+        }
+        if (in_transaction) {
+            pipeline.query(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+            commands.push_back({PipelinedCommand::RELEASE});
+        }
+        results = pipeline.finish();
+    }
+
+    std::optional<std::size_t> failed;
+    for (std::size_t c = 0; c < commands.size(); ++c) {
+        const bool ok = libpq::succeeded(results[c].get());
+        if (commands[c].kind == PipelinedCommand::PREPARE && ok) {
+            const std::string& key = commands[c].group->key;
+            statements_->inserts.add(key, prepared_here.at(key));
+        }
+        if (!ok && !failed) failed = c;
+    }
+    if (!failed) return std::nullopt;
+
+    const PipelinedCommand& command = commands[*failed];
+    const PGresult* result = results[*failed].get();
+    if (command.kind == PipelinedCommand::INSERT && libpq::plan_may_be_stale(libpq::sqlstate_of(result))) {
+        statements_->inserts.evict(command.group->key);
+    }
+    if (in_transaction && command.kind != PipelinedCommand::SAVEPOINT) {
+        libpq::ResultPtr undone(PQexec(_connection, (std::string("ROLLBACK TO SAVEPOINT ") + PUT_MANY_SAVEPOINT +
+                                                     "; RELEASE SAVEPOINT " + PUT_MANY_SAVEPOINT)
+                                                        .c_str()),
+                                &PQclear);
+        if (!libpq::succeeded(undone.get())) throw libpq::error_of(undone.get(), _connection);
+    }
+    std::optional<std::size_t> item;
+    if (command.group != nullptr) item = command.group->first;
+    return PutManyFailure{item, libpq::error_of(result, _connection)};
 }
 
 void PostgresHistoricalConnection::_delete(const Address& address) {

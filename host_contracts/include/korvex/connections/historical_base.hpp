@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvex {
@@ -22,6 +23,9 @@ class TableSchemaServiceBase;
 
 // Named connection parameters (host, port, user, password, database, ...).
 using ConnectionParameters = std::map<std::string, std::string>;
+
+// One version for put_many to write: its address and its data map, as put takes them.
+using WriteItem = std::pair<Address, DataMap>;
 
 class HistoricalConnectionBase : public SqlConnection {
 public:
@@ -37,6 +41,12 @@ public:
     virtual void on_transaction_complete() = 0;
 
     virtual void put(const Address& address, const DataMap& data) = 0;
+    // Writes the items in order, as put would write each. This default calls put for each item;
+    // a store may send them together instead and then writes all of them or, when one fails,
+    // none (the PostgreSQL store does).
+    virtual void put_many(const std::vector<WriteItem>& items) {
+        for (const auto& [address, data] : items) put(address, data);
+    }
     virtual std::vector<DataMap> query(const Address& address,
                                        const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
                                        const std::optional<Q>& conditions = std::nullopt,

@@ -1,0 +1,182 @@
+// put_many: many versions in one round trip, all or nothing, recorded for revert like put; checked
+// from a second connection.
+
+#include "korvex/error.hpp"
+#include "pg_fixture.hpp"
+
+#include <limits>
+
+using namespace korvex;
+using korvex::testing::map;
+using korvex::testing::PgTestDatabase;
+using korvex::testing::RecordingConnection;
+
+namespace {
+
+struct PutMany : ::testing::Test {
+    void SetUp() override {
+        connection.connect(std::nullopt, db.parameters());
+        connection.prepare_connection();
+        TableSchema schema{Address::from_string("app#Person"),
+                           {{"name", ValueKind::TEXT}, {"age", ValueKind::INTEGER}, {"doc", ValueKind::MAPPING}},
+                           {},
+                           {}};
+        connection.table_schema_manager()->register_table(schema);
+    }
+
+    static WriteItem person(const std::string& id, const char* data) {
+        return {Address::from_string("app#Person/" + id + "@1"), map(data)};
+    }
+    std::vector<std::string> stored() const {
+        return db.sql("SELECT partition_key || '=' || coalesce(name::text, '-') FROM person ORDER BY 1");
+    }
+    std::vector<std::string> logged() const {
+        std::vector<std::string> addresses;
+        for (const auto& level : connection.revert_data()) {
+            for (const auto& [address, data] : level) addresses.push_back(address.to_string());
+        }
+        return addresses;
+    }
+
+    PgTestDatabase db;
+    RecordingConnection connection;
+};
+
+}  // namespace
+
+TEST_F(PutMany, WritesEveryItemAndRecordsEachForRevert) {
+    connection.begin();
+    connection.put_many({person("a", R"({"name":"A","doc":{"k":1}})"), person("b", R"({"name":"B","age":2})"),
+                         {Address::from_string("resource#Metadata/a:1"),
+                          map(R"({"address":{"object_id":"a","object_version":"1"},"is_deleted":false})")},
+                         person("c", R"({"name":"C"})")});
+    EXPECT_EQ(logged(), (std::vector<std::string>{"app#Person/a@1", "app#Person/b@1", "resource#Metadata/a:1",
+                                                  "app#Person/c@1"}));
+    EXPECT_TRUE(stored().empty());  // not committed yet
+    connection.commit();
+    EXPECT_EQ(stored(), (std::vector<std::string>{"a=A", "b=B", "c=C"}));
+    EXPECT_EQ(db.sql("SELECT object_id FROM metadata"), std::vector<std::string>{"a"});
+    EXPECT_EQ(connection.count_containing("INSERT INTO"), 0u);  // sent together, not one by one
+}
+
+TEST_F(PutMany, AFailingItemLeavesNothingOfTheCallAndTheTransactionUsable) {
+    connection.begin();
+    connection.put(Address::from_string("app#Person/before@1"), map(R"({"name":"kept"})"));
+    const auto bad_items = std::vector<std::vector<WriteItem>>{
+        {person("x", R"({"age":1})"), person("y", R"({"age":"not a number"})"), person("z", R"({"age":3})")},
+        {person("x", R"({"name":"X"})"), person("before", R"({"name":"same key"})")},
+    };
+    const std::vector<std::pair<std::string, std::string>> expected = {{"item 1 (app#Person/y@1)", "22P02"},
+                                                                        {"item 1 (app#Person/before@1)", "23505"}};
+    for (std::size_t i = 0; i < bad_items.size(); ++i) {
+        try {
+            connection.put_many(bad_items[i]);
+            ADD_FAILURE() << "put_many succeeded";
+        } catch (const KorvexConnectionError& error) {
+            EXPECT_NE(std::string(error.what()).find(expected[i].first), std::string::npos) << error.what();
+            auto cause = korvex::testing::database_cause(error);
+            ASSERT_TRUE(cause);
+            EXPECT_EQ(cause->sqlstate(), expected[i].second);
+        }
+        EXPECT_EQ(logged(), std::vector<std::string>{"app#Person/before@1"});
+    }
+    connection.put_many({person("after", R"({"name":"after"})")});
+    connection.commit();
+    EXPECT_EQ(stored(), (std::vector<std::string>{"after=after", "before=kept"}));
+}
+
+TEST_F(PutMany, OutsideATransactionAFailingItemLeavesNothingOfTheCall) {
+    RecordingConnection writer({.is_revert_supported = false});
+    writer.connect(std::nullopt, db.parameters());
+    EXPECT_THROW(writer.put_many({person("x", R"({"name":"X"})"), person("y", R"({"age":"nan"})")}),
+                 KorvexConnectionError);
+    EXPECT_TRUE(stored().empty());
+    writer.put_many({person("x", R"({"name":"X"})"), person("y", R"({"age":3})")});
+    EXPECT_EQ(stored(), (std::vector<std::string>{"x=X", "y=-"}));
+}
+
+TEST_F(PutMany, InputIsCheckedBeforeAnythingIsWritten) {
+    connection.begin();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<std::vector<WriteItem>> refused = {
+        {person("a", R"({"name":"A"})"), {Address::from_string("app#Person/b@1"), Value("not a map")}},
+        {person("a", R"({"name":"A"})"), {Address::from_string("app#Person/b@1"), {{std::string("n\0m", 3), 1}}}},
+        {person("a", R"({"name":"A"})"), {Address::from_string("app#Person/b@1"), {{"doc", {{"x", nan}}}}}},
+        {person("a", R"({"name":"A"})"), {Address::from_string("app#Person/b@1"), {{std::string(64, 'c'), 1}}}},
+        {person("a", R"({"name":"A"})"), {Address::from_string("resource#Metadata/b:1"), map(R"({"x":1})")}},
+    };
+    for (const auto& items : refused) EXPECT_THROW(connection.put_many(items), korvex::UsageError);
+    EXPECT_TRUE(logged().empty());
+    connection.commit();
+    EXPECT_TRUE(stored().empty());
+
+    // With revert on, a call outside every transaction level is refused like put.
+    EXPECT_THROW(connection.put_many({person("a", R"({"name":"A"})")}), korvex::UsageError);
+    EXPECT_TRUE(stored().empty());
+}
+
+TEST_F(PutMany, RevertDeletesWhatPutManyWrote) {
+    connection.begin();
+    connection.put(Address::from_string("app#Person/a@1"), map(R"({"name":"A"})"));
+    connection.begin();
+    connection.put_many({person("b", R"({"name":"B"})"), person("c", R"({"name":"C"})")});
+    connection.revert();
+    connection.commit();
+    EXPECT_EQ(stored(), std::vector<std::string>{"a=A"});
+}
+
+// A prepared INSERT that no longer fits its table is prepared afresh within the same call.
+TEST_F(PutMany, AStalePreparedInsertIsPreparedAfresh) {
+    connection.begin();
+    connection.put_many({person("a", R"({"name":"1"})")});
+    connection.commit();
+    db.sql("DROP TABLE person; CREATE TABLE person (partition_key text, range_key text, name bigint)");
+    connection.begin();
+    connection.put_many({person("b", R"({"name":"2"})")});
+    connection.commit();
+    EXPECT_EQ(stored(), std::vector<std::string>{"b=2"});
+}
+
+// This class converts values straight into libpq's text; a subclass converts them through the
+// hooks. Both store the same.
+TEST_F(PutMany, ConvertingHereAndThroughTheHooksStoresTheSame) {
+    db.sql("ALTER TABLE person ADD COLUMN score double precision, ADD COLUMN blob jsonb, ADD COLUMN flag boolean,"
+           " ADD COLUMN big numeric");
+    const std::vector<const char*> rows = {
+        R"({"name":"é\"\\\n","age":-7,"doc":"text","score":2.0,"blob":{"k":[1,"é",null]},"flag":true,"big":18446744073709551615})",
+        R"({"name":"","age":9007199254740993,"doc":5,"score":-0.5,"blob":"\"s\"","flag":false,"big":1.5})",
+        R"({"name":null,"age":null,"doc":true,"score":1e300,"blob":[],"flag":null,"big":-3})",
+        R"({"doc":{"a":{"b":[1.25,2]}},"score":null,"unknown":1})",
+        R"({"doc":[1,"x"],"age":0})",
+        R"({"doc":null,"partition_key":"ignored","name":"n"})",
+    };
+    pg_timeline::PostgresHistoricalConnection plain;
+    plain.connect(std::nullopt, db.parameters());
+    std::vector<WriteItem> here, hooks;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        here.push_back(person("h" + std::to_string(i), rows[i]));
+        hooks.push_back(person("k" + std::to_string(i), rows[i]));
+    }
+    here.push_back({Address::from_string("app#Person/h9@1"), {{"score", std::numeric_limits<double>::quiet_NaN()}}});
+    hooks.push_back({Address::from_string("app#Person/k9@1"), {{"score", std::numeric_limits<double>::quiet_NaN()}}});
+    plain.begin();
+    plain.put_many(here);
+    ASSERT_EQ(plain.revert_data().back().size(), here.size());
+    EXPECT_EQ(plain.revert_data().back()[3], here[3]);
+    plain.commit();
+    connection.begin();
+    connection.put_many(hooks);
+    connection.commit();
+    const auto stored_by = [&](const char* prefix) {
+        return db.sql(std::string("SELECT concat_ws('|', substr(partition_key, 2), name, age, doc::text, score, blob::text,"
+                                  " flag, big) FROM person WHERE partition_key LIKE '") + prefix + "%' ORDER BY 1");
+    };
+    EXPECT_EQ(stored_by("h").size(), rows.size() + 1);
+    EXPECT_EQ(stored_by("h"), stored_by("k"));
+    plain.begin();
+    EXPECT_THROW(plain.put_many({person("x", R"({"doc":{"n":"a"}})"),
+                                 {Address::from_string("app#Person/y@1"),
+                                  {{"doc", {{"n", std::numeric_limits<double>::infinity()}}}}}}),
+                 korvex::UsageError);
+    plain.rollback();
+}
