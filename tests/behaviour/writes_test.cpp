@@ -253,12 +253,20 @@ TEST_P(Writes, ValuesTheStoreWouldChangeAreRefusedNamingTheColumn) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     for (const auto& [column, value] : std::vector<std::pair<std::string, Value>>{
-             {"doc", {{"x", nan}}}, {"doc", {{"deep", {{"y", -inf}}}}}, {"tags", {1.0, inf}}}) {
-        try {
-            store->put(Address::from_string("app#Person/p@1"), {{column, value}});
-            ADD_FAILURE() << "accepted " << column;
-        } catch (const korvex::UsageError& error) {
-            EXPECT_NE(std::string(error.what()).find("column " + column), std::string::npos) << error.what();
+             {"doc", {{"x", nan}}}, {"doc", {{"deep", {{"y", -inf}}}}}, {"tags", {1.0, inf}},
+             {"doc", {{"x", "not UTF-8 \xff"}}}, {"tags", {"\xc3"}}}) {
+        for (const bool many : {false, true}) {
+            try {
+                const Address address = Address::from_string("app#Person/p@1");
+                if (many) {
+                    store->put_many({{address, {{column, value}}}});
+                } else {
+                    store->put(address, {{column, value}});
+                }
+                ADD_FAILURE() << "accepted " << column << (many ? " in put_many" : "");
+            } catch (const korvex::UsageError& error) {
+                EXPECT_NE(std::string(error.what()).find("column " + column), std::string::npos) << error.what();
+            }
         }
     }
     // A real column keeps an infinity on both engines; PostgreSQL keeps a NaN too, which SQLite

@@ -28,6 +28,9 @@ struct Statement {
 // Whether a map or list holds a NaN or an infinity at any depth (JSON text has no form for one).
 bool holds_non_finite_number(const Value& value);
 
+// Whether a text, or a key or text anywhere in a map or list, is not valid UTF-8.
+bool holds_invalid_utf8(const Value& value);
+
 // The JSON text of `value` as the stores write it (with `ensure_ascii`, non-ASCII characters as
 // \uXXXX escapes, so that the text is the same whatever the client encoding). Throws UsageError
 // for a NaN or an infinity anywhere in it and for text that is not valid UTF-8, which JSON text

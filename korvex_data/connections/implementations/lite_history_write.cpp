@@ -122,7 +122,7 @@ Value SqliteHistoricalConnection::process_value_before_insert(const Value& value
     // A JSON column keeps JSON text, so that a text value reads back as a text and not as the
     // number or boolean its characters spell; SQL NULL stays NULL.
     if (data_type == "JSON" && !value.is_null()) {
-        return value.dump(-1, ' ', true);
+        return json_text(value);
     }
     return value;
 }
@@ -149,8 +149,15 @@ void SqliteHistoricalConnection::put(const Address& address, const DataMap& data
         const auto column = std::find_if(table_columns.begin(), table_columns.end(),
                                          [&](const ColumnInfo& c) { return c.name == key; });
         if (column == table_columns.end()) continue;  // not a column of the table: dropped
-        Value converted = process_value_before_insert(value, column->type);
-        if (auto reason = unstorable(value, converted, column->type)) {
+        Value converted;
+        std::optional<std::string> reason;
+        try {
+            converted = process_value_before_insert(value, column->type);
+            reason = unstorable(value, converted, column->type);
+        } catch (const UsageError& error) {
+            reason = error.what();  // JSON cannot carry it (a NaN, text that is not UTF-8)
+        }
+        if (reason) {
             throw UsageError("put: column " + key + " of " + table_name + " cannot take the value of " +
                              address.to_string() + ": " + *reason);
         }

@@ -323,6 +323,12 @@ void PostgresHistoricalConnection::require_server_transaction(const char* operat
 
 void PostgresHistoricalConnection::prepare_connection() { table_schema_manager()->register_internal_tables(); }
 
+bool PostgresHistoricalConnection::connection_lost() const {
+    // libpq may notice a closed connection only when it next reads from it.
+    return PQstatus(_connection) == CONNECTION_BAD ||
+           (PQconsumeInput(_connection) == 0 && PQstatus(_connection) == CONNECTION_BAD);
+}
+
 std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string& query,
                                                               const std::vector<Value>& params) {
     if (_connection == nullptr) {
@@ -332,9 +338,7 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
     try {
         return run_statement(_connection, query, params, *statements_, prepare_reads_);
     } catch (...) {
-        // libpq may notice a closed connection only when it next reads from it.
-        if (PQstatus(_connection) == CONNECTION_BAD ||
-            (PQconsumeInput(_connection) == 0 && PQstatus(_connection) == CONNECTION_BAD)) {
+        if (connection_lost()) {
             // The server session is gone, and its transaction with it.
             statements_->clear();
             forget_transaction_state();

@@ -164,6 +164,8 @@ protected:
     // Fails when a level is open here but the server has no transaction open (a COMMIT or
     // ROLLBACK sent through execute ended it): a write then would commit by itself.
     void require_server_transaction(const char* operation) const;
+    // Whether the server session is gone (after a statement failed): its transaction went with it.
+    bool connection_lost() const;
 
     PGconn* _connection = nullptr;
 

@@ -85,6 +85,9 @@ std::optional<std::string> unstorable(const Value& value) {
     if ((value.is_object() || value.is_array()) && holds_non_finite_number(value)) {
         return "it holds a NaN or an infinity inside a map or list, which JSON cannot store";
     }
+    if ((value.is_object() || value.is_array()) && holds_invalid_utf8(value)) {
+        return "it holds text that is not valid UTF-8 inside a map or list, which JSON cannot store";
+    }
     return std::nullopt;
 }
 
@@ -135,8 +138,15 @@ std::vector<std::pair<std::string_view, Value>> PostgresHistoricalConnection::st
     auto add = [&](const std::string& key, const Value& value) {
         const auto column = description.find(key);
         if (column == description.end()) return;
-        Value converted = process_value_before_insert(value, column->second);
-        if (auto reason = unstorable(converted)) {
+        Value converted;
+        std::optional<std::string> reason;
+        try {
+            converted = process_value_before_insert(value, column->second);
+            reason = unstorable(converted);
+        } catch (const UsageError& error) {
+            reason = error.what();  // text that is not UTF-8 for a JSON column
+        }
+        if (reason) {
             throw UsageError(std::string(operation) + ": column " + key + " of " + write.table_name +
                              " cannot take the value of " + address.to_string() + ": " + *reason);
         }
@@ -244,7 +254,7 @@ namespace {
 // SQL NULL. A text points into `value` itself; anything made goes to `made`.
 const char* default_parameter(const Value& value, const std::string& data_type, std::deque<std::string>& made) {
     if (data_type == "json" && (value.is_string() || value.is_number_integer() || value.is_boolean())) {
-        return made.emplace_back(value.dump(-1, ' ', true)).c_str();
+        return made.emplace_back(json_text(value)).c_str();
     }
     switch (value.type()) {
         case Value::value_t::null:
@@ -253,7 +263,7 @@ const char* default_parameter(const Value& value, const std::string& data_type, 
             return value.get_ref<const std::string&>().c_str();
         case Value::value_t::object:
         case Value::value_t::array:
-            return made.emplace_back(value.dump(-1, ' ', true)).c_str();
+            return made.emplace_back(json_text(value)).c_str();
         case Value::value_t::number_integer:
         case Value::value_t::number_unsigned: {
             char digits[24];
@@ -301,7 +311,7 @@ void PostgresHistoricalConnection::put_many(const std::vector<WriteItem>& items)
         failure = write_pipelined(inserts, true);
         if (failure) failure = write_pipelined(inserts, false);
     } catch (...) {
-        if (PQstatus(_connection) == CONNECTION_BAD) {
+        if (connection_lost()) {
             statements_->clear();
             forget_transaction_state();
         }
@@ -386,11 +396,18 @@ PostgresHistoricalConnection::PendingInserts PostgresHistoricalConnection::pendi
             if (column == description.end()) return;
             const bool made_json = column->second == "json" &&
                                    (value.is_string() || value.is_number_integer() || value.is_boolean());
-            if (auto reason = made_json ? std::nullopt : unstorable(value)) {
+            std::optional<std::string> reason = made_json ? std::nullopt : unstorable(value);
+            const char* text = nullptr;
+            try {
+                if (!reason) text = default_parameter(value, column->second, inserts.made);
+            } catch (const UsageError& error) {
+                reason = error.what();  // text that is not UTF-8 inside JSON
+            }
+            if (reason) {
                 throw UsageError("put_many: column " + key + " of " + write.table_name + " cannot take the value of " +
                                  items[i].first.to_string() + ": " + *reason);
             }
-            columns.emplace_back(key, default_parameter(value, column->second, inserts.made));
+            columns.emplace_back(key, text);
         };
         for (const auto& [key, value] : write.data->items()) {
             const Value* key_value = write.key_value(key);
