@@ -1,5 +1,6 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
+#include "korvex/connections/statement_kind.hpp"
 
 #include "korvex/utils/text.hpp"
 
@@ -246,6 +247,7 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
         }
         rows.push_back(std::move(row));
     }
+    if (changes_table_definitions(query)) ++definition_changes_;
     return std::make_shared<MemoryCursor>(std::move(description), std::move(rows));
 }
 

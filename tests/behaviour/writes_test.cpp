@@ -216,6 +216,24 @@ TEST_P(Writes, PutKeysTheRowByTheAddressDropsUnknownKeysAndKeepsTheCallersMap) {
               (std::vector<std::string>{"p1|v1|Ann|-", "p2|v7|-|3"}));
 }
 
+// A table changed through the store itself is described again before the next put: a column
+// it gained takes its value instead of being dropped as unknown.
+TEST_P(Writes, APutAfterTheTableChangedWritesTheNewColumns) {
+    store->begin();
+    put("a", "A");  // the table's columns are described and remembered
+    store->commit();
+    store->table_schema_manager()->unregister_table(Address::from_string("app#Person"));
+    store->table_schema_manager()->register_table(
+        TableSchema{Address::from_string("app#Person"), {{"name", ValueKind::TEXT}, {"email", ValueKind::TEXT}}, {}, {}});
+    store->begin();
+    store->put(Address::from_string("app#Person/b@1"), {{"name", "B"}, {"email", "b@x"}});
+    store->execute("ALTER TABLE person ADD COLUMN nick TEXT");
+    store->put(Address::from_string("app#Person/c@1"), {{"name", "C"}, {"email", "c@x"}, {"nick", "cc"}});
+    store->commit();
+    EXPECT_EQ(engine->sql("SELECT partition_key || '|' || email || '|' || coalesce(nick, '-') FROM person ORDER BY 1"),
+              (std::vector<std::string>{"b|b@x|-", "c|c@x|cc"}));
+}
+
 TEST_P(Writes, JsonColumnsKeepTheJsonFormOfEveryValue) {
     store->begin();
     write("a", map(R"({"doc":"abc","tags":[1,"é"]})"));

@@ -5,6 +5,7 @@
 #include "korvex_data/connections/implementations/lite_history.hpp"
 
 #include "korvex/connections/errors.hpp"
+#include "korvex/connections/statement_kind.hpp"
 #include "korvex/error.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
@@ -54,16 +55,6 @@ public:
     std::string statusmessage() const override { return "ROLLBACK"; }
 };
 
-std::string first_word(const std::string& query) {
-    std::size_t start = 0;
-    while (start < query.size() && std::isspace(static_cast<unsigned char>(query[start]))) ++start;
-    std::size_t end = start;
-    while (end < query.size() && std::isalpha(static_cast<unsigned char>(query[end]))) ++end;
-    std::string word = query.substr(start, end - start);
-    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return word;
-}
-
 }  // namespace
 
 SqliteHistoricalConnection::SqliteHistoricalConnection(ConnectionOptions options)
@@ -102,6 +93,8 @@ void SqliteHistoricalConnection::connect(const std::optional<std::string>& dsn,
     }
     _connection = std::make_unique<SqliteStateConnection>(*dsn, busy_timeout_ms);
     transaction_failed_ = false;
+    // Another file, or the same one changed meanwhile: nothing described before holds.
+    forget_descriptions();
 }
 
 void SqliteHistoricalConnection::disconnect() {
@@ -136,7 +129,7 @@ std::shared_ptr<Cursor> SqliteHistoricalConnection::execute(const std::string& q
         return "Error executing query: " + query + " with args: " + printed_parameters(params);
     };
     if (transaction_failed_) {
-        const std::string verb = first_word(query);
+        const std::string verb = leading_keyword(query);
         if (verb == "COMMIT" || verb == "END") {
             transaction_failed_ = false;
             if (_connection->in_transaction()) _connection->execute("ROLLBACK");

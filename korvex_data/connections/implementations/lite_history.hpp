@@ -171,8 +171,14 @@ protected:
     std::unique_ptr<SqliteStateConnection> _connection;
 
 private:
+    // Drops what was described of the tables; also done whenever a statement run on this
+    // connection (the table-schema service's too) created, changed or dropped a table.
+    void forget_descriptions();
+    void forget_descriptions_if_tables_changed();
+
     std::map<std::string, std::vector<ColumnInfo>> table_columns_;
     std::map<std::string, TableDescription> descriptions_;
+    std::uint64_t described_at_definition_changes_ = 0;
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback
     // runs until it ends.
     bool transaction_failed_ = false;

@@ -75,7 +75,20 @@ std::optional<std::string> unstorable(const Value& original, const Value& value,
 
 }  // namespace
 
+void SqliteHistoricalConnection::forget_descriptions() {
+    table_columns_.clear();
+    descriptions_.clear();
+    described_at_definition_changes_ = _connection != nullptr ? _connection->definition_changes() : 0;
+}
+
+void SqliteHistoricalConnection::forget_descriptions_if_tables_changed() {
+    if (_connection != nullptr && _connection->definition_changes() != described_at_definition_changes_) {
+        forget_descriptions();
+    }
+}
+
 const std::vector<ColumnInfo>& SqliteHistoricalConnection::_table_columns(const std::string& table_name) {
+    forget_descriptions_if_tables_changed();
     if (auto found = table_columns_.find(table_name); found != table_columns_.end()) {
         return found->second;
     }
@@ -92,6 +105,7 @@ const std::vector<ColumnInfo>& SqliteHistoricalConnection::_table_columns(const 
 }
 
 TableDescription SqliteHistoricalConnection::_describe_table(const std::string& table_name) {
+    forget_descriptions_if_tables_changed();
     if (auto found = descriptions_.find(table_name); found != descriptions_.end()) return found->second;
     TableDescription description;
     for (const auto& column : _table_columns(table_name)) description.emplace(column.name, column.type);

@@ -6,6 +6,7 @@
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
 #include "korvex/connections/errors.hpp"
+#include "korvex/connections/statement_kind.hpp"
 #include "korvex/utils/text.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
@@ -299,6 +300,8 @@ void PostgresHistoricalConnection::connect(const std::optional<std::string>& dsn
     // autocommit switch: the transaction statements of begin/commit/rollback delimit transactions.
     PQsetNoticeProcessor(connection, &log_server_notice, nullptr);
     statements_->clear();
+    // Another database, or the same one changed meanwhile: nothing described before holds.
+    described_tables_.clear();
     _connection = connection;
 }
 
@@ -336,7 +339,10 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
     }
     refuse_what_libpq_would_cut(query, params);
     try {
-        return run_statement(_connection, query, params, *statements_, prepare_reads_);
+        auto cursor = run_statement(_connection, query, params, *statements_, prepare_reads_);
+        // A table made, changed or dropped may have other columns now: describe it again.
+        if (changes_table_definitions(query)) described_tables_.clear();
+        return cursor;
     } catch (...) {
         if (connection_lost()) {
             // The server session is gone, and its transaction with it.

@@ -16,6 +16,7 @@
 #include "korvex/connections/connection.hpp"
 #include "korvex/connections/errors.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -59,6 +60,9 @@ public:
     // Whether a transaction is open (BEGIN was run and neither COMMIT nor ROLLBACK since, and
     // SQLite did not roll it back by itself).
     bool in_transaction() const;
+    // How many statements that create, change or drop a table ran here: what a caller described
+    // of the tables holds while this number stays the same.
+    std::uint64_t definition_changes() const { return definition_changes_; }
 
     struct StatementFinalizer {
         void operator()(sqlite3_stmt* statement) const;
@@ -74,6 +78,7 @@ private:
     std::string path_;
     sqlite3* db_ = nullptr;
     std::unordered_map<std::string, PreparedStatement> statements_;
+    std::uint64_t definition_changes_ = 0;
 };
 
 }  // namespace korvex
