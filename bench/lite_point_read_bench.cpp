@@ -70,7 +70,7 @@ Figures measure(int objects, int versions, int reads) {
     std::vector<double> store_ms, per_read_ms, once_ms;
     const Address address = Address::from_string("bench#BenchPerson@1");
     for (int i = 0; i < reads + 200; ++i) {
-        const std::string id = "o" + std::to_string(pick(random));
+        const std::string id = std::string("o").append(std::to_string(pick(random)));
         const Q latest = Q("_address__object_id", Lookup::EQ, id) & Q("_address__object_version", Lookup::EQ, "LATEST");
 
         auto start = LiteClock::now();

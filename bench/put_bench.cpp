@@ -2,7 +2,7 @@
 //  - put: PostgresHistoricalConnection::put against the identical INSERT statements over raw
 //    libpq;
 //  - put_many: one put_many call of 100 items against one put per item.
-// The two sides of each comparison take turns round by round (ABBA), so that both meet the same
+// The two sides of each comparison take turns block by block (ABBA), so that both meet the same
 // machine and the same table; each round's rate is rows over the time its side spent, and the
 // figures are the medians over the rounds.
 
@@ -32,32 +32,31 @@ struct Rates {
     double baseline;
 };
 
-// Rounds of `transactions` transactions per side. Within a round each side runs its
-// transactions back to back on its own connection, the sides taking turns round by round in ABBA
-// order: switching connections after every transaction changes how fast the server answers either
-// of them on this kind of machine, and would favour one side by chance. Each maker returns one
-// transaction ready to run, its data made.
+// Rounds of `transactions` transactions per side. Within a round the sides take turns in ABBA
+// order, block by block, each block's transactions back to back on its side's connection:
+// switching connections after every transaction changes how fast the server answers either side
+// on this kind of machine, and whole rounds per side would let a change of load favour one.
+// Each maker returns one transaction ready to run, its data made.
 Rates compare(int rounds, int transactions, const std::function<std::function<void()>()>& make_store_transaction,
               const std::function<std::function<void()>()>& make_baseline_transaction) {
-    auto rate = [&](const std::function<std::function<void()>()>& make) {
-        double seconds = 0;
-        for (int t = 0; t < transactions; ++t) {
-            const auto transaction = make();
-            const auto start = Clock::now();
-            transaction();
-            seconds += bench::seconds_since(start);
-        }
-        return transactions * BATCH / seconds;
-    };
+    constexpr int BLOCK = 10;
     std::vector<double> store_rates, baseline_rates;
     for (int round = 0; round < rounds; ++round) {
-        if (round % 2 == 0) {
-            store_rates.push_back(rate(make_store_transaction));
-            baseline_rates.push_back(rate(make_baseline_transaction));
-        } else {
-            baseline_rates.push_back(rate(make_baseline_transaction));
-            store_rates.push_back(rate(make_store_transaction));
+        double store_seconds = 0, baseline_seconds = 0;
+        int store_done = 0, baseline_done = 0;
+        for (int block = 0; store_done < transactions || baseline_done < transactions; ++block) {
+            const bool store_turn = block % 4 == 0 || block % 4 == 3 ? store_done < transactions
+                                                                      : baseline_done >= transactions;
+            int& done = store_turn ? store_done : baseline_done;
+            for (int t = 0; t < BLOCK && done < transactions; ++t, ++done) {
+                const auto transaction = (store_turn ? make_store_transaction : make_baseline_transaction)();
+                const auto start = Clock::now();
+                transaction();
+                (store_turn ? store_seconds : baseline_seconds) += bench::seconds_since(start);
+            }
         }
+        store_rates.push_back(transactions * BATCH / store_seconds);
+        baseline_rates.push_back(transactions * BATCH / baseline_seconds);
     }
     return {bench::median(store_rates), bench::median(baseline_rates)};
 }
