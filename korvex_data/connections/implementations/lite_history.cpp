@@ -93,7 +93,7 @@ void SqliteHistoricalConnection::connect(const std::optional<std::string>& dsn,
     }
     _connection = std::make_unique<SqliteStateConnection>(*dsn, busy_timeout_ms);
     transaction_failed_ = false;
-    // Another file, or the same one changed meanwhile: nothing described before holds.
+    // Another file, or a new database in memory: nothing described before holds.
     forget_descriptions();
 }
 

@@ -300,8 +300,6 @@ void PostgresHistoricalConnection::connect(const std::optional<std::string>& dsn
     // autocommit switch: the transaction statements of begin/commit/rollback delimit transactions.
     PQsetNoticeProcessor(connection, &log_server_notice, nullptr);
     statements_->clear();
-    // Another database, or the same one changed meanwhile: nothing described before holds.
-    described_tables_.clear();
     _connection = connection;
 }
 
