@@ -82,15 +82,27 @@ std::string cast_type_of(ValueType value_type) {
     }
 }
 
+// The JSON kind (json_typeof) a path must hold to be compared as a number or a boolean; a
+// value of another kind there (a text "true", a text that is no number) matches nothing rather
+// than being read as that kind or failing the cast.
+const char* json_kind_of(ValueType value_type) {
+    switch (value_type) {
+        case ValueType::INTEGER:
+        case ValueType::FLOAT: return "number";
+        case ValueType::BOOLEAN: return "boolean";
+        default: return nullptr;
+    }
+}
+
 // 'a'->>'b' for the path a__b: every step but the last keeps the JSON ("->"), the last yields
-// its text ("->>"), which the cast reads.
-std::string json_path_selection(const std::string& path) {
+// its text ("->>"), which the cast reads; with `as_json` the last keeps the JSON too.
+std::string json_path_selection(const std::string& path, bool as_json = false) {
     std::string selection;
     std::size_t start = 0;
     while (true) {
         const auto found = path.find(FIELD_PATH_SEPARATOR, start);
         const bool last = found == std::string::npos;
-        selection += last ? "->>" : "->";
+        selection += last && !as_json ? "->>" : "->";
         selection += quote_sql_literal(std::string_view(path).substr(start, last ? std::string::npos : found - start));
         if (last) return selection;
         start = found + FIELD_PATH_SEPARATOR.size();
@@ -166,7 +178,12 @@ std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::
     // The last step is read with ->>, which yields the text itself (a JSON string without its
     // quotes, escapes resolved), so no quote needs trimming: a value that itself begins or ends
     // with a double quote still compares as it is.
-    return "cast(" + column + "::json" + json_path_selection(path) + " as " + cast_type_of(value_type) + ")";
+    const std::string cast =
+        "cast(" + column + "::json" + json_path_selection(path) + " as " + cast_type_of(value_type) + ")";
+    const char* kind = json_kind_of(value_type);
+    if (kind == nullptr) return cast;
+    return "CASE WHEN json_typeof(" + column + "::json" + json_path_selection(path, true) + ") = '" + kind + "' THEN " +
+           cast + " END";
 }
 
 std::string PostgresHistoricalConnection::_order_by_expression(const std::string& field_name, bool is_internal_table,
