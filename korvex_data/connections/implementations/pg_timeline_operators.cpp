@@ -9,6 +9,7 @@
 #include "korvex/utils/text.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace korvex::pg_timeline {
@@ -109,6 +110,19 @@ std::string json_path_selection(const std::string& path, bool as_json = false) {
     }
 }
 
+// A number with a fraction, alone or in the JSON list of an IN.
+bool holds_fraction(const Value& value) {
+    if (value.is_number_float()) return true;
+    if (!value.is_string()) return false;
+    const Value decoded = Value::parse(value.get_ref<const std::string&>(), nullptr, false);
+    return decoded.is_array() &&
+           std::any_of(decoded.begin(), decoded.end(), [](const Value& element) { return element.is_number_float(); });
+}
+
+bool is_integer_type(const std::string& data_type) {
+    return data_type == "bigint" || data_type == "integer" || data_type == "smallint";
+}
+
 std::string model_column(const std::string& name) { return std::string(MODEL_TABLE_ALIAS) + "." + quote_postgres_identifier(name); }
 
 std::string metadata_column(const std::string& name) {
@@ -184,6 +198,17 @@ std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::
     if (kind == nullptr) return cast;
     return "CASE WHEN json_typeof(" + column + "::json" + json_path_selection(path, true) + ") = '" + kind + "' THEN " +
            cast + " END";
+}
+
+std::string PostgresHistoricalConnection::_filter_column(const std::string& field, const Value& value,
+                                                         const std::string& prefix) {
+    std::string column = SqlHistoryConnectionMixin::_filter_column(field, value, prefix);
+    if (!filtered_table_ || !holds_fraction(value)) return column;
+    TableDescription scratch;
+    const TableDescription& description = description_of(*filtered_table_, scratch);
+    const auto found = description.find(field);
+    if (found == description.end() || !is_integer_type(found->second)) return column;
+    return "CAST(" + column + " AS numeric)";
 }
 
 std::string PostgresHistoricalConnection::_order_by_expression(const std::string& field_name, bool is_internal_table,

@@ -190,6 +190,10 @@ Statement PostgresHistoricalConnection::_select_joined_rows(const std::string& t
     text += "ON " + MODEL_ALIAS + ".partition_key = " + METADATA_ALIAS + ".object_id ";
     text += "AND " + MODEL_ALIAS + ".range_key = " + METADATA_ALIAS + ".object_version";
     if (conditions && *conditions) {
+        struct FilteredTable {
+            std::optional<std::string>& slot;
+            ~FilteredTable() { slot.reset(); }
+        } filtered{filtered_table_ = table_name};
         auto [condition_text, params] = _get_conditions_statement(*conditions, false, true);
         statement.params = std::move(params);
         if (!condition_text.empty()) text += " WHERE " + condition_text;
