@@ -168,7 +168,8 @@ std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
         std::vector<std::string> distinct_expressions;
         for (const auto& name : distinct) {
             const auto& layout = layouts[branch];
-            const auto column = std::find_if(layout.begin(), layout.end(), [&](const Column& c) { return c.name == name; });
+            const auto column =
+                std::find_if(layout.begin(), layout.end(), [&](const Column& c) { return c.name == name; });
             distinct_expressions.push_back(
                 distinct_key(MODEL_ALIAS_TEXT + "." + quote_postgres_identifier(name), column->type));
         }
