@@ -148,14 +148,17 @@ Filter random_leaf(Random& random, const Oracle& oracle) {
                        text_lookup == Lookup::IENDSWITH;
     switch (random.below(16)) {
         case 15:
-            switch (random.below(3)) {
+            switch (random.below(5)) {
                 case 0: return compare("doc__m", oracle.only_number_at("m"), comparison, number(random));
+                case 3:  // a list of numbers compares numbers, a mixed one texts
+                    return {Q("doc__m", Lookup::IN, "[5, 2.5]"), oracle.only_number_at("m") + " IN (5, 2.5)"};
+                case 4: return {Q("doc__m", Lookup::IN, R"([5, "abc"])"), oracle.any_text_at("m") + " IN ('5', 'abc')"};
                 case 1:
                     return {Q("doc__m", Lookup::EQ, true),
                             oracle.only_boolean_at("m") + oracle.same_as_true(true, true)};
                 default: {
                     const Value text = random.pick(std::vector<Value>{"5", "abc", "true", "2.5", R"({"x":1})"});
-                    return compare("doc__m", oracle.any_text_at("m"), 0, text);
+                    return compare("doc__m", oracle.any_text_at("m"), comparison, text);
                 }
             }
         case 0: return compare("name", "name", comparison, random.pick(TEXTS));
