@@ -119,7 +119,8 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
             } else {
                 const std::string prefix =
                     use_internal_meta_tables && !is_internal_table ? std::string(MODEL_TABLE_ALIAS) + "." : "";
-                predicate = {sql_operator.build_statement(_quote_name(field), conditions.value(), prefix, "\""),
+                predicate = {sql_operator.build_statement(_filter_column(field, conditions.value(), prefix),
+                                                          conditions.value(), "", "\""),
                              sql_operator.build_value(conditions.value())};
             }
             std::vector<Value> params;
@@ -157,6 +158,11 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
         }
     }
     return {"", {}};
+}
+
+std::string SqlHistoryConnectionMixin::_filter_column(const std::string& field, const Value&,
+                                                      const std::string& prefix) {
+    return prefix + _quote_name(field);
 }
 
 std::string SqlHistoryConnectionMixin::_build_order_by_statement(const std::vector<OrderBy>& order_by,

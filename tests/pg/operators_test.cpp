@@ -172,11 +172,13 @@ TEST_F(NestedFilter, AddressParts) {
 TEST(ResolveNestedFieldName, CastFollowsTheValueType) {
     using C = PostgresHistoricalConnection;
     EXPECT_EQ(C::_resolve_nested_field_name("data", "a__b", ValueType::INTEGER, true),
-              "cast(data::json->'a'->>'b' as numeric)");
-    EXPECT_EQ(C::_resolve_nested_field_name("data", "a", ValueType::FLOAT, true), "cast(data::json->>'a' as numeric)");
-    // A JSON true or false only reads as a boolean.
+              "CASE WHEN json_typeof(data::json->'a'->'b') = 'number' THEN cast(data::json->'a'->>'b' as numeric) END");
+    EXPECT_EQ(C::_resolve_nested_field_name("data", "a", ValueType::FLOAT, true),
+              "CASE WHEN json_typeof(data::json->'a') = 'number' THEN cast(data::json->>'a' as numeric) END");
+    // Only a JSON true or false reads as a boolean (not the text "true"), only a JSON number as a
+    // number (a text there matches nothing rather than failing the cast).
     EXPECT_EQ(C::_resolve_nested_field_name("data", "a", ValueType::BOOLEAN, true),
-              "cast(data::json->>'a' as boolean)");
+              "CASE WHEN json_typeof(data::json->'a') = 'boolean' THEN cast(data::json->>'a' as boolean) END");
     for (ValueType text_like : {ValueType::TEXT, ValueType::NONE, ValueType::LIST, ValueType::MAP}) {
         EXPECT_EQ(C::_resolve_nested_field_name("data", "a", text_like, true),
                   R"(cast(data::json->>'a' as text))");
@@ -186,7 +188,8 @@ TEST(ResolveNestedFieldName, CastFollowsTheValueType) {
 TEST(ResolveNestedFieldName, EveryStepButTheLastKeepsTheJson) {
     using C = PostgresHistoricalConnection;
     EXPECT_EQ(C::_resolve_nested_field_name("doc", "a__b__c", ValueType::INTEGER),
-              R"(cast(t1."doc"::json->'a'->'b'->>'c' as numeric))");
+              R"(CASE WHEN json_typeof(t1."doc"::json->'a'->'b'->'c') = 'number' THEN )"
+              R"(cast(t1."doc"::json->'a'->'b'->>'c' as numeric) END)");
     EXPECT_EQ(C::_resolve_nested_field_name("doc", "a__b", ValueType::TEXT, false, true),
               R"(cast(t1."doc"::json->'a'->>'b' as text))");
 }
@@ -199,23 +202,23 @@ TEST(ResolveNestedFieldName, MetadataColumnsAndPathsBelowThem) {
               R"(cast(t2."address"::json->>'object_id' as text))");
     // Without the meta tables _metadata is a JSON column of the model table like any other.
     EXPECT_EQ(C::_resolve_nested_field_name("_metadata", "is_deleted", ValueType::BOOLEAN),
-              R"(cast(t1."_metadata"::json->>'is_deleted' as boolean))");
+              R"(CASE WHEN json_typeof(t1."_metadata"::json->'is_deleted') = 'boolean' THEN )"
+              R"(cast(t1."_metadata"::json->>'is_deleted' as boolean) END)");
 }
 
 TEST(ResolveNestedFieldName, NamesCannotLeaveTheirQuotes) {
     using C = PostgresHistoricalConnection;
     EXPECT_EQ(C::_resolve_nested_field_name("data", "a' OR '1'='1", ValueType::INTEGER, true),
-              "cast(data::json->>'a'' OR ''1''=''1' as numeric)");
+              "CASE WHEN json_typeof(data::json->'a'' OR ''1''=''1') = 'number' THEN "
+              "cast(data::json->>'a'' OR ''1''=''1' as numeric) END");
     EXPECT_EQ(C::_resolve_nested_field_name("data", "a\\' OR true --", ValueType::TEXT, true),
               R"(cast(data::json->>E'a\\'' OR true --' as text))");
-    EXPECT_EQ(C::_resolve_nested_field_name("da\"ta", "x", ValueType::INTEGER),
-              R"(cast(t1."da""ta"::json->>'x' as numeric))");
+    EXPECT_EQ(C::_resolve_nested_field_name("da\"ta", "x", ValueType::TEXT), R"(cast(t1."da""ta"::json->>'x' as text))");
     EXPECT_EQ(C::_resolve_nested_field_name("_metadata", "c\"d", ValueType::TEXT, false, true), R"(t2."c""d")");
     // A bare internal column that is not a plain name is quoted.
-    EXPECT_EQ(C::_resolve_nested_field_name("x) OR (1", "a", ValueType::INTEGER, true),
-              R"(cast("x) OR (1"::json->>'a' as numeric))");
+    EXPECT_EQ(C::_resolve_nested_field_name("x) OR (1", "a", ValueType::TEXT, true), R"(cast("x) OR (1"::json->>'a' as text))");
     // A percent sign cannot pose as a parameter marker.
-    EXPECT_EQ(C::_resolve_nested_field_name("data", "%s", ValueType::INTEGER, true), "cast(data::json->>'%%s' as numeric)");
+    EXPECT_EQ(C::_resolve_nested_field_name("data", "%s", ValueType::TEXT, true), "cast(data::json->>'%%s' as text)");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -242,7 +245,7 @@ TEST_F(Conditions, TreesKeepTheParameterOrder) {
                            Q("data__x", Lookup::LT, 4.5)});
     const auto [text, params] = build(q);
     EXPECT_EQ(text, R"(((t1."a" = %s OR t1."b" IN (%s,%s)) AND NOT (t1."c" IS NULL) AND )"
-                    R"(cast(t1."data"::json->>'x' as numeric) < %s))");
+                    R"(CASE WHEN json_typeof(t1."data"::json->'x') = 'number' THEN cast(t1."data"::json->>'x' as numeric) END < %s))");
     EXPECT_EQ(params, (std::vector<Value>{1, 2, 3, 4.5}));
 }
 

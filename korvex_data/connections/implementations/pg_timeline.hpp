@@ -130,6 +130,9 @@ public:
                                       bool use_internal_meta_tables = false) override;
     std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
                                      bool use_internal_meta_tables) override;
+    // An integer column of the table being filtered is compared as numeric with a number that
+    // has a fraction (the server would read 2.5 as an integer and fail).
+    std::string _filter_column(const std::string& field, const Value& value, const std::string& prefix) override;
     // The rows of one table joined with their metadata, grouped, without ordering or page.
     virtual Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
                                           const std::optional<Q>& conditions,
@@ -216,6 +219,8 @@ private:
 
     // Table descriptions read from the server, per table name, for the life of this object.
     std::map<std::string, TableDescription> described_tables_;
+    // The table whose conditions are being built, while _select_joined_rows builds them.
+    std::optional<std::string> filtered_table_;
     std::unique_ptr<SessionStatements> statements_;
     // Set while query and count run their reads, which are then prepared.
     bool prepare_reads_ = false;

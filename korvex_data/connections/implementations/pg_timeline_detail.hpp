@@ -54,4 +54,8 @@ namespace korvex::pg_timeline {
 Statement order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
                      const std::string& tiebreak, const Pagination& pagination);
 
+// The key that tells rows apart by `column` of type `data_type` (as the server names it): json
+// has no equality, so its rows are told apart by their JSON text, as the SQLite store does.
+std::string distinct_key(const std::string& column, const std::string& data_type);
+
 }  // namespace korvex::pg_timeline

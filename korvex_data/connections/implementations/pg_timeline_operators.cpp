@@ -9,6 +9,7 @@
 #include "korvex/utils/text.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace korvex::pg_timeline {
@@ -82,19 +83,44 @@ std::string cast_type_of(ValueType value_type) {
     }
 }
 
+// The JSON kind (json_typeof) a path must hold to be compared as a number or a boolean; a
+// value of another kind there (a text "true", a text that is no number) matches nothing rather
+// than being read as that kind or failing the cast.
+const char* json_kind_of(ValueType value_type) {
+    switch (value_type) {
+        case ValueType::INTEGER:
+        case ValueType::FLOAT: return "number";
+        case ValueType::BOOLEAN: return "boolean";
+        default: return nullptr;
+    }
+}
+
 // 'a'->>'b' for the path a__b: every step but the last keeps the JSON ("->"), the last yields
-// its text ("->>"), which the cast reads.
-std::string json_path_selection(const std::string& path) {
+// its text ("->>"), which the cast reads; with `as_json` the last keeps the JSON too.
+std::string json_path_selection(const std::string& path, bool as_json = false) {
     std::string selection;
     std::size_t start = 0;
     while (true) {
         const auto found = path.find(FIELD_PATH_SEPARATOR, start);
         const bool last = found == std::string::npos;
-        selection += last ? "->>" : "->";
+        selection += last && !as_json ? "->>" : "->";
         selection += quote_sql_literal(std::string_view(path).substr(start, last ? std::string::npos : found - start));
         if (last) return selection;
         start = found + FIELD_PATH_SEPARATOR.size();
     }
+}
+
+// A number with a fraction, alone or in the JSON list of an IN.
+bool holds_fraction(const Value& value) {
+    if (value.is_number_float()) return true;
+    if (!value.is_string()) return false;
+    const Value decoded = Value::parse(value.get_ref<const std::string&>(), nullptr, false);
+    return decoded.is_array() &&
+           std::any_of(decoded.begin(), decoded.end(), [](const Value& element) { return element.is_number_float(); });
+}
+
+bool is_integer_type(const std::string& data_type) {
+    return data_type == "bigint" || data_type == "integer" || data_type == "smallint";
 }
 
 std::string model_column(const std::string& name) { return std::string(MODEL_TABLE_ALIAS) + "." + quote_postgres_identifier(name); }
@@ -166,7 +192,23 @@ std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::
     // The last step is read with ->>, which yields the text itself (a JSON string without its
     // quotes, escapes resolved), so no quote needs trimming: a value that itself begins or ends
     // with a double quote still compares as it is.
-    return "cast(" + column + "::json" + json_path_selection(path) + " as " + cast_type_of(value_type) + ")";
+    const std::string cast =
+        "cast(" + column + "::json" + json_path_selection(path) + " as " + cast_type_of(value_type) + ")";
+    const char* kind = json_kind_of(value_type);
+    if (kind == nullptr) return cast;
+    return "CASE WHEN json_typeof(" + column + "::json" + json_path_selection(path, true) + ") = '" + kind + "' THEN " +
+           cast + " END";
+}
+
+std::string PostgresHistoricalConnection::_filter_column(const std::string& field, const Value& value,
+                                                         const std::string& prefix) {
+    std::string column = SqlHistoryConnectionMixin::_filter_column(field, value, prefix);
+    if (!filtered_table_ || !holds_fraction(value)) return column;
+    TableDescription scratch;
+    const TableDescription& description = description_of(*filtered_table_, scratch);
+    const auto found = description.find(field);
+    if (found == description.end() || !is_integer_type(found->second)) return column;
+    return "CAST(" + column + " AS numeric)";
 }
 
 std::string PostgresHistoricalConnection::_order_by_expression(const std::string& field_name, bool is_internal_table,

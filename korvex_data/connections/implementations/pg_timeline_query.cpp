@@ -166,7 +166,13 @@ std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
         }
         selection += ", " + METADATA_SELECT_FIELD;
         std::vector<std::string> distinct_expressions;
-        for (const auto& name : distinct) distinct_expressions.push_back(MODEL_ALIAS_TEXT + "." + quote_postgres_identifier(name));
+        for (const auto& name : distinct) {
+            const auto& layout = layouts[branch];
+            const auto column =
+                std::find_if(layout.begin(), layout.end(), [&](const Column& c) { return c.name == name; });
+            distinct_expressions.push_back(
+                distinct_key(MODEL_ALIAS_TEXT + "." + quote_postgres_identifier(name), column->type));
+        }
         const std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
         std::vector<std::string> order_expressions;
         for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true));

@@ -102,6 +102,10 @@ Statement order_rows(Statement rows, std::size_t distinct_count, const std::vect
     return statement;
 }
 
+std::string distinct_key(const std::string& column, const std::string& data_type) {
+    return data_type == "json" ? "CAST(" + column + " AS text)" : column;
+}
+
 std::vector<OrderBy> PostgresHistoricalConnection::_resolve_ordering(const std::string& table_name,
                                                                      const std::vector<OrderBy>& order_by) {
     std::vector<OrderBy> resolved = order_by;
@@ -161,8 +165,13 @@ Statement PostgresHistoricalConnection::_build_select_statement(const std::strin
     }
     // Rows distinct on the names selected distinct: the first row of each group in the requested
     // order. The distinct and ordering keys ride along as the last columns, which the reader drops.
+    const TableDescription description = _describe_table(table_name);
     std::vector<std::string> distinct_expressions;
-    for (const auto& name : distinct) distinct_expressions.push_back(prefix + postgres_column_name(name));
+    for (const auto& name : distinct) {
+        const auto found = description.find(name);
+        distinct_expressions.push_back(
+            distinct_key(prefix + postgres_column_name(name), found != description.end() ? found->second : ""));
+    }
     std::vector<std::string> order_expressions;
     for (const auto& item : ordering) {
         order_expressions.push_back(_order_by_expression(item.field_name, is_internal_table, joined));
@@ -190,6 +199,10 @@ Statement PostgresHistoricalConnection::_select_joined_rows(const std::string& t
     text += "ON " + MODEL_ALIAS + ".partition_key = " + METADATA_ALIAS + ".object_id ";
     text += "AND " + MODEL_ALIAS + ".range_key = " + METADATA_ALIAS + ".object_version";
     if (conditions && *conditions) {
+        struct FilteredTable {
+            std::optional<std::string>& slot;
+            ~FilteredTable() { slot.reset(); }
+        } filtered{filtered_table_ = table_name};
         auto [condition_text, params] = _get_conditions_statement(*conditions, false, true);
         statement.params = std::move(params);
         if (!condition_text.empty()) text += " WHERE " + condition_text;

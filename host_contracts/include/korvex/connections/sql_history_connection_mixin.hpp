@@ -74,6 +74,9 @@ public:
     // _address__object_version take EQ only; any other operator with one is a UsageError.
     virtual std::pair<std::string, std::vector<Value>> _get_conditions_statement(
         const Q& conditions, bool is_internal_table = false, bool use_internal_meta_tables = false);
+    // The expression a condition on the plain column `field` compares with `value`: the quoted
+    // name behind `prefix`. A store whose column would refuse the value's kind may cast it here.
+    virtual std::string _filter_column(const std::string& field, const Value& value, const std::string& prefix);
     // " ORDER BY expression ASC|DESC, ..." or "".
     virtual std::string _build_order_by_statement(const std::vector<OrderBy>& order_by, bool is_internal_table = false,
                                                   bool use_internal_meta_tables = false);
