@@ -1,5 +1,6 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
+#include "korvex/connections/absent_columns.hpp"
 
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex/connections/constants.hpp"
@@ -162,6 +163,10 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
 
 std::string SqlHistoryConnectionMixin::_filter_column(const std::string& field, const Value&,
                                                       const std::string& prefix) {
+    // Beside the metadata, a column that the table at hand lacks reads as what stands in for it.
+    if (!prefix.empty()) {
+        if (const std::string* stand_in = AbsentColumns::stand_in(field)) return *stand_in;
+    }
     return prefix + _quote_name(field);
 }
 

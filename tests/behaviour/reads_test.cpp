@@ -313,6 +313,47 @@ TEST_P(Reads, OnlySelectedFieldsWithTheirMetadata) {
 }
 
 
+// Class versions whose tables differ in their columns: across both, a field the object's class
+// version lacks reads as NULL, for ordering, filtering and counting alike, and is left out of
+// the object.
+TEST_P(Reads, FieldsThatOnlyOneClassVersionHasOrderAndFilterAsNull) {
+    store->table_schema_manager()->unregister_table(Address::from_string("app#Person@2"));
+    store->table_schema_manager()->register_table(TableSchema{
+        Address::from_string("app#Person@2"), {{"name", ValueKind::TEXT}, {"rank", ValueKind::INTEGER}, {"info", ValueKind::MAPPING}}, {}, {}});
+    write("1", "a", 1, {{"name", "a"}, {"age", 3}});
+    write("1", "b", 1, {{"name", "b"}, {"age", 1}});
+    write("2", "c", 1, {{"name", "c"}, {"rank", 2}, {"info", {{"n", 1}}}});
+    write("2", "d", 1, {{"name", "d"}, {"rank", 7}, {"info", {{"n", 5}}}});
+    const Address everyone = Address::from_string("app#Person@ALL/@LATEST");
+    const std::vector<std::pair<std::vector<OrderBy>, Ids>> orderings = {
+        {{{"rank"}, {"name"}}, {"c", "d", "a", "b"}},
+        {{{"rank", true}, {"name"}}, {"a", "b", "d", "c"}},
+        {{{"age", true}, {"name"}}, {"c", "d", "a", "b"}},
+        {{{"info__n", true}, {"name"}}, {"a", "b", "d", "c"}},
+    };
+    for (const auto& [ordering, expected] : orderings) {
+        SCOPED_TRACE(ordering.front().field_name);
+        EXPECT_EQ(ids_of(store->query(everyone, std::nullopt, std::nullopt, {}, ordering), "name"), expected);
+    }
+    const std::vector<std::pair<Q, Ids>> filters = {
+        {Q("rank", Lookup::GT, 1), {"c", "d"}},
+        {Q("age", Lookup::ISNULL, true), {"c", "d"}},
+        {Q("info__n", Lookup::GTE, 5), {"d"}},
+        {!Q("age", Lookup::GT, 2), {"b"}},
+    };
+    for (const auto& [conditions, expected] : filters) {
+        SCOPED_TRACE(expected.front());
+        EXPECT_EQ(ids_of(store->query(everyone, std::nullopt, conditions, {}, std::vector<OrderBy>{{"name"}}), "name"),
+                  expected);
+        EXPECT_EQ(store->count(everyone, conditions), static_cast<std::int64_t>(expected.size()));
+    }
+    const auto items = store->query(everyone, QuerySpecifier{std::vector<std::string>{"name", "rank"}, {}}, std::nullopt,
+                                    {}, std::vector<OrderBy>{{"name"}});
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_FALSE(items[0].contains("rank"));
+    EXPECT_EQ(items[2].at("rank"), 2);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Orderings, pages, filters and counts against the engine's own answer over both tables
 

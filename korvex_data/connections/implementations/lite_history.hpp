@@ -171,6 +171,10 @@ protected:
     std::unique_ptr<SqliteStateConnection> _connection;
 
 private:
+    // For each of the tables of a read, the columns that other tables have and it lacks, each
+    // with the NULL that stands in for it (AbsentColumns).
+    std::vector<std::map<std::string, std::string>> absent_column_stand_ins(
+        const std::vector<std::pair<std::string, std::optional<Q>>>& tables);
     // Drops what was described of the tables; also done whenever a statement run on this
     // connection (the table-schema service's too) created, changed or dropped a table.
     void forget_descriptions();

@@ -1,6 +1,7 @@
 // SqliteHistoricalConnection: the look-up operators as SQLite predicates, and conditions on a
 // path inside a JSON column or on a part of an object's address or metadata.
 
+#include "korvex/connections/absent_columns.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/error.hpp"
@@ -104,6 +105,8 @@ std::string json_path_literal(const std::string& path) {
 }
 
 std::string model_column(const std::string& name) {
+    // A column the table at hand lacks, in a read over several class-version tables.
+    if (const std::string* stand_in = AbsentColumns::stand_in(name)) return *stand_in;
     return std::string(MODEL_TABLE_ALIAS) + "." + quote_sql_identifier(name);
 }
 

@@ -3,6 +3,7 @@
 // class. SQLite orders, merges and pages: one class-version table is read by its own statement,
 // several by one statement over the union of their rows. Rows are never sorted in memory.
 
+#include "korvex/connections/absent_columns.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_quoting.hpp"
@@ -10,6 +11,7 @@
 #include "korvex_data/connections/implementations/lite_history.hpp"
 
 #include <algorithm>
+#include <map>
 #include <iterator>
 #include <set>
 
@@ -218,9 +220,30 @@ std::vector<DataMap> SqliteHistoricalConnection::query(const Address& address,
     return _query_merged(tables, query_specifier, pagination, order_by);
 }
 
+std::vector<std::map<std::string, std::string>> SqliteHistoricalConnection::absent_column_stand_ins(
+    const std::vector<std::pair<std::string, std::optional<Q>>>& tables) {
+    std::set<std::string> every_column;
+    for (const auto& table : tables) {
+        for (const auto& column : _table_columns(table.first)) every_column.insert(column.name);
+    }
+    std::vector<std::map<std::string, std::string>> absent(tables.size());
+    for (std::size_t table = 0; table < tables.size(); ++table) {
+        for (const auto& name : every_column) absent[table].emplace(name, "NULL");
+        for (const auto& column : _table_columns(tables[table].first)) absent[table].erase(column.name);
+    }
+    return absent;
+}
+
 std::int64_t SqliteHistoricalConnection::count(const Address& address, const std::optional<Q>& conditions) {
     std::int64_t total = 0;
-    for (const auto& [table_name, version_conditions] : _tables_to_read(address, conditions)) {
+    const auto tables = _tables_to_read(address, conditions);
+    // Over several class-version tables, a condition on a field that some lack reads it as NULL
+    // there, as the merged query does.
+    const auto absent = tables.size() > 1 && names_object_fields(conditions) ? absent_column_stand_ins(tables)
+                                          : std::vector<std::map<std::string, std::string>>(tables.size());
+    for (std::size_t table = 0; table < tables.size(); ++table) {
+        const auto& [table_name, version_conditions] = tables[table];
+        const AbsentColumns absent_here(absent[table]);
         const Statement statement = _build_count_statement(table_name, version_conditions, true);
         const auto row = execute(statement.text, statement.params)->fetchone();
         if (row && !row->empty() && row->front().is_number_integer()) total += row->front().get<std::int64_t>();
@@ -269,6 +292,12 @@ std::vector<DataMap> SqliteHistoricalConnection::_query_merged(
         const auto& names = query_specifier->distinct;
         if (std::find(names.begin(), names.end(), name) != names.end()) distinct.push_back(name);
     }
+    // A branch reads the columns its table lacks as NULL (AbsentColumns).
+    const auto absent = absent_column_stand_ins(tables);
+    std::map<std::string, std::string> union_types;  // every column some table has, with its type
+    for (const auto& table : tables) {
+        for (const auto& column : _table_columns(table.first)) union_types.emplace(column.name, column.type);
+    }
     // The columns each branch returns, with their declared types: the selected names, or all of
     // the table's.
     std::vector<std::vector<ColumnInfo>> layouts;
@@ -281,7 +310,10 @@ std::vector<DataMap> SqliteHistoricalConnection::_query_merged(
         std::vector<ColumnInfo> selected;
         for (const auto& name : only) {
             const auto found = std::find_if(columns.begin(), columns.end(), [&](const ColumnInfo& c) { return c.name == name; });
-            selected.push_back({name, found != columns.end() ? found->type : "TEXT"});
+            const auto elsewhere = union_types.find(name);
+            selected.push_back({name, found != columns.end()        ? found->type
+                                      : elsewhere != union_types.end() ? elsewhere->second
+                                                                       : "TEXT"});
         }
         layouts.push_back(std::move(selected));
     }
@@ -290,16 +322,25 @@ std::vector<DataMap> SqliteHistoricalConnection::_query_merged(
     Statement merged;
     for (std::size_t branch = 0; branch < tables.size(); ++branch) {
         const auto& [table_name, conditions] = tables[branch];
+        const AbsentColumns absent_here(absent[branch]);
         std::string selection = std::to_string(branch) + " AS korvex_branch";
         for (std::size_t other = 0; other < layouts.size(); ++other) {
             for (const auto& column : layouts[other]) {
-                selection += other == branch ? ", +" + MODEL_ALIAS + "." + _quote_name(column.name) : ", NULL";
+                selection += other != branch                          ? ", NULL"
+                             : absent[branch].count(column.name) > 0 ? ", NULL"
+                                                                     : ", +" + MODEL_ALIAS + "." + _quote_name(column.name);
             }
         }
         selection += ", " + METADATA_SELECT_FIELD;
         std::vector<std::string> distinct_expressions;
-        for (const auto& name : distinct) distinct_expressions.push_back(MODEL_ALIAS + "." + _quote_name(name));
-        const std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
+        for (const auto& name : distinct) {
+            distinct_expressions.push_back(absent[branch].count(name) > 0 ? "NULL" : MODEL_ALIAS + "." + _quote_name(name));
+        }
+        // A bare name that some table of the read has names that column in every branch.
+        std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
+        for (std::size_t i = 0; i < resolved.size(); ++i) {
+            if (union_types.count(ordering[i].field_name) > 0) resolved[i].field_name = ordering[i].field_name;
+        }
         std::vector<std::string> order_expressions;
         for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true));
         selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
@@ -331,6 +372,7 @@ std::vector<DataMap> SqliteHistoricalConnection::_query_merged(
         DataMap item = DataMap::object();
         for (std::size_t column = 0; column < layouts.at(branch).size(); ++column) {
             const ColumnInfo& info = layouts[branch][column];
+            if (absent[branch].count(info.name) > 0) continue;  // the object's class version has no such field
             item[info.name] = decode_stored(std::move(row[offsets[branch] + column]), info.type);
         }
         item[METADATA_FIELD] = std::move(row[metadata_column]);

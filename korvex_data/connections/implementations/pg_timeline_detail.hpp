@@ -58,4 +58,8 @@ Statement order_rows(Statement rows, std::size_t distinct_count, const std::vect
 // has no equality, so its rows are told apart by their JSON text, as the SQLite store does.
 std::string distinct_key(const std::string& column, const std::string& data_type);
 
+// The object's column `name` beside the metadata, or what stands in for it when its table lacks
+// it (see AbsentColumns).
+std::string model_column(const std::string& name);
+
 }  // namespace korvex::pg_timeline

@@ -2,12 +2,14 @@
 // a path inside a JSON column or on a part of an object's address or metadata.
 
 #include "korvex/error.hpp"
+#include "korvex/connections/absent_columns.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/models/versions.hpp"
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex/utils/text.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
+#include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -123,13 +125,17 @@ bool is_integer_type(const std::string& data_type) {
     return data_type == "bigint" || data_type == "integer" || data_type == "smallint";
 }
 
-std::string model_column(const std::string& name) { return std::string(MODEL_TABLE_ALIAS) + "." + quote_postgres_identifier(name); }
 
 std::string metadata_column(const std::string& name) {
     return std::string(METADATA_TABLE_ALIAS) + "." + quote_postgres_identifier(name);
 }
 
 }  // namespace
+
+std::string model_column(const std::string& name) {
+    if (const std::string* stand_in = AbsentColumns::stand_in(name)) return *stand_in;
+    return std::string(MODEL_TABLE_ALIAS) + "." + quote_postgres_identifier(name);
+}
 
 const OperatorMap sql_operator_map = build_operator_map();
 

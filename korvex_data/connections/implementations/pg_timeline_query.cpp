@@ -5,6 +5,7 @@
 // one statement over the union of their rows. Rows are never sorted again in memory.
 
 #include "korvex/error.hpp"
+#include "korvex/connections/absent_columns.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_quoting.hpp"
@@ -14,12 +15,12 @@
 #include <spdlog/logger.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace korvex::pg_timeline {
 namespace {
 
-const std::string MODEL_ALIAS_TEXT = MODEL_TABLE_ALIAS;
 
 }  // namespace
 
@@ -39,19 +40,6 @@ std::vector<DataMap> PostgresHistoricalConnection::query(const Address& address,
         return _query(tables.front().first, query_specifier, tables.front().second, pagination, order_by);
     }
     return _query_merged(tables, query_specifier, pagination, order_by);
-}
-
-std::int64_t PostgresHistoricalConnection::count(const Address& address, const std::optional<Q>& conditions) {
-    std::int64_t total = 0;
-    for (const auto& [table_name, version_conditions] : _tables_to_read(address, conditions)) {
-        const Statement statement = _build_count_statement(table_name, version_conditions, true);
-        const auto row = execute_read(statement)->fetchone();
-        if (!row || row->empty() || row->front().is_null()) {
-            continue;
-        }
-        total += row->front().get<std::int64_t>();
-    }
-    return total;
 }
 
 std::vector<DataMap> PostgresHistoricalConnection::_query(const std::optional<std::string>& table_name,
@@ -115,7 +103,44 @@ std::vector<std::vector<Column>> read_table_columns(PostgresHistoricalConnection
     return columns;
 }
 
+// For each table, the columns that other tables of the read have and it lacks, each with a NULL
+// of its type (as the first table that has it declares it) to stand in for it.
+std::vector<std::map<std::string, std::string>> absent_column_stand_ins(const std::vector<std::vector<Column>>& all_columns) {
+    std::map<std::string, std::string> union_types;
+    for (const auto& columns : all_columns) {
+        for (const auto& column : columns) union_types.emplace(column.name, column.type);
+    }
+    std::vector<std::map<std::string, std::string>> absent(all_columns.size());
+    for (std::size_t table = 0; table < all_columns.size(); ++table) {
+        for (const auto& [name, type] : union_types) absent[table].emplace(name, "NULL::" + type);
+        for (const auto& column : all_columns[table]) absent[table].erase(column.name);
+    }
+    return absent;
+}
+
 }  // namespace
+
+std::int64_t PostgresHistoricalConnection::count(const Address& address, const std::optional<Q>& conditions) {
+    std::int64_t total = 0;
+    const auto tables = _tables_to_read(address, conditions);
+    // Over several class-version tables, a condition on a field that some lack reads it as NULL
+    // there, as the merged query does.
+    const bool several = tables.size() > 1 && names_object_fields(conditions);
+    const auto absent = several ? absent_column_stand_ins(read_table_columns(*this, tables))
+                                          : std::vector<std::map<std::string, std::string>>(tables.size());
+    for (std::size_t table = 0; table < tables.size(); ++table) {
+        const auto& [table_name, version_conditions] = tables[table];
+        const AbsentColumns absent_here(absent[table]);
+        const Statement statement = _build_count_statement(table_name, version_conditions, true);
+        const auto row = execute_read(statement)->fetchone();
+        if (!row || row->empty() || row->front().is_null()) {
+            continue;
+        }
+        total += row->front().get<std::int64_t>();
+    }
+    return total;
+}
+
 
 // One statement over all tables: each branch lays its row out in its own columns (NULLs of the
 // right type in every other branch's), beside its metadata and its ordering keys; the server
@@ -138,6 +163,12 @@ std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
         const auto& names = query_specifier->distinct;
         if (std::find(names.begin(), names.end(), name) != names.end()) distinct.push_back(name);
     }
+    // A branch reads the columns its table lacks as NULLs (AbsentColumns).
+    const auto absent = absent_column_stand_ins(all_columns);
+    std::map<std::string, std::string> union_types;  // every column some table has, with its type
+    for (const auto& columns : all_columns) {
+        for (const auto& column : columns) union_types.emplace(column.name, column.type);
+    }
     // The columns each branch returns: the selected names, or all of the table's.
     std::vector<std::vector<Column>> layouts;
     for (const auto& columns : all_columns) {
@@ -148,7 +179,10 @@ std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
         std::vector<Column> selected;
         for (const auto& name : only) {
             const auto found = std::find_if(columns.begin(), columns.end(), [&](const Column& c) { return c.name == name; });
-            selected.push_back({name, found != columns.end() ? found->type : "text"});
+            const auto elsewhere = union_types.find(name);
+            selected.push_back({name, found != columns.end()        ? found->type
+                                      : elsewhere != union_types.end() ? elsewhere->second
+                                                                       : "text"});
         }
         layouts.push_back(std::move(selected));
     }
@@ -157,11 +191,11 @@ std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
     Statement merged;
     for (std::size_t branch = 0; branch < tables.size(); ++branch) {
         const auto& [table_name, conditions] = tables[branch];
+        const AbsentColumns absent_here(absent[branch]);
         std::string selection = std::to_string(branch) + " AS korvex_branch";
         for (std::size_t other = 0; other < layouts.size(); ++other) {
             for (const auto& column : layouts[other]) {
-                selection += ", " + (other == branch ? MODEL_ALIAS_TEXT + "." + quote_postgres_identifier(column.name)
-                                                     : "NULL::" + column.type);
+                selection += ", " + (other == branch ? model_column(column.name) : "NULL::" + column.type);
             }
         }
         selection += ", " + METADATA_SELECT_FIELD;
@@ -170,10 +204,13 @@ std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
             const auto& layout = layouts[branch];
             const auto column =
                 std::find_if(layout.begin(), layout.end(), [&](const Column& c) { return c.name == name; });
-            distinct_expressions.push_back(
-                distinct_key(MODEL_ALIAS_TEXT + "." + quote_postgres_identifier(name), column->type));
+            distinct_expressions.push_back(distinct_key(model_column(name), column->type));
         }
-        const std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
+        // A bare name that some table of the read has names that column in every branch.
+        std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
+        for (std::size_t i = 0; i < resolved.size(); ++i) {
+            if (union_types.count(ordering[i].field_name) > 0) resolved[i].field_name = ordering[i].field_name;
+        }
         std::vector<std::string> order_expressions;
         for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true));
         selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
@@ -204,7 +241,9 @@ std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
         const auto branch = row.at(0).get<std::size_t>();
         DataMap item = DataMap::object();
         for (std::size_t column = 0; column < layouts.at(branch).size(); ++column) {
-            item[layouts[branch][column].name] = std::move(row[offsets[branch] + column]);
+            const std::string& name = layouts[branch][column].name;
+            if (absent[branch].count(name) > 0) continue;  // the object's class version has no such field
+            item[name] = std::move(row[offsets[branch] + column]);
         }
         item[METADATA_FIELD] = std::move(row[metadata_column]);
         results.push_back(_process_result(item, descriptions[branch]));
