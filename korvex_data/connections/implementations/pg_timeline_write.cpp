@@ -194,10 +194,10 @@ void PostgresHistoricalConnection::put(const Address& address, const DataMap& da
     require_server_transaction("put");
 
     const Statement statement = insert_statement(address, check_write(address, data, "put"), "put");
-    if (_is_revert_enabled) {
-        _add_revert_data(address.model_copy(), data);
-    }
     execute(statement.text, statement.params);
+    // Recorded once written: revert must never delete a version this level did not write (a
+    // refused put of an existing version would otherwise take that version with it).
+    if (_is_revert_enabled) _add_revert_data(address.model_copy(), data);
 }
 
 namespace {
