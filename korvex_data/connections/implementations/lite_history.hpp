@@ -97,6 +97,8 @@ public:
     // JSON columns take the value's JSON text; every other value is kept.
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
     void put(const Address& address, const DataMap& data) override;
+    // All items or, when one is refused, none: checked first, then written in one savepoint.
+    void put_many(const std::vector<WriteItem>& items) override;
     void _delete(const Address& address) override;
 
     // Transactions.
@@ -171,6 +173,10 @@ protected:
     std::unique_ptr<SqliteStateConnection> _connection;
 
 private:
+    // The INSERT of one version after every check that needs no statement; `operation` names
+    // the caller in errors.
+    Statement checked_insert(const Address& address, const DataMap& data, const char* operation);
+
     std::map<std::string, std::vector<ColumnInfo>> table_columns_;
     std::map<std::string, TableDescription> descriptions_;
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback

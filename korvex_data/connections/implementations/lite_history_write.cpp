@@ -9,10 +9,15 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <limits>
 
 namespace korvex::lite_history {
 namespace {
+
+// The savepoint around one put_many: a savepoint of the same name further out is only hidden
+// until this one is released.
+constexpr const char* PUT_MANY_SAVEPOINT = "korvex_put_many";
 
 std::string upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -127,15 +132,12 @@ Value SqliteHistoricalConnection::process_value_before_insert(const Value& value
     return value;
 }
 
-void SqliteHistoricalConnection::put(const Address& address, const DataMap& data) {
+Statement SqliteHistoricalConnection::checked_insert(const Address& address, const DataMap& data,
+                                                    const char* operation) {
     if (!data.is_object()) {
-        throw UsageError("put: the data of " + address.to_string() + " must be a map of column names to values, not " +
-                         printed(data));
+        throw UsageError(std::string(operation) + ": the data of " + address.to_string() +
+                         " must be a map of column names to values, not " + printed(data));
     }
-    // With revert on, a write outside every transaction level is refused before anything is sent.
-    if (_is_revert_enabled) require_open_level("put");
-    require_open_transaction("put");
-
     const std::string table_name = _resolve_table_name(address);
     check_sql_name(table_name);
     const DataMap insert_data = _keyed_row(address, data, table_name);
@@ -158,16 +160,61 @@ void SqliteHistoricalConnection::put(const Address& address, const DataMap& data
             reason = error.what();  // JSON cannot carry it (a NaN, text that is not UTF-8)
         }
         if (reason) {
-            throw UsageError("put: column " + key + " of " + table_name + " cannot take the value of " +
-                             address.to_string() + ": " + *reason);
+            throw UsageError(std::string(operation) + ": column " + key + " of " + table_name +
+                             " cannot take the value of " + address.to_string() + ": " + *reason);
         }
         columns[key] = std::move(converted);
     }
-    const Statement statement = _build_insert_statement(table_name, columns);
-    if (_is_revert_enabled) {
-        _add_revert_data(address.model_copy(), data);
-    }
+    return _build_insert_statement(table_name, columns);
+}
+
+void SqliteHistoricalConnection::put(const Address& address, const DataMap& data) {
+    // With revert on, a write outside every transaction level is refused before anything is sent.
+    if (_is_revert_enabled) require_open_level("put");
+    require_open_transaction("put");
+    const Statement statement = checked_insert(address, data, "put");
     execute(statement.text, statement.params);
+    // Recorded once written: revert must never delete a version this level did not write (a
+    // refused put of an existing version would otherwise take that version with it).
+    if (_is_revert_enabled) _add_revert_data(address.model_copy(), data);
+}
+
+void SqliteHistoricalConnection::put_many(const std::vector<WriteItem>& items) {
+    if (_is_revert_enabled) require_open_level("put_many");
+    require_open_transaction("put_many");
+    // Every item is checked before anything is written, and the writes share one savepoint, so
+    // that the call writes all its items or none, inside a transaction or outside one.
+    std::vector<Statement> statements;
+    statements.reserve(items.size());
+    for (const auto& [address, data] : items) statements.push_back(checked_insert(address, data, "put_many"));
+    if (items.empty()) return;
+    execute(std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        try {
+            execute(statements[i].text, statements[i].params);
+        } catch (...) {
+            const std::exception_ptr refused = std::current_exception();
+            try {
+                execute(std::string("ROLLBACK TO SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+                execute(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+            } catch (...) {
+                std::throw_with_nested(KorvexConnectionError(
+                    "put_many: item " + std::to_string(i) + " (" + items[i].first.to_string() +
+                    ") was refused and its savepoint could not be rolled back"));
+            }
+            try {
+                std::rethrow_exception(refused);
+            } catch (...) {
+                std::throw_with_nested(KorvexConnectionError("put_many: item " + std::to_string(i) + " (" +
+                                                             items[i].first.to_string() +
+                                                             ") was refused, so nothing of this call was written"));
+            }
+        }
+    }
+    execute(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    if (_is_revert_enabled) {
+        for (const auto& [address, data] : items) _add_revert_data(address.model_copy(), data);
+    }
 }
 
 void SqliteHistoricalConnection::_delete(const Address& address) {
