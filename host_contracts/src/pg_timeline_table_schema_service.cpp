@@ -4,8 +4,10 @@
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 
 #include "korvex/connections/sql_quoting.hpp"
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/constants.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -208,6 +210,17 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
     for (const auto& index : table_schema.indexed) check_sql_name(index.column_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     if (table_exists(table_name)) {
         return {table_name, false};
+    }
+    // Refused before the table is made: a failed index would leave the table registered without
+    // it, and every later registration would find the table and add nothing.
+    for (const auto& index : table_schema.indexed) {
+        const std::string& name = index.column_name;
+        const bool declared = name == PRIMARY_PARTITION_KEY || name == SECONDARY_PARTITION_KEY ||
+                              std::any_of(table_schema.columns.begin(), table_schema.columns.end(),
+                                          [&](const TableColumnSchema& c) { return c.name == name; });
+        if (!declared) {
+            throw UsageError("table " + table_name + ": indexed column " + name + " is not among its columns");
+        }
     }
     auto& connection = connection_as<SqlConnection>();
     connection.execute(create_table_statement(table_name, table_schema));

@@ -129,6 +129,16 @@ TEST_P(HostileNames, ColumnsTheEngineCannotKeepApartAreRefusedWhole) {
     }
 }
 
+// A table whose index cannot be made is not made either: a later registration would find it and
+// never add the index.
+TEST_P(HostileNames, AnIndexOnAnUndeclaredColumnIsRefusedBeforeTheTableIsMade) {
+    const TableSchema schema{Address::from_string("app#Indexed"), {{"a", ValueKind::TEXT}}, {{"a"}, {"missing"}}, {}};
+    EXPECT_THROW(store->table_schema_manager()->register_table(schema), korvex::UsageError);
+    EXPECT_FALSE(table_exists("indexed"));
+    const TableSchema keyed{Address::from_string("app#Keyed"), {{"a", ValueKind::TEXT}}, {{"range_key"}}, {}};
+    EXPECT_TRUE(store->table_schema_manager()->register_table(keyed).second);
+}
+
 // A path step holding quotes or backslashes names that key and nothing else.
 TEST_P(HostileNames, JsonPathStepsMatchOnlyTheirKey) {
     store->table_schema_manager()->register_table({Address::from_string("app#Doc"), {{"doc", ValueKind::MAPPING}}, {}, {}});

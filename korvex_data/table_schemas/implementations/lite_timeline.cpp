@@ -4,7 +4,11 @@
 #include "korvex/connections/sqlite_state.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/transactions/constants.hpp"
+#include "korvex/table_schemas/constants.hpp"
 #include "korvex/utils/sql_identifier.hpp"
+#include "korvex/utils/text.hpp"
+
+#include <algorithm>
 
 #include <stdexcept>
 
@@ -20,6 +24,18 @@ std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table(
     const std::string table_name = resolve_table_name(table_schema.address);
     if (!_get_table_columns(table_name).empty()) {
         return {table_name, false};
+    }
+    // Refused before the table is made: a failed index would leave the table registered without
+    // it, and every later registration would find the table and add nothing.
+    for (const auto& index : table_schema.indexed) {
+        const std::string lowered = to_lower(index.column_name);
+        const bool declared = lowered == PRIMARY_PARTITION_KEY || lowered == SECONDARY_PARTITION_KEY ||
+                              std::any_of(table_schema.columns.begin(), table_schema.columns.end(),
+                                          [&](const TableColumnSchema& c) { return to_lower(c.name) == lowered; });
+        if (!declared) {
+            throw UsageError("table " + table_name + ": indexed column " + index.column_name +
+                             " is not among its columns");
+        }
     }
     create_table(table_name, table_schema, is_internal_table);
     for (const auto& index : table_schema.indexed) {
