@@ -11,6 +11,7 @@
 #include <cmath>
 #include <limits>
 #include <sstream>
+#include <tuple>
 
 using namespace korvex;
 using korvex::testing::levels;
@@ -282,6 +283,40 @@ TEST_P(Writes, ValuesTheStoreWouldChangeAreRefusedNamingTheColumn) {
     EXPECT_EQ(store->count(Address::from_string("app#Person/@ALL")), 0);  // no metadata rows: nothing joins
     EXPECT_EQ(engine->sql("SELECT partition_key FROM person ORDER BY 1"),
               (on_sqlite() ? std::vector<std::string>{"q"} : std::vector<std::string>{"p", "q"}));
+}
+
+// A value of another kind than its column's type reads back as the value put, in the column's
+// own spelling, or is refused; never as another value (true as 1, 1.5 in a whole-number column).
+TEST_P(Writes, ValuesOfAnotherKindReadBackAsPutOrAreRefused) {
+    store->table_schema_manager()->register_table(
+        {Address::from_string("app#Kinds"), {{"t", ValueKind::TEXT}, {"i", ValueKind::INTEGER}, {"f", ValueKind::FLOAT},
+                                             {"b", ValueKind::BOOLEAN}}, {}, {}});
+    const Value refused = "<refused>";
+    const std::vector<std::tuple<std::string, Value, Value>> cases = {
+        {"t", true, "true"},   {"t", -0.0, "-0.0"}, {"t", 1e300, "1e+300"}, {"t", 7, "7"},
+        {"i", true, refused},  {"i", 1.5, refused}, {"i", 1e300, refused},  {"i", "1.5", refused}, {"i", 7, 7},
+        {"f", true, refused},  {"f", 1.5, 1.5},
+        {"b", 1.5, refused},   {"b", 7, refused},   {"b", -0.0, refused},   {"b", "12", refused},  {"b", false, false},
+    };
+    int n = 0;
+    for (const auto& [column, value, expected] : cases) {
+        SCOPED_TRACE(column + " <- " + value.dump());
+        const Address address = Address::from_string("app#Kinds/o" + std::to_string(n) + "@1");
+        store->begin();
+        try {
+            store->put(address, {{column, value}});
+            store->put(Address::from_string("resource#Metadata/o" + std::to_string(n++) + ":1"), {{"address", address.to_value()}});
+            store->commit();
+        } catch (const korvex::Error&) {
+            store->rollback();
+            EXPECT_EQ(expected, refused);
+            continue;
+        }
+        const auto read = store->query(address);
+        ASSERT_EQ(read.size(), 1u);
+        EXPECT_EQ(read[0].at(column), expected);
+        EXPECT_EQ(read[0].at(column).type(), expected.type());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Writes, ::testing::ValuesIn(korvex::testing::ENGINES),

@@ -6,6 +6,7 @@
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex_data/connections/implementations/lite_history.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -48,6 +49,22 @@ bool above_integer_range(const Value& value) {
            value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 }
 
+// Whether an INTEGER column keeps `value` as the same whole number: a real with no fraction
+// within range, or a text spelling an integer.
+bool holds_integer(const Value& value) {
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 9.2e18;
+    }
+    if (!value.is_string()) return true;
+    const std::string& text = value.get_ref<const std::string&>();
+    std::size_t at = text.find_first_not_of(" \t\n\r");
+    if (at != std::string::npos && (text[at] == '-' || text[at] == '+')) ++at;
+    const std::size_t end = text.find_last_not_of(" \t\n\r");
+    if (at == std::string::npos || end == std::string::npos || at > end) return false;
+    return std::all_of(text.begin() + at, text.begin() + end + 1, [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Why SQLite cannot store `value` (already converted for its column) as given, or nothing when
 // it can. A text may hold a NUL byte here: SQLite keeps every byte of a bound text.
 std::optional<std::string> unstorable(const Value& original, const Value& value, const std::string& type) {
@@ -74,6 +91,17 @@ std::optional<std::string> unstorable(const Value& original, const Value& value,
     }
     if (is_numeric_type(type) && value.is_string() && !reads_as_number(value.get_ref<const std::string&>())) {
         return "the text " + printed(value) + " is not a number, which a column of type " + type + " holds";
+    }
+    // SQLite keeps whatever number it is given in any numeric column, and a boolean as 1 or 0:
+    // what the column's type cannot hold would read back as another kind of value.
+    if (type == "BOOLEAN" && !value.is_null() && !value.is_boolean() && !(value.is_number_integer() && (value == 0 || value == 1))) {
+        return printed(value) + " is not true or false, which a column of type BOOLEAN holds";
+    }
+    if ((type == "INTEGER" || type == "REAL") && value.is_boolean()) {
+        return "a boolean cannot be stored in a column of type " + type;
+    }
+    if (type == "INTEGER" && !holds_integer(value)) {
+        return printed(value) + " is not a whole number, which a column of type INTEGER holds";
     }
     return std::nullopt;
 }
@@ -128,6 +156,12 @@ Value SqliteHistoricalConnection::process_value_before_insert(const Value& value
     // number or boolean its characters spell; SQL NULL stays NULL.
     if (data_type == "JSON" && !value.is_null()) {
         return json_text(value);
+    }
+    // A text column takes a boolean or a finite number as its JSON spelling, as PostgreSQL
+    // stores it (true, not 1; -0.0, not 0.0).
+    if (data_type == "TEXT" &&
+        (value.is_boolean() || value.is_number_integer() || (value.is_number_float() && std::isfinite(value.get<double>())))) {
+        return value.dump();
     }
     return value;
 }
