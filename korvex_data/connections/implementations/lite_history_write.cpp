@@ -222,6 +222,8 @@ void SqliteHistoricalConnection::put_many(const std::vector<WriteItem>& items) {
     statements.reserve(items.size());
     for (const auto& [address, data] : items) statements.push_back(checked_insert(address, data, "put_many"));
     if (items.empty()) return;
+    // Outside a transaction the savepoint opens one, which its RELEASE commits.
+    const bool in_transaction = _connection != nullptr && _connection->in_transaction();
     execute(std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
     for (std::size_t i = 0; i < items.size(); ++i) {
         try {
@@ -245,7 +247,20 @@ void SqliteHistoricalConnection::put_many(const std::vector<WriteItem>& items) {
             }
         }
     }
-    execute(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    try {
+        execute(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    } catch (...) {
+        // A commit that failed (another writer held the lock) must not leave its transaction
+        // open for the caller's next statements to join.
+        if (!in_transaction && _connection != nullptr && _connection->in_transaction()) {
+            try {
+                _connection->execute("ROLLBACK");
+            } catch (...) {
+            }
+            transaction_failed_ = false;
+        }
+        throw;
+    }
     if (_is_revert_enabled) {
         for (const auto& [address, data] : items) _add_revert_data(address.model_copy(), data);
     }
