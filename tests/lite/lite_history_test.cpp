@@ -132,3 +132,28 @@ TEST(LiteHistoryPutMany, AFailedCommitOutsideATransactionLeavesNoneOpen) {
     EXPECT_EQ(texts(SqliteStateConnection(file.path()).execute("SELECT count(*) FROM person")),
               std::vector<std::string>{"2"});
 }
+
+// A COMMIT SQLite could not make (a reader holds the lock) leaves SQLite's transaction open; the
+// store ends it, as PostgreSQL ends a failed COMMIT, so the next transaction starts clean.
+TEST(LiteHistoryTransactions, AFailedCommitEndsTheTransaction) {
+    TempDatabase file;
+    SqliteHistoricalConnection store;
+    store.connect(file.path(), {{"busy_timeout_ms", "0"}});
+    store.prepare_connection();
+    store.table_schema_manager()->register_table({Address::from_string("app#Person"), {{"name", ValueKind::TEXT}}, {}, {}});
+    store.begin();
+    store.put(Address::from_string("app#Person/a@1"), {{"name", "A"}});
+    {
+        SqliteStateConnection reader(file.path());
+        reader.execute("BEGIN");
+        reader.execute("SELECT count(*) FROM person")->fetchall();
+        EXPECT_THROW(store.commit(), KorvexConnectionError);
+    }
+    EXPECT_FALSE(store.sqlite_connection()->in_transaction());
+    EXPECT_TRUE(store.revert_data().empty());
+    store.begin();
+    store.put(Address::from_string("app#Person/b@1"), {{"name", "B"}});
+    store.commit();
+    EXPECT_EQ(texts(SqliteStateConnection(file.path()).execute("SELECT partition_key FROM person")),
+              std::vector<std::string>{"b"});
+}

@@ -203,7 +203,22 @@ void SqliteHistoricalConnection::run_transaction_statement(const std::string& st
         }
         if (statement.starts_with("ROLLBACK")) return;
     }
-    const std::string status = execute(statement)->statusmessage();
+    std::string status;
+    try {
+        status = execute(statement)->statusmessage();
+    } catch (...) {
+        // A COMMIT SQLite could not make (another connection held the lock) leaves its
+        // transaction open, while the levels are already gone: end it, as PostgreSQL ends a
+        // failed COMMIT, so that the next begin does not join it.
+        if (statement != "COMMIT" || _connection == nullptr || !_connection->in_transaction()) throw;
+        try {
+            _connection->execute("ROLLBACK");
+        } catch (...) {
+        }
+        transaction_failed_ = false;
+        std::throw_with_nested(KorvexConnectionError(
+            "COMMIT failed and the transaction was rolled back, so nothing of it was written"));
+    }
     if (statement == "COMMIT" && status == "ROLLBACK") {
         throw KorvexConnectionError(
             "COMMIT was answered with ROLLBACK: the transaction was rolled back because a statement in it had "
