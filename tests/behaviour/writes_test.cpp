@@ -270,6 +270,24 @@ TEST_P(Writes, ValuesTheStoreWouldChangeAreRefusedNamingTheColumn) {
             }
         }
     }
+    // Text that is not UTF-8 in a text column is kept byte for byte by SQLite and refused, naming
+    // the column, before anything is sent by the PostgreSQL store.
+    const std::string not_utf8 = "not UTF-8 \xff";
+    for (const bool many : {false, true}) {
+        const Address address = Address::from_string(many ? "app#Person/u2@1" : "app#Person/u1@1");
+        const auto write = [&] {
+            if (many) {
+                store->put_many({{address, {{"name", not_utf8}}}});
+            } else {
+                store->put(address, {{"name", not_utf8}});
+            }
+        };
+        if (on_sqlite()) {
+            write();
+        } else {
+            EXPECT_THROW(write(), korvex::UsageError);
+        }
+    }
     // A real column keeps an infinity on both engines; PostgreSQL keeps a NaN too, which SQLite
     // would turn into NULL, so there it is refused.
     store->put(Address::from_string("app#Person/q@1"), {{"score", -inf}});
@@ -282,7 +300,10 @@ TEST_P(Writes, ValuesTheStoreWouldChangeAreRefusedNamingTheColumn) {
     store->commit();
     EXPECT_EQ(store->count(Address::from_string("app#Person/@ALL")), 0);  // no metadata rows: nothing joins
     EXPECT_EQ(engine->sql("SELECT partition_key FROM person ORDER BY 1"),
-              (on_sqlite() ? std::vector<std::string>{"q"} : std::vector<std::string>{"p", "q"}));
+              (on_sqlite() ? std::vector<std::string>{"q", "u1", "u2"} : std::vector<std::string>{"p", "q"}));
+    if (on_sqlite()) {
+        EXPECT_EQ(engine->sql("SELECT name FROM person WHERE partition_key = 'u2'"), std::vector<std::string>{not_utf8});
+    }
 }
 
 // A value of another kind than its column's type reads back as the value put, in the column's

@@ -82,6 +82,10 @@ std::optional<std::string> unstorable(const Value& value) {
     if (value.is_string() && value.get_ref<const std::string&>().find('\0') != std::string::npos) {
         return "its text holds a NUL byte, which PostgreSQL text cannot store";
     }
+    // The connection speaks UTF-8: the server would refuse the statement and fail the transaction.
+    if (value.is_string() && holds_invalid_utf8(value)) {
+        return "its text is not valid UTF-8";
+    }
     if ((value.is_object() || value.is_array()) && holds_non_finite_number(value)) {
         return "it holds a NaN or an infinity inside a map or list, which JSON cannot store";
     }
