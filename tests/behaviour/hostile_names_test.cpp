@@ -108,6 +108,14 @@ TEST_P(HostileNames, ColumnNamesKeepTheirValues) {
     const auto read = store->query(object);
     ASSERT_EQ(read.size(), 1u);
     for (const auto& name : names) EXPECT_EQ(read[0].at(name), "value of " + name) << name;
+    // Selected, filtered and ordered by name, each still names its own column.
+    for (const auto& name : names) {
+        const auto selected = store->query(Address::from_string("app#Odd/@ALL"), QuerySpecifier{std::vector<std::string>{name}, {}},
+                                           Q(name, Lookup::EQ, "value of " + name), {}, std::vector<OrderBy>{{name}});
+        ASSERT_EQ(selected.size(), 1u) << name;
+        EXPECT_EQ(selected[0].at(name), "value of " + name);
+        EXPECT_EQ(store->count(Address::from_string("app#Odd/@ALL"), Q(name, Lookup::EQ, "other")), 0) << name;
+    }
 }
 
 // Names a store cannot keep apart or would cut are refused before anything is created.
