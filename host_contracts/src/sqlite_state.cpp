@@ -1,6 +1,8 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 
+#include "korvex/connections/sql_quoting.hpp"
+
 #include "korvex/utils/text.hpp"
 
 #include <sqlite3.h>
@@ -210,6 +212,7 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
     if (query.find('\0') != std::string::npos) {
         throw UsageError("the statement holds a NUL byte");
     }
+    table_changes_.saw(query, in_transaction());
     sqlite3_stmt* statement = prepared(query);
     if (statement == nullptr) {
         if (!params.empty()) throw UsageError("an empty statement takes no parameters");

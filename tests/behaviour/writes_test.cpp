@@ -340,5 +340,34 @@ TEST_P(Writes, ValuesOfAnotherKindReadBackAsPutOrAreRefused) {
     }
 }
 
+// A table registered again with other columns, or altered through execute, is written by its new
+// columns: the kept description must not drop the value of a column it has not seen.
+TEST_P(Writes, APutAfterItsTableChangedWritesTheNewColumns) {
+    const Address person = Address::from_string("app#Person");
+    const auto ages = [&] { return engine->sql("SELECT partition_key || '=' || coalesce(CAST(age AS TEXT), '-') FROM person ORDER BY 1"); };
+    store->begin();
+    put("a", "A");
+    store->commit();
+    store->table_schema_manager()->unregister_table(person);
+    store->table_schema_manager()->register_table({person, {{"name", ValueKind::TEXT}}, {}, {}});
+    store->begin();
+    store->put(Address::from_string("app#Person/b@1"), {{"name", "B"}, {"age", 3}});
+    store->commit();
+    store->execute("ALTER TABLE person ADD COLUMN age INTEGER");
+    store->begin();
+    store->put(Address::from_string("app#Person/c@1"), {{"name", "C"}, {"age", 4}});
+    store->commit();
+    EXPECT_EQ(ages(), (std::vector<std::string>{"b=-", "c=4"}));
+    // A column added in a transaction that was rolled back is gone again.
+    store->begin();
+    store->execute("ALTER TABLE person ADD COLUMN extra TEXT");
+    store->put(Address::from_string("app#Person/d@1"), {{"name", "D"}, {"extra", "x"}});
+    store->rollback();
+    store->begin();
+    store->put(Address::from_string("app#Person/e@1"), {{"name", "E"}, {"extra", "x"}});
+    store->commit();
+    EXPECT_EQ(ages(), (std::vector<std::string>{"b=-", "c=4", "e=-"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Writes, ::testing::ValuesIn(korvex::testing::ENGINES),
                          [](const auto& info) { return info.param; });

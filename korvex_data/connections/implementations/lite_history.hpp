@@ -177,7 +177,11 @@ private:
     // the caller in errors.
     Statement checked_insert(const Address& address, const DataMap& data, const char* operation);
 
+    // Drops the kept descriptions when a statement may have changed a table since they were read.
+    void forget_stale_tables();
+
     std::map<std::string, std::vector<ColumnInfo>> table_columns_;
+    std::uint64_t described_at_changes_ = 0;
     std::map<std::string, TableDescription> descriptions_;
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback
     // runs until it ends.

@@ -108,7 +108,18 @@ std::optional<std::string> unstorable(const Value& original, const Value& value,
 
 }  // namespace
 
+void SqliteHistoricalConnection::forget_stale_tables() {
+    // A table changed since the descriptions were read (registered again with other columns,
+    // altered, or its creation rolled back): a write by the old description would drop values.
+    if (_connection != nullptr && _connection->table_changes() != described_at_changes_) {
+        table_columns_.clear();
+        descriptions_.clear();
+        described_at_changes_ = _connection->table_changes();
+    }
+}
+
 const std::vector<ColumnInfo>& SqliteHistoricalConnection::_table_columns(const std::string& table_name) {
+    forget_stale_tables();
     if (auto found = table_columns_.find(table_name); found != table_columns_.end()) {
         return found->second;
     }
@@ -125,6 +136,7 @@ const std::vector<ColumnInfo>& SqliteHistoricalConnection::_table_columns(const 
 }
 
 TableDescription SqliteHistoricalConnection::_describe_table(const std::string& table_name) {
+    forget_stale_tables();
     if (auto found = descriptions_.find(table_name); found != descriptions_.end()) return found->second;
     TableDescription description;
     for (const auto& column : _table_columns(table_name)) description.emplace(column.name, column.type);

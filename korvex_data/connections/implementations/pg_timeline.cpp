@@ -6,6 +6,7 @@
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
 #include "korvex/connections/errors.hpp"
+#include "korvex/connections/sql_quoting.hpp"
 #include "korvex/utils/text.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
@@ -335,6 +336,13 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
         throw KorvexConnectionError("Connection not established");
     }
     refuse_what_libpq_would_cut(query, params);
+    // A table changed by this statement (registered again with other columns, altered, or its
+    // creation rolled back) is described again before the next write to it.
+    table_changes_.saw(query, PQtransactionStatus(_connection) != PQTRANS_IDLE);
+    if (table_changes_.changes() != described_at_changes_) {
+        described_tables_.clear();
+        described_at_changes_ = table_changes_.changes();
+    }
     try {
         return run_statement(_connection, query, params, *statements_, prepare_reads_);
     } catch (...) {

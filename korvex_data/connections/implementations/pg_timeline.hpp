@@ -7,6 +7,7 @@
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
+#include "korvex/connections/sql_quoting.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
 #include "korvex/connections/transaction_levels_mixin.hpp"
@@ -216,6 +217,8 @@ private:
 
     // Table descriptions read from the server, per table name, for the life of this object.
     std::map<std::string, TableDescription> described_tables_;
+    TableChangeTracker table_changes_;
+    std::uint64_t described_at_changes_ = 0;
     std::unique_ptr<SessionStatements> statements_;
     // Set while query and count run their reads, which are then prepared.
     bool prepare_reads_ = false;

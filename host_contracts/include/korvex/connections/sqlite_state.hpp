@@ -15,7 +15,9 @@
 
 #include "korvex/connections/connection.hpp"
 #include "korvex/connections/errors.hpp"
+#include "korvex/connections/sql_quoting.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -59,6 +61,9 @@ public:
     // Whether a transaction is open (BEGIN was run and neither COMMIT nor ROLLBACK since, and
     // SQLite did not roll it back by itself).
     bool in_transaction() const;
+    // Moves whenever a statement run here may have changed a table (see TableChangeTracker): a
+    // cache of table descriptions is read again when it does.
+    std::uint64_t table_changes() const { return table_changes_.changes(); }
 
     struct StatementFinalizer {
         void operator()(sqlite3_stmt* statement) const;
@@ -74,6 +79,7 @@ private:
     std::string path_;
     sqlite3* db_ = nullptr;
     std::unordered_map<std::string, PreparedStatement> statements_;
+    TableChangeTracker table_changes_;
 };
 
 }  // namespace korvex
