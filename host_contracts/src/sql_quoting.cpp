@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 
 namespace korvex {
 namespace {
@@ -80,31 +79,6 @@ std::string quote_sql_literal(std::string_view text) {
         if (c == '\'' || c == '%' || c == '\\') literal += c;
     }
     return literal + "'";
-}
-
-std::string leading_sql_keyword(std::string_view statement) {
-    std::size_t start = 0;
-    while (start < statement.size() && std::isspace(static_cast<unsigned char>(statement[start]))) ++start;
-    std::size_t end = start;
-    while (end < statement.size() && std::isalpha(static_cast<unsigned char>(statement[end]))) ++end;
-    std::string word(statement.substr(start, end - start));
-    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return word;
-}
-
-void TableChangeTracker::saw(std::string_view statement, bool in_transaction) {
-    const std::string word = leading_sql_keyword(statement);
-    if (word == "CREATE" || word == "ALTER" || word == "DROP") {
-        ++changes_;
-        // Outside a transaction the change is final; inside one the transaction's end may undo it.
-        changed_since_transaction_end_ = changed_since_transaction_end_ || in_transaction;
-    } else if ((word == "ROLLBACK" || word == "COMMIT" || word == "END") && changed_since_transaction_end_) {
-        ++changes_;
-        // A ROLLBACK TO a savepoint leaves the transaction open, and a later ROLLBACK may undo more.
-        if (statement.find(" TO ") == std::string_view::npos && statement.find(" to ") == std::string_view::npos) {
-            changed_since_transaction_end_ = false;
-        }
-    }
 }
 
 std::string sql_column_name(std::string_view name, std::size_t max_bytes) {

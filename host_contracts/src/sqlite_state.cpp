@@ -1,8 +1,6 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 
-#include "korvex/connections/sql_quoting.hpp"
-
 #include "korvex/utils/text.hpp"
 
 #include <sqlite3.h>

@@ -6,7 +6,6 @@
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
 #include "korvex/connections/errors.hpp"
-#include "korvex/connections/sql_quoting.hpp"
 #include "korvex/utils/text.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"

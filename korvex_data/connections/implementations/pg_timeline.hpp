@@ -7,7 +7,7 @@
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
-#include "korvex/connections/sql_quoting.hpp"
+#include "korvex/connections/table_change_tracker.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
 #include "korvex/connections/transaction_levels_mixin.hpp"

@@ -6,7 +6,6 @@
 // than cut or changed.
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -33,24 +32,6 @@ std::string quote_sql_literal(std::string_view text);
 // ordinary names read as usual and no name can break out of its place in the statement.
 // Checked as above.
 std::string sql_column_name(std::string_view name, std::size_t max_bytes = 0);
-
-// The first word of `statement`, upper-cased ("CREATE", "ROLLBACK"); empty when it starts
-// otherwise.
-std::string leading_sql_keyword(std::string_view statement);
-
-// Tells when table descriptions kept by a store may be stale: after a CREATE, ALTER or DROP, and
-// after a ROLLBACK or COMMIT that ends a transaction in which one ran (a rollback can undo it).
-class TableChangeTracker {
-public:
-    // Call before running `statement`, saying whether a transaction is open.
-    void saw(std::string_view statement, bool in_transaction);
-    // Moves whenever a kept description may have gone stale.
-    std::uint64_t changes() const { return changes_; }
-
-private:
-    std::uint64_t changes_ = 0;
-    bool changed_since_transaction_end_ = false;
-};
 
 inline std::string quote_postgres_identifier(std::string_view name) {
     return quote_sql_identifier(name, POSTGRES_IDENTIFIER_MAX_BYTES);

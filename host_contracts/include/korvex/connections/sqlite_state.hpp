@@ -15,7 +15,7 @@
 
 #include "korvex/connections/connection.hpp"
 #include "korvex/connections/errors.hpp"
-#include "korvex/connections/sql_quoting.hpp"
+#include "korvex/connections/table_change_tracker.hpp"
 
 #include <cstdint>
 #include <memory>
