@@ -116,14 +116,31 @@ std::string index_name(const std::string& full_name) {
     return full_name.substr(0, keep) + suffix;
 }
 
-std::string create_index_statement(const std::string& table_name, const IndexDefinition& index) {
+// `<table>_<column>..._idx`, or with `distinct` a name of this table and these columns alone,
+// for when another relation already holds the plain one (table a_v_1_b_idx beside table a_v_1
+// indexing b, or table a_v_1_b indexing c beside a_v_1 indexing b_c).
+std::string index_name_of(const std::string& table_name, const IndexDefinition& index, bool distinct) {
     std::string name = table_name;
-    std::string columns;
+    std::string identity = table_name;
     for (const auto& column : index.columns) {
         name += "_" + column;
+        identity += '\0' + column;
+    }
+    if (!distinct) return index_name(name + "_idx");
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (unsigned char c : identity) hash = (hash ^ c) * 16777619u;
+    char suffix[14];
+    std::snprintf(suffix, sizeof suffix, "_idx_%08x", static_cast<unsigned>(hash));
+    return index_name(name + suffix);
+}
+
+std::string create_index_statement(const std::string& table_name, const IndexDefinition& index,
+                                   const std::string& name) {
+    std::string columns;
+    for (const auto& column : index.columns) {
         columns += (columns.empty() ? "" : ", ") + quote_postgres_identifier(column);
     }
-    return "CREATE INDEX IF NOT EXISTS " + quote_postgres_identifier(index_name(name + "_idx")) + " ON " +
+    return "CREATE INDEX IF NOT EXISTS " + quote_postgres_identifier(name) + " ON " +
            quote_postgres_identifier(table_name) + " (" + columns + ")";
 }
 
@@ -225,7 +242,11 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
     auto& connection = connection_as<SqlConnection>();
     connection.execute(create_table_statement(table_name, table_schema));
     for (const auto& index : indexes_of(table_name, table_schema)) {
-        connection.execute(create_index_statement(table_name, index));
+        // The table is new, so a relation holding the index's name belongs to something else, and
+        // IF NOT EXISTS would leave this table without its index.
+        std::string name = index_name_of(table_name, index, false);
+        if (table_exists(name)) name = index_name_of(table_name, index, true);
+        connection.execute(create_index_statement(table_name, index, name));
     }
     return {table_name, true};
 }

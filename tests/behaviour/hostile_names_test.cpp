@@ -139,12 +139,25 @@ TEST_P(HostileNames, ColumnsTheEngineCannotKeepApartAreRefusedWhole) {
 
 // A table whose index cannot be made is not made either: a later registration would find it and
 // never add the index.
-TEST_P(HostileNames, AnIndexOnAnUndeclaredColumnIsRefusedBeforeTheTableIsMade) {
+TEST_P(HostileNames, ANewTableGetsEveryIndexOrIsNotMade) {
     const TableSchema schema{Address::from_string("app#Indexed"), {{"a", ValueKind::TEXT}}, {{"a"}, {"missing"}}, {}};
     EXPECT_THROW(store->table_schema_manager()->register_table(schema), korvex::UsageError);
     EXPECT_FALSE(table_exists("indexed"));
     const TableSchema keyed{Address::from_string("app#Keyed"), {{"a", ValueKind::TEXT}}, {{"range_key"}}, {}};
     EXPECT_TRUE(store->table_schema_manager()->register_table(keyed).second);
+    // Tables and indexes share one namespace: a table named as another table's index would be.
+    for (const char* version : {"1__b_idx", "1_b_idx", "1__b_idx_5"}) {
+        const TableSchema other{Address::from_string(std::string("app#A@") + version), {{"b", ValueKind::TEXT}}, {}, {}};
+        store->table_schema_manager()->register_table(other);
+    }
+    const TableSchema indexed{Address::from_string("app#A@1"), {{"b", ValueKind::TEXT}}, {{"b"}}, {}};
+    if (works([&] { store->table_schema_manager()->register_table(indexed); })) {
+        const std::string count = on_sqlite() ? "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND tbl_name = 'a_v_1'"
+                                              : "SELECT count(*) FROM pg_indexes WHERE tablename = 'a_v_1' AND indexdef LIKE '%(b)'";
+        EXPECT_EQ(engine->sql(count), std::vector<std::string>{on_sqlite() ? "2" : "1"});
+    } else {
+        EXPECT_FALSE(table_exists("a_v_1"));
+    }
 }
 
 // A path step holding quotes or backslashes names that key and nothing else.

@@ -9,6 +9,8 @@
 #include "korvex/utils/text.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 
 #include <stdexcept>
 
@@ -58,7 +60,19 @@ Statement SqliteHistoricalTableSchemaService::_build_select_table_name_statement
 }
 
 void SqliteHistoricalTableSchemaService::create_index(const std::string& table_name, const std::string& column_name) {
-    sql_connection().execute(_build_create_index_statement(table_name, column_name + "_idx", {column_name}));
+    try {
+        sql_connection().execute(_build_create_index_statement(table_name, column_name + "_idx", {column_name}));
+    } catch (const SqliteError& error) {
+        // Tables and indexes share one namespace: a class table may carry the name this index
+        // would get (table a_v_1__b_idx beside table a_v_1 indexing b). The index then takes a
+        // name of its own rather than leaving the new table without it.
+        if (std::string(error.what()).find("already") == std::string::npos) throw;
+        std::uint32_t hash = 2166136261u;  // FNV-1a of the table and column
+        for (unsigned char c : table_name + '\0' + column_name) hash = (hash ^ c) * 16777619u;
+        char suffix[10];
+        std::snprintf(suffix, sizeof suffix, "_%08x", static_cast<unsigned>(hash));
+        sql_connection().execute(_build_create_index_statement(table_name, column_name + "_idx" + suffix, {column_name}));
+    }
 }
 
 void SqliteHistoricalTableSchemaService::create_table(const std::string& table_name, const TableSchema& table_schema,
