@@ -226,6 +226,16 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
     for (const auto& column : table_schema.columns) check_sql_name(column.name, POSTGRES_IDENTIFIER_MAX_BYTES);
     for (const auto& index : table_schema.indexed) check_sql_name(index.column_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     if (table_exists(table_name)) {
+        const auto kind = connection_as<SqlConnection>()
+                              .execute("SELECT count(*) FROM pg_class WHERE oid = to_regclass(quote_ident(%s))"
+                                       " AND relkind IN ('r', 'p')",
+                                       {Value(table_name)})
+                              ->fetchone();
+        if (kind && !kind->empty() && kind->front() == 0) {
+            // An index (or view, or sequence) holds the name: the class has no table to write.
+            throw UsageError("register_table: the name " + table_name + " of " + table_schema.address.to_string() +
+                             " is held by an index or another relation that is not a table");
+        }
         return {table_name, false};
     }
     // Refused before the table is made: a failed index would leave the table registered without

@@ -158,6 +158,12 @@ TEST_P(HostileNames, ANewTableGetsEveryIndexOrIsNotMade) {
     } else {
         EXPECT_FALSE(table_exists("a_v_1"));
     }
+    // The other way round: a class whose table name an index holds is refused, not reported made.
+    const TableSchema first{Address::from_string("app#C@1"), {{"b", ValueKind::TEXT}}, {{"b"}}, {}};
+    store->table_schema_manager()->register_table(first);
+    const std::string taken = on_sqlite() ? "app#C@1__b_idx" : "app#C@1_b_idx";
+    EXPECT_THROW(store->table_schema_manager()->register_table({Address::from_string(taken), {{"b", ValueKind::TEXT}}, {}, {}}),
+                 korvex::UsageError);
 }
 
 // A path step holding quotes or backslashes names that key and nothing else.

@@ -39,7 +39,14 @@ std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table(
                              " is not among its columns");
         }
     }
-    create_table(table_name, table_schema, is_internal_table);
+    try {
+        create_table(table_name, table_schema, is_internal_table);
+    } catch (const SqliteError& error) {
+        // An index holds the name (table_info sees tables only): the class has no table to write.
+        if (std::string(error.what()).find("already") == std::string::npos) throw;
+        throw UsageError("register_table: the name " + table_name + " of " + table_schema.address.to_string() +
+                         " is held by an index or another object that is not a table");
+    }
     for (const auto& index : table_schema.indexed) {
         create_index(table_name, index.column_name);
     }
