@@ -52,7 +52,7 @@ TEST_P(HostileNames, ClassNamesAndVersionsNameOnlyTheirOwnTable) {
         {"Person", "1\" or true --"},   {"Person", "1` or 1; --"},  {"public.person", ""},
         {"[person]", "1]"},             {"Per'son", "it's"},         {"Person", "a;b -- c"},
         {"Person", "back\\slash"},      {"Person", "ünï còde"},      {"Person", "%s%%?"},
-        {"Person", std::string(90, 'v')},
+        {"Person", std::string(90, 'v')},  {std::string("Per\0son", 7), ""}, {"Person", std::string("1\0; --", 6)},
     };
     for (const auto& [class_name, version] : classes) {
         SCOPED_TRACE(class_name + " @ " + version);
