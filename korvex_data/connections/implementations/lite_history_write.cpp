@@ -94,7 +94,8 @@ std::optional<std::string> unstorable(const Value& original, const Value& value,
     }
     // SQLite keeps whatever number it is given in any numeric column, and a boolean as 1 or 0:
     // what the column's type cannot hold would read back as another kind of value.
-    if (type == "BOOLEAN" && !value.is_null() && !value.is_boolean() && !(value.is_number_integer() && (value == 0 || value == 1))) {
+    const bool zero_or_one = value.is_number_integer() && (value == 0 || value == 1);
+    if (type == "BOOLEAN" && !value.is_null() && !value.is_boolean() && !zero_or_one) {
         return printed(value) + " is not true or false, which a column of type BOOLEAN holds";
     }
     if ((type == "INTEGER" || type == "REAL") && value.is_boolean()) {
@@ -171,8 +172,8 @@ Value SqliteHistoricalConnection::process_value_before_insert(const Value& value
     }
     // A text column takes a boolean or a finite number as its JSON spelling, as PostgreSQL
     // stores it (true, not 1; -0.0, not 0.0).
-    if (data_type == "TEXT" &&
-        (value.is_boolean() || value.is_number_integer() || (value.is_number_float() && std::isfinite(value.get<double>())))) {
+    const bool finite_real = value.is_number_float() && std::isfinite(value.get<double>());
+    if (data_type == "TEXT" && (value.is_boolean() || value.is_number_integer() || finite_real)) {
         return value.dump();
     }
     return value;

@@ -78,7 +78,8 @@ void SqliteHistoricalTableSchemaService::create_index(const std::string& table_n
         for (unsigned char c : table_name + '\0' + column_name) hash = (hash ^ c) * 16777619u;
         char suffix[10];
         std::snprintf(suffix, sizeof suffix, "_%08x", static_cast<unsigned>(hash));
-        sql_connection().execute(_build_create_index_statement(table_name, column_name + "_idx" + suffix, {column_name}));
+        sql_connection().execute(
+            _build_create_index_statement(table_name, column_name + "_idx" + suffix, {column_name}));
     }
 }
 
