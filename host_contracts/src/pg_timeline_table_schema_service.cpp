@@ -4,8 +4,10 @@
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 
 #include "korvex/connections/sql_quoting.hpp"
+#include "korvex/error.hpp"
 #include "korvex/table_schemas/constants.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -114,14 +116,31 @@ std::string index_name(const std::string& full_name) {
     return full_name.substr(0, keep) + suffix;
 }
 
-std::string create_index_statement(const std::string& table_name, const IndexDefinition& index) {
+// `<table>_<column>..._idx`, or with `distinct` a name of this table and these columns alone,
+// for when another relation already holds the plain one (table a_v_1_b_idx beside table a_v_1
+// indexing b, or table a_v_1_b indexing c beside a_v_1 indexing b_c).
+std::string index_name_of(const std::string& table_name, const IndexDefinition& index, bool distinct) {
     std::string name = table_name;
-    std::string columns;
+    std::string identity = table_name;
     for (const auto& column : index.columns) {
         name += "_" + column;
+        identity += '\0' + column;
+    }
+    if (!distinct) return index_name(name + "_idx");
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (unsigned char c : identity) hash = (hash ^ c) * 16777619u;
+    char suffix[14];
+    std::snprintf(suffix, sizeof suffix, "_idx_%08x", static_cast<unsigned>(hash));
+    return index_name(name + suffix);
+}
+
+std::string create_index_statement(const std::string& table_name, const IndexDefinition& index,
+                                   const std::string& name) {
+    std::string columns;
+    for (const auto& column : index.columns) {
         columns += (columns.empty() ? "" : ", ") + quote_postgres_identifier(column);
     }
-    return "CREATE INDEX IF NOT EXISTS " + quote_postgres_identifier(index_name(name + "_idx")) + " ON " +
+    return "CREATE INDEX IF NOT EXISTS " + quote_postgres_identifier(name) + " ON " +
            quote_postgres_identifier(table_name) + " (" + columns + ")";
 }
 
@@ -207,12 +226,37 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
     for (const auto& column : table_schema.columns) check_sql_name(column.name, POSTGRES_IDENTIFIER_MAX_BYTES);
     for (const auto& index : table_schema.indexed) check_sql_name(index.column_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     if (table_exists(table_name)) {
+        const auto kind = connection_as<SqlConnection>()
+                              .execute("SELECT count(*) FROM pg_class WHERE oid = to_regclass(quote_ident(%s))"
+                                       " AND relkind IN ('r', 'p')",
+                                       {Value(table_name)})
+                              ->fetchone();
+        if (kind && !kind->empty() && kind->front() == 0) {
+            // An index (or view, or sequence) holds the name: the class has no table to write.
+            throw UsageError("register_table: the name " + table_name + " of " + table_schema.address.to_string() +
+                             " is held by an index or another relation that is not a table");
+        }
         return {table_name, false};
+    }
+    // Refused before the table is made: a failed index would leave the table registered without
+    // it, and every later registration would find the table and add nothing.
+    for (const auto& index : table_schema.indexed) {
+        const std::string& name = index.column_name;
+        const bool declared = name == PRIMARY_PARTITION_KEY || name == SECONDARY_PARTITION_KEY ||
+                              std::any_of(table_schema.columns.begin(), table_schema.columns.end(),
+                                          [&](const TableColumnSchema& c) { return c.name == name; });
+        if (!declared) {
+            throw UsageError("table " + table_name + ": indexed column " + name + " is not among its columns");
+        }
     }
     auto& connection = connection_as<SqlConnection>();
     connection.execute(create_table_statement(table_name, table_schema));
     for (const auto& index : indexes_of(table_name, table_schema)) {
-        connection.execute(create_index_statement(table_name, index));
+        // The table is new, so a relation holding the index's name belongs to something else, and
+        // IF NOT EXISTS would leave this table without its index.
+        std::string name = index_name_of(table_name, index, false);
+        if (table_exists(name)) name = index_name_of(table_name, index, true);
+        connection.execute(create_index_statement(table_name, index, name));
     }
     return {table_name, true};
 }

@@ -1,6 +1,5 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/sqlite_state.hpp"
-#include "korvex/connections/statement_kind.hpp"
 
 #include "korvex/utils/text.hpp"
 
@@ -211,6 +210,7 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
     if (query.find('\0') != std::string::npos) {
         throw UsageError("the statement holds a NUL byte");
     }
+    table_changes_.saw(query, in_transaction());
     sqlite3_stmt* statement = prepared(query);
     if (statement == nullptr) {
         if (!params.empty()) throw UsageError("an empty statement takes no parameters");
@@ -247,7 +247,6 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
         }
         rows.push_back(std::move(row));
     }
-    if (changes_table_definitions(query)) ++definition_changes_;
     return std::make_shared<MemoryCursor>(std::move(description), std::move(rows));
 }
 

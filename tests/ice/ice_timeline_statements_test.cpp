@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using korvex::Address;
 using korvex::CapturedAnalysisException;
 using korvex::ComplexType;
@@ -80,6 +82,27 @@ TEST_F(IcebergServiceTest, RegisteringAMissingTableCreatesItThenEnablesWriteAudi
         {"execute", "ALTER TABLE korvex.db.person_v_2" + WAP},
     };
     EXPECT_EQ(connection.calls(), expected);
+}
+
+// A class name, version or column name holding backticks, quotes, separators or comments stays
+// one identifier: every backtick inside it is doubled and nothing follows the closing one.
+TEST_F(IcebergServiceTest, HostileNamesStayOneIdentifierInEveryStatement) {
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {"Per`son", "1`; DROP TABLE x --", "korvex.db.`per``son_v_1``; drop table x --`"},
+        {"public.person", "", "korvex.db.`public.person`"},
+        {"Person", "2'); --", "korvex.db.`person_v_2'); --`"},
+        {"Person", "ü /* x */", "korvex.db.`person_v_ü /* x */`"},
+    };
+    for (const auto& [class_name, version, table] : cases) {
+        SCOPED_TRACE(table);
+        RecordingIcebergConnection recording;
+        Address address = Address::from_string("app#Person");
+        address.class_name = class_name;
+        address.class_version = korvex::Version(version);
+        IcebergHistoryTableSchemaService(recording).register_table({address, {{"a`b; --", ValueKind::TEXT}}, {}, {}});
+        EXPECT_EQ(recording.statements(),
+                  (Statements{"CREATE TABLE " + table + " (`a``b; --` STRING) USING iceberg", "ALTER TABLE " + table + WAP}));
+    }
 }
 
 TEST_F(IcebergServiceTest, RegisteringAnExistingTableOnlyProbesItEvenWhenColumnsDiffer) {

@@ -109,3 +109,51 @@ TEST(LiteHistoryValues, TextWithANulByteIsKeptWhole) {
     store.commit();
     EXPECT_EQ(store.execute("SELECT name FROM person")->fetchall(), (std::vector<Row>{{text}}));
 }
+
+// Outside a transaction put_many's savepoint opens one; when its commit fails (a reader holds
+// the lock) nothing is written and no transaction stays open for the next statements to join.
+TEST(LiteHistoryPutMany, AFailedCommitOutsideATransactionLeavesNoneOpen) {
+    TempDatabase file;
+    SqliteHistoricalConnection store({.is_revert_supported = false});
+    store.connect(file.path(), {{"busy_timeout_ms", "0"}});
+    store.prepare_connection();
+    store.table_schema_manager()->register_table({Address::from_string("app#Person"), {{"name", ValueKind::TEXT}}, {}, {}});
+    const std::vector<WriteItem> items = {{Address::from_string("app#Person/a@1"), {{"name", "A"}}},
+                                          {Address::from_string("app#Person/b@1"), {{"name", "B"}}}};
+    {
+        SqliteStateConnection reader(file.path());
+        reader.execute("BEGIN");
+        reader.execute("SELECT count(*) FROM person")->fetchall();
+        EXPECT_THROW(store.put_many(items), KorvexConnectionError);
+        EXPECT_FALSE(store.sqlite_connection()->in_transaction());
+    }
+    EXPECT_EQ(texts(store.execute("SELECT count(*) FROM person")), std::vector<std::string>{"0"});
+    store.put_many(items);
+    EXPECT_EQ(texts(SqliteStateConnection(file.path()).execute("SELECT count(*) FROM person")),
+              std::vector<std::string>{"2"});
+}
+
+// A COMMIT SQLite could not make (a reader holds the lock) leaves SQLite's transaction open; the
+// store ends it, as PostgreSQL ends a failed COMMIT, so the next transaction starts clean.
+TEST(LiteHistoryTransactions, AFailedCommitEndsTheTransaction) {
+    TempDatabase file;
+    SqliteHistoricalConnection store;
+    store.connect(file.path(), {{"busy_timeout_ms", "0"}});
+    store.prepare_connection();
+    store.table_schema_manager()->register_table({Address::from_string("app#Person"), {{"name", ValueKind::TEXT}}, {}, {}});
+    store.begin();
+    store.put(Address::from_string("app#Person/a@1"), {{"name", "A"}});
+    {
+        SqliteStateConnection reader(file.path());
+        reader.execute("BEGIN");
+        reader.execute("SELECT count(*) FROM person")->fetchall();
+        EXPECT_THROW(store.commit(), KorvexConnectionError);
+    }
+    EXPECT_FALSE(store.sqlite_connection()->in_transaction());
+    EXPECT_TRUE(store.revert_data().empty());
+    store.begin();
+    store.put(Address::from_string("app#Person/b@1"), {{"name", "B"}});
+    store.commit();
+    EXPECT_EQ(texts(SqliteStateConnection(file.path()).execute("SELECT partition_key FROM person")),
+              std::vector<std::string>{"b"});
+}

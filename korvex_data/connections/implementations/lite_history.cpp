@@ -5,7 +5,7 @@
 #include "korvex_data/connections/implementations/lite_history.hpp"
 
 #include "korvex/connections/errors.hpp"
-#include "korvex/connections/statement_kind.hpp"
+#include "korvex/connections/table_change_tracker.hpp"
 #include "korvex/error.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
@@ -94,7 +94,9 @@ void SqliteHistoricalConnection::connect(const std::optional<std::string>& dsn,
     _connection = std::make_unique<SqliteStateConnection>(*dsn, busy_timeout_ms);
     transaction_failed_ = false;
     // Another file, or a new database in memory: nothing described before holds.
-    forget_descriptions();
+    table_columns_.clear();
+    descriptions_.clear();
+    described_at_changes_ = _connection->table_changes();
 }
 
 void SqliteHistoricalConnection::disconnect() {
@@ -129,7 +131,7 @@ std::shared_ptr<Cursor> SqliteHistoricalConnection::execute(const std::string& q
         return "Error executing query: " + query + " with args: " + printed_parameters(params);
     };
     if (transaction_failed_) {
-        const std::string verb = leading_keyword(query);
+        const std::string verb = leading_sql_keyword(query);
         if (verb == "COMMIT" || verb == "END") {
             transaction_failed_ = false;
             if (_connection->in_transaction()) _connection->execute("ROLLBACK");
@@ -196,7 +198,22 @@ void SqliteHistoricalConnection::run_transaction_statement(const std::string& st
         }
         if (statement.starts_with("ROLLBACK")) return;
     }
-    const std::string status = execute(statement)->statusmessage();
+    std::string status;
+    try {
+        status = execute(statement)->statusmessage();
+    } catch (...) {
+        // A COMMIT SQLite could not make (another connection held the lock) leaves its
+        // transaction open, while the levels are already gone: end it, as PostgreSQL ends a
+        // failed COMMIT, so that the next begin does not join it.
+        if (statement != "COMMIT" || _connection == nullptr || !_connection->in_transaction()) throw;
+        try {
+            _connection->execute("ROLLBACK");
+        } catch (...) {
+        }
+        transaction_failed_ = false;
+        std::throw_with_nested(KorvexConnectionError(
+            "COMMIT failed and the transaction was rolled back, so nothing of it was written"));
+    }
     if (statement == "COMMIT" && status == "ROLLBACK") {
         throw KorvexConnectionError(
             "COMMIT was answered with ROLLBACK: the transaction was rolled back because a statement in it had "

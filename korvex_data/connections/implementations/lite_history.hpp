@@ -97,6 +97,8 @@ public:
     // JSON columns take the value's JSON text; every other value is kept.
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
     void put(const Address& address, const DataMap& data) override;
+    // All items or, when one is refused, none: checked first, then written in one savepoint.
+    void put_many(const std::vector<WriteItem>& items) override;
     void _delete(const Address& address) override;
 
     // Transactions.
@@ -175,14 +177,16 @@ private:
     // with the NULL that stands in for it (AbsentColumns).
     std::vector<std::map<std::string, std::string>> absent_column_stand_ins(
         const std::vector<std::pair<std::string, std::optional<Q>>>& tables);
-    // Drops what was described of the tables; also done whenever a statement run on this
-    // connection (the table-schema service's too) created, changed or dropped a table.
-    void forget_descriptions();
-    void forget_descriptions_if_tables_changed();
+    // The INSERT of one version after every check that needs no statement; `operation` names
+    // the caller in errors.
+    Statement checked_insert(const Address& address, const DataMap& data, const char* operation);
+
+    // Drops the kept descriptions when a statement may have changed a table since they were read.
+    void forget_stale_tables();
 
     std::map<std::string, std::vector<ColumnInfo>> table_columns_;
+    std::uint64_t described_at_changes_ = 0;
     std::map<std::string, TableDescription> descriptions_;
-    std::uint64_t described_at_definition_changes_ = 0;
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback
     // runs until it ends.
     bool transaction_failed_ = false;

@@ -10,6 +10,7 @@
 #include "korvex/utils/text.hpp"
 #include "korvex_data/connections/implementations/lite_history.hpp"
 
+
 namespace korvex::lite_history {
 namespace {
 
@@ -82,19 +83,22 @@ ConditionParam as_text_param(ConditionParam param) {
     return param;
 }
 
-// '$."a"."b"' for the path a__b, as an SQL literal. SQLite's path syntax has no escape for a
-// double quote inside a key, so such a key is refused rather than read as another path.
+// '$."a"."b"' for the path a__b, as an SQL literal. SQLite compares a quoted step with the key
+// as the stored JSON text spells it, escapes and all, so each step is spelled as this store
+// writes JSON keys (a\ as a\\, ü as \u00fc). The path syntax has no escape for a double quote
+// inside a key, so such a key is refused rather than read as another path.
 std::string json_path_literal(const std::string& path) {
     std::string selection = "$";
     std::size_t start = 0;
     while (true) {
         const auto found = path.find(FIELD_PATH_SEPARATOR, start);
         const std::string step = path.substr(start, found == std::string::npos ? std::string::npos : found - start);
-        if (step.find('"') != std::string::npos || step.find('\0') != std::string::npos) {
+        if (step.find('"') != std::string::npos) {
             throw UsageError("the JSON path step " + printable_name(step) +
-                             " holds a double quote or a NUL byte, which a SQLite JSON path cannot name");
+                             " holds a double quote, which a SQLite JSON path cannot name");
         }
-        selection += ".\"" + step + "\"";
+        const std::string spelled = json_text(Value(step));
+        selection += ".\"" + spelled.substr(1, spelled.size() - 2) + "\"";
         if (found == std::string::npos) break;
         start = found + FIELD_PATH_SEPARATOR.size();
     }

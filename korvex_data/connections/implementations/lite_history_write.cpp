@@ -6,13 +6,19 @@
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex_data/connections/implementations/lite_history.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <limits>
 
 namespace korvex::lite_history {
 namespace {
+
+// The savepoint around one put_many: a savepoint of the same name further out is only hidden
+// until this one is released.
+constexpr const char* PUT_MANY_SAVEPOINT = "korvex_put_many";
 
 std::string upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -43,6 +49,22 @@ bool above_integer_range(const Value& value) {
            value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 }
 
+// Whether an INTEGER column keeps `value` as the same whole number: a real with no fraction
+// within range, or a text spelling an integer.
+bool holds_integer(const Value& value) {
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 9.2e18;
+    }
+    if (!value.is_string()) return true;
+    const std::string& text = value.get_ref<const std::string&>();
+    std::size_t at = text.find_first_not_of(" \t\n\r");
+    if (at != std::string::npos && (text[at] == '-' || text[at] == '+')) ++at;
+    const std::size_t end = text.find_last_not_of(" \t\n\r");
+    if (at == std::string::npos || end == std::string::npos || at > end) return false;
+    return std::all_of(text.begin() + at, text.begin() + end + 1, [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Why SQLite cannot store `value` (already converted for its column) as given, or nothing when
 // it can. A text may hold a NUL byte here: SQLite keeps every byte of a bound text.
 std::optional<std::string> unstorable(const Value& original, const Value& value, const std::string& type) {
@@ -70,25 +92,35 @@ std::optional<std::string> unstorable(const Value& original, const Value& value,
     if (is_numeric_type(type) && value.is_string() && !reads_as_number(value.get_ref<const std::string&>())) {
         return "the text " + printed(value) + " is not a number, which a column of type " + type + " holds";
     }
+    // SQLite keeps whatever number it is given in any numeric column, and a boolean as 1 or 0:
+    // what the column's type cannot hold would read back as another kind of value.
+    const bool zero_or_one = value.is_number_integer() && (value == 0 || value == 1);
+    if (type == "BOOLEAN" && !value.is_null() && !value.is_boolean() && !zero_or_one) {
+        return printed(value) + " is not true or false, which a column of type BOOLEAN holds";
+    }
+    if ((type == "INTEGER" || type == "REAL") && value.is_boolean()) {
+        return "a boolean cannot be stored in a column of type " + type;
+    }
+    if (type == "INTEGER" && !holds_integer(value)) {
+        return printed(value) + " is not a whole number, which a column of type INTEGER holds";
+    }
     return std::nullopt;
 }
 
 }  // namespace
 
-void SqliteHistoricalConnection::forget_descriptions() {
-    table_columns_.clear();
-    descriptions_.clear();
-    described_at_definition_changes_ = _connection != nullptr ? _connection->definition_changes() : 0;
-}
-
-void SqliteHistoricalConnection::forget_descriptions_if_tables_changed() {
-    if (_connection != nullptr && _connection->definition_changes() != described_at_definition_changes_) {
-        forget_descriptions();
+void SqliteHistoricalConnection::forget_stale_tables() {
+    // A table changed since the descriptions were read (registered again with other columns,
+    // altered, or its creation rolled back): a write by the old description would drop values.
+    if (_connection != nullptr && _connection->table_changes() != described_at_changes_) {
+        table_columns_.clear();
+        descriptions_.clear();
+        described_at_changes_ = _connection->table_changes();
     }
 }
 
 const std::vector<ColumnInfo>& SqliteHistoricalConnection::_table_columns(const std::string& table_name) {
-    forget_descriptions_if_tables_changed();
+    forget_stale_tables();
     if (auto found = table_columns_.find(table_name); found != table_columns_.end()) {
         return found->second;
     }
@@ -105,7 +137,7 @@ const std::vector<ColumnInfo>& SqliteHistoricalConnection::_table_columns(const 
 }
 
 TableDescription SqliteHistoricalConnection::_describe_table(const std::string& table_name) {
-    forget_descriptions_if_tables_changed();
+    forget_stale_tables();
     if (auto found = descriptions_.find(table_name); found != descriptions_.end()) return found->second;
     TableDescription description;
     for (const auto& column : _table_columns(table_name)) description.emplace(column.name, column.type);
@@ -138,18 +170,21 @@ Value SqliteHistoricalConnection::process_value_before_insert(const Value& value
     if (data_type == "JSON" && !value.is_null()) {
         return json_text(value);
     }
+    // A text column takes a boolean or a finite number as its JSON spelling, as PostgreSQL
+    // stores it (true, not 1; -0.0, not 0.0).
+    const bool finite_real = value.is_number_float() && std::isfinite(value.get<double>());
+    if (data_type == "TEXT" && (value.is_boolean() || value.is_number_integer() || finite_real)) {
+        return value.dump();
+    }
     return value;
 }
 
-void SqliteHistoricalConnection::put(const Address& address, const DataMap& data) {
+Statement SqliteHistoricalConnection::checked_insert(const Address& address, const DataMap& data,
+                                                    const char* operation) {
     if (!data.is_object()) {
-        throw UsageError("put: the data of " + address.to_string() + " must be a map of column names to values, not " +
-                         printed(data));
+        throw UsageError(std::string(operation) + ": the data of " + address.to_string() +
+                         " must be a map of column names to values, not " + printed(data));
     }
-    // With revert on, a write outside every transaction level is refused before anything is sent.
-    if (_is_revert_enabled) require_open_level("put");
-    require_open_transaction("put");
-
     const std::string table_name = _resolve_table_name(address);
     check_sql_name(table_name);
     const DataMap insert_data = _keyed_row(address, data, table_name);
@@ -172,16 +207,76 @@ void SqliteHistoricalConnection::put(const Address& address, const DataMap& data
             reason = error.what();  // JSON cannot carry it (a NaN, text that is not UTF-8)
         }
         if (reason) {
-            throw UsageError("put: column " + key + " of " + table_name + " cannot take the value of " +
-                             address.to_string() + ": " + *reason);
+            throw UsageError(std::string(operation) + ": column " + key + " of " + table_name +
+                             " cannot take the value of " + address.to_string() + ": " + *reason);
         }
         columns[key] = std::move(converted);
     }
-    const Statement statement = _build_insert_statement(table_name, columns);
-    if (_is_revert_enabled) {
-        _add_revert_data(address.model_copy(), data);
-    }
+    return _build_insert_statement(table_name, columns);
+}
+
+void SqliteHistoricalConnection::put(const Address& address, const DataMap& data) {
+    // With revert on, a write outside every transaction level is refused before anything is sent.
+    if (_is_revert_enabled) require_open_level("put");
+    require_open_transaction("put");
+    const Statement statement = checked_insert(address, data, "put");
     execute(statement.text, statement.params);
+    // Recorded once written: revert must never delete a version this level did not write (a
+    // refused put of an existing version would otherwise take that version with it).
+    if (_is_revert_enabled) _add_revert_data(address.model_copy(), data);
+}
+
+void SqliteHistoricalConnection::put_many(const std::vector<WriteItem>& items) {
+    if (_is_revert_enabled) require_open_level("put_many");
+    require_open_transaction("put_many");
+    // Every item is checked before anything is written, and the writes share one savepoint, so
+    // that the call writes all its items or none, inside a transaction or outside one.
+    std::vector<Statement> statements;
+    statements.reserve(items.size());
+    for (const auto& [address, data] : items) statements.push_back(checked_insert(address, data, "put_many"));
+    if (items.empty()) return;
+    // Outside a transaction the savepoint opens one, which its RELEASE commits.
+    const bool in_transaction = _connection != nullptr && _connection->in_transaction();
+    execute(std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        try {
+            execute(statements[i].text, statements[i].params);
+        } catch (...) {
+            const std::exception_ptr refused = std::current_exception();
+            try {
+                execute(std::string("ROLLBACK TO SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+                execute(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+            } catch (...) {
+                std::throw_with_nested(KorvexConnectionError(
+                    "put_many: item " + std::to_string(i) + " (" + items[i].first.to_string() +
+                    ") was refused and its savepoint could not be rolled back"));
+            }
+            try {
+                std::rethrow_exception(refused);
+            } catch (...) {
+                std::throw_with_nested(KorvexConnectionError("put_many: item " + std::to_string(i) + " (" +
+                                                             items[i].first.to_string() +
+                                                             ") was refused, so nothing of this call was written"));
+            }
+        }
+    }
+    try {
+        execute(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    } catch (...) {
+        // A commit that failed (another writer held the lock) must not leave its transaction
+        // open for the caller's next statements to join.
+        if (!in_transaction && _connection != nullptr && _connection->in_transaction()) {
+            try {
+                _connection->execute("ROLLBACK");
+            } catch (...) {
+            }
+            transaction_failed_ = false;
+        }
+        throw;
+    }
+    if (_is_revert_enabled) {
+        for (const auto& [address, data] : items) _add_revert_data(address.model_copy(), data);
+    }
 }
 
 void SqliteHistoricalConnection::_delete(const Address& address) {

@@ -6,7 +6,6 @@
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
 #include "korvex/connections/errors.hpp"
-#include "korvex/connections/statement_kind.hpp"
 #include "korvex/utils/text.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
@@ -336,11 +335,15 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
         throw KorvexConnectionError("Connection not established");
     }
     refuse_what_libpq_would_cut(query, params);
+    // A table changed by this statement (registered again with other columns, altered, or its
+    // creation rolled back) is described again before the next write to it.
+    table_changes_.saw(query, PQtransactionStatus(_connection) != PQTRANS_IDLE);
+    if (table_changes_.changes() != described_at_changes_) {
+        described_tables_.clear();
+        described_at_changes_ = table_changes_.changes();
+    }
     try {
-        auto cursor = run_statement(_connection, query, params, *statements_, prepare_reads_);
-        // A table made, changed or dropped may have other columns now: describe it again.
-        if (changes_table_definitions(query)) described_tables_.clear();
-        return cursor;
+        return run_statement(_connection, query, params, *statements_, prepare_reads_);
     } catch (...) {
         if (connection_lost()) {
             // The server session is gone, and its transaction with it.

@@ -7,6 +7,7 @@
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
+#include "korvex/connections/table_change_tracker.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
 #include "korvex/connections/transaction_levels_mixin.hpp"
@@ -221,6 +222,8 @@ private:
     std::map<std::string, TableDescription> described_tables_;
     // The table whose conditions are being built, while _select_joined_rows builds them.
     std::optional<std::string> filtered_table_;
+    TableChangeTracker table_changes_;
+    std::uint64_t described_at_changes_ = 0;
     std::unique_ptr<SessionStatements> statements_;
     // Set while query and count run their reads, which are then prepared.
     bool prepare_reads_ = false;

@@ -82,6 +82,10 @@ std::optional<std::string> unstorable(const Value& value) {
     if (value.is_string() && value.get_ref<const std::string&>().find('\0') != std::string::npos) {
         return "its text holds a NUL byte, which PostgreSQL text cannot store";
     }
+    // The connection speaks UTF-8: the server would refuse the statement and fail the transaction.
+    if (value.is_string() && holds_invalid_utf8(value)) {
+        return "its text is not valid UTF-8";
+    }
     if ((value.is_object() || value.is_array()) && holds_non_finite_number(value)) {
         return "it holds a NaN or an infinity inside a map or list, which JSON cannot store";
     }
@@ -194,10 +198,10 @@ void PostgresHistoricalConnection::put(const Address& address, const DataMap& da
     require_server_transaction("put");
 
     const Statement statement = insert_statement(address, check_write(address, data, "put"), "put");
-    if (_is_revert_enabled) {
-        _add_revert_data(address.model_copy(), data);
-    }
     execute(statement.text, statement.params);
+    // Recorded once written: revert must never delete a version this level did not write (a
+    // refused put of an existing version would otherwise take that version with it).
+    if (_is_revert_enabled) _add_revert_data(address.model_copy(), data);
 }
 
 namespace {

@@ -4,7 +4,13 @@
 #include "korvex/connections/sqlite_state.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/transactions/constants.hpp"
+#include "korvex/table_schemas/constants.hpp"
 #include "korvex/utils/sql_identifier.hpp"
+#include "korvex/utils/text.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 
 #include <stdexcept>
 
@@ -21,7 +27,26 @@ std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table(
     if (!_get_table_columns(table_name).empty()) {
         return {table_name, false};
     }
-    create_table(table_name, table_schema, is_internal_table);
+    // Refused before the table is made: a failed index would leave the table registered without
+    // it, and every later registration would find the table and add nothing.
+    for (const auto& index : table_schema.indexed) {
+        const std::string lowered = to_lower(index.column_name);
+        const bool declared = lowered == PRIMARY_PARTITION_KEY || lowered == SECONDARY_PARTITION_KEY ||
+                              std::any_of(table_schema.columns.begin(), table_schema.columns.end(),
+                                          [&](const TableColumnSchema& c) { return to_lower(c.name) == lowered; });
+        if (!declared) {
+            throw UsageError("table " + table_name + ": indexed column " + index.column_name +
+                             " is not among its columns");
+        }
+    }
+    try {
+        create_table(table_name, table_schema, is_internal_table);
+    } catch (const SqliteError& error) {
+        // An index holds the name (table_info sees tables only): the class has no table to write.
+        if (std::string(error.what()).find("already") == std::string::npos) throw;
+        throw UsageError("register_table: the name " + table_name + " of " + table_schema.address.to_string() +
+                         " is held by an index or another object that is not a table");
+    }
     for (const auto& index : table_schema.indexed) {
         create_index(table_name, index.column_name);
     }
@@ -42,7 +67,20 @@ Statement SqliteHistoricalTableSchemaService::_build_select_table_name_statement
 }
 
 void SqliteHistoricalTableSchemaService::create_index(const std::string& table_name, const std::string& column_name) {
-    sql_connection().execute(_build_create_index_statement(table_name, column_name + "_idx", {column_name}));
+    try {
+        sql_connection().execute(_build_create_index_statement(table_name, column_name + "_idx", {column_name}));
+    } catch (const SqliteError& error) {
+        // Tables and indexes share one namespace: a class table may carry the name this index
+        // would get (table a_v_1__b_idx beside table a_v_1 indexing b). The index then takes a
+        // name of its own rather than leaving the new table without it.
+        if (std::string(error.what()).find("already") == std::string::npos) throw;
+        std::uint32_t hash = 2166136261u;  // FNV-1a of the table and column
+        for (unsigned char c : table_name + '\0' + column_name) hash = (hash ^ c) * 16777619u;
+        char suffix[10];
+        std::snprintf(suffix, sizeof suffix, "_%08x", static_cast<unsigned>(hash));
+        sql_connection().execute(
+            _build_create_index_statement(table_name, column_name + "_idx" + suffix, {column_name}));
+    }
 }
 
 void SqliteHistoricalTableSchemaService::create_table(const std::string& table_name, const TableSchema& table_schema,

@@ -43,7 +43,7 @@ public:
     virtual void put(const Address& address, const DataMap& data) = 0;
     // Writes the items in order, as put would write each. This default calls put for each item;
     // a store may send them together instead and then writes all of them or, when one fails,
-    // none (the PostgreSQL store does).
+    // none (both stores do).
     virtual void put_many(const std::vector<WriteItem>& items) {
         for (const auto& [address, data] : items) put(address, data);
     }

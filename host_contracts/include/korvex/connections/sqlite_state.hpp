@@ -15,6 +15,7 @@
 
 #include "korvex/connections/connection.hpp"
 #include "korvex/connections/errors.hpp"
+#include "korvex/connections/table_change_tracker.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -60,9 +61,9 @@ public:
     // Whether a transaction is open (BEGIN was run and neither COMMIT nor ROLLBACK since, and
     // SQLite did not roll it back by itself).
     bool in_transaction() const;
-    // How many statements that create, change or drop a table ran here: what a caller described
-    // of the tables holds while this number stays the same.
-    std::uint64_t definition_changes() const { return definition_changes_; }
+    // Moves whenever a statement run here may have changed a table (see TableChangeTracker): a
+    // cache of table descriptions is read again when it does.
+    std::uint64_t table_changes() const { return table_changes_.changes(); }
 
     struct StatementFinalizer {
         void operator()(sqlite3_stmt* statement) const;
@@ -78,7 +79,7 @@ private:
     std::string path_;
     sqlite3* db_ = nullptr;
     std::unordered_map<std::string, PreparedStatement> statements_;
-    std::uint64_t definition_changes_ = 0;
+    TableChangeTracker table_changes_;
 };
 
 }  // namespace korvex
