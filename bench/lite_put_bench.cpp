@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
         const auto start = LiteClock::now();
         for (int i = 0; i < rows_per_round; ++i) {
             if (i % batch == 0) store.begin();
-            const std::string id = "s" + std::to_string(next_id++);
+            const std::string id = std::string("s").append(std::to_string(next_id++));
             Value data = {{"name", "Person " + id}, {"age", i % 90}, {"profile", {{"city", "Town"}, {"n", i}}}};
             store.put(Address::from_string("bench#BenchPerson@1/" + id + "@1"), data);
             if (i % batch == batch - 1 || i == rows_per_round - 1) {
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         sqlite3_stmt* statement = prepare_each_row ? nullptr : raw.prepare(insert);
         for (int i = 0; i < rows_per_round; ++i) {
             if (i % batch == 0) raw.exec("BEGIN");
-            const std::string id = "r" + std::to_string(next_id++);
+            const std::string id = std::string("r").append(std::to_string(next_id++));
             const std::string name = "Person " + id;
             const std::string profile = Value{{"city", "Town"}, {"n", i}}.dump();
             if (prepare_each_row) statement = raw.prepare(insert);

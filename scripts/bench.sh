@@ -12,19 +12,20 @@ scripts/setup.sh test
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" --parallel "$(nproc)" --target put_bench point_read_bench select_build_bench
 
-state=$(mktemp -d /tmp/korvex-bench.XXXXXX)
-shm_dir=
-trap 'scripts/pg_stop.sh "$state/pg" >/dev/null 2>&1; rm -rf "$state" $shm_dir' EXIT
-scripts/pg_start.sh "$state/pg"
-source "$state/pg/env.sh"
-unset KORVEX_MODULE_PATH
-
-# The benchmark programs stay on one processor: left to move, a client waiting for the server is
-# woken sometimes on the server's processor and sometimes on another, and a round trip then takes
-# anything from about 15 to 100 microseconds, which swamps the differences measured here.
+# The benchmark programs and the server share one processor. Left to move, a client waiting for
+# the server is woken sometimes on the server's processor and sometimes on another, and a round
+# trip then takes anything from about 15 to 100 microseconds, flipping between blocks of one run:
+# the ratios would follow the scheduler. On one processor they compare the work each side does.
 pinned() {
   if command -v taskset >/dev/null && [ "$(nproc)" -gt 1 ]; then taskset -c 0 "$@"; else "$@"; fi
 }
+
+state=$(mktemp -d /tmp/korvex-bench.XXXXXX)
+shm_dir=
+trap 'scripts/pg_stop.sh "$state/pg" >/dev/null 2>&1; rm -rf "$state" $shm_dir' EXIT
+pinned scripts/pg_start.sh "$state/pg"
+source "$state/pg/env.sh"
+unset KORVEX_MODULE_PATH
 
 # Each program prints its human lines and one JSON line per benchmark; the JSON lines are kept
 # for the summary at the end.
