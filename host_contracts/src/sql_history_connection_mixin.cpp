@@ -239,6 +239,27 @@ DataMap SqlHistoryConnectionMixin::_process_result(const DataMap& row, const Tab
     return result;
 }
 
+std::vector<OrderBy> SqlHistoryConnectionMixin::_resolve_ordering(const std::string& table_name,
+                                                                  const std::vector<OrderBy>& order_by) {
+    std::vector<OrderBy> resolved = order_by;
+    std::optional<TableDescription> model;
+    std::optional<TableDescription> metadata;
+    for (auto& item : resolved) {
+        if (item.field_name.find(FIELD_PATH_SEPARATOR) != std::string::npos) continue;
+        // Described only when a bare name asks, and once per call.
+        if (!model) model = _describe_table(table_name);
+        if (model->count(item.field_name) > 0) continue;
+        if (!metadata) {
+            metadata = _describe_table("metadata");
+            (*metadata)["next_version"] = "text";  // computed by the join, not stored
+        }
+        if (metadata->count(item.field_name) > 0) {
+            item.field_name = std::string(METADATA_FIELD) + FIELD_PATH_SEPARATOR + item.field_name;
+        }
+    }
+    return resolved;
+}
+
 }  // namespace korvex
 
 namespace korvex {
@@ -323,6 +344,17 @@ std::string distinct_key_names(std::size_t count) {
     std::string list;
     for (std::size_t i = 0; i < count; ++i) list += (i ? ", " : "") + DISTINCT_KEY_PREFIX + std::to_string(i);
     return list;
+}
+
+std::vector<std::string> selected_distinct(const std::set<std::string>& selected,
+                                           const std::optional<QuerySpecifier>& query_specifier) {
+    std::vector<std::string> distinct;
+    if (!query_specifier) return distinct;
+    const auto& wanted = query_specifier->distinct;
+    for (const auto& name : selected) {
+        if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) distinct.push_back(name);
+    }
+    return distinct;
 }
 
 bool calls_count(const std::string& selection) {

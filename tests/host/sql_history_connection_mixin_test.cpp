@@ -24,6 +24,7 @@ public:
         return _select_statement(table_name, "*", conditions, pagination, order_by);
     }
     std::string _order_by_expression(const std::string& field_name, bool, bool) override { return field_name; }
+    TableDescription _describe_table(const std::string&) override { return {}; }
 
 private:
     OperatorMap operators_{{Lookup::EQ, {std::string("{field_name} = %s"), std::nullopt, nullptr}}};

@@ -92,7 +92,7 @@ public:
     // The table's columns in table order (empty for a missing table, which is read again next
     // time); a real description is kept for the life of this object.
     virtual const std::vector<ColumnInfo>& _table_columns(const std::string& table_name);
-    virtual TableDescription _describe_table(const std::string& table_name);
+    TableDescription _describe_table(const std::string& table_name) override;
     virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
     // JSON columns take the value's JSON text; every other value is kept.
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
@@ -156,9 +156,6 @@ public:
     virtual Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
                                           const std::optional<Q>& conditions,
                                           const std::optional<std::vector<OrderBy>>& order_by);
-    // The ordering with each bare name that the table lacks but the metadata has (created_at)
-    // turned into its metadata path (_metadata__created_at); a name both have is the table's.
-    virtual std::vector<OrderBy> _resolve_ordering(const std::string& table_name, const std::vector<OrderBy>& order_by);
 
     bool is_connected() const { return _connection != nullptr; }
     // The SQLite connection under the store (null while closed), for the table-schema service.

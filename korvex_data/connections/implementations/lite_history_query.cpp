@@ -108,24 +108,6 @@ Value decode_stored(Value value, const std::string& declared_type) {
     return value;
 }
 
-std::vector<OrderBy> SqliteHistoricalConnection::_resolve_ordering(const std::string& table_name,
-                                                                   const std::vector<OrderBy>& order_by) {
-    std::vector<OrderBy> resolved = order_by;
-    std::optional<TableDescription> model;
-    std::optional<TableDescription> metadata;
-    for (auto& item : resolved) {
-        if (item.field_name.find("__") != std::string::npos) continue;
-        if (!model) model = _describe_table(table_name);
-        if (model->count(item.field_name) > 0) continue;
-        if (!metadata) {
-            metadata = _describe_table("metadata");
-            (*metadata)["next_version"] = "TEXT";
-        }
-        if (metadata->count(item.field_name) > 0) item.field_name = std::string(METADATA_FIELD) + "__" + item.field_name;
-    }
-    return resolved;
-}
-
 Statement SqliteHistoricalConnection::_build_select_statement(const std::string& table_name,
                                                               const std::optional<QuerySpecifier>& query_specifier,
                                                               const std::optional<Q>& conditions,
@@ -142,11 +124,7 @@ Statement SqliteHistoricalConnection::_build_select_statement(const std::string&
     }
     std::set<std::string> names;
     if (query_specifier && query_specifier->only) names.insert(query_specifier->only->begin(), query_specifier->only->end());
-    std::vector<std::string> distinct;
-    for (const auto& name : names) {
-        const auto& wanted = query_specifier->distinct;
-        if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) distinct.push_back(name);
-    }
+    const std::vector<std::string> distinct = selected_distinct(names, query_specifier);
     const std::vector<OrderBy> ordering =
         order_by ? (joined ? _resolve_ordering(table_name, *order_by) : *order_by) : std::vector<OrderBy>{};
     const std::string prefix = joined ? MODEL_ALIAS + "." : "";

@@ -77,7 +77,7 @@ public:
     std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override;
 
     // Writing.
-    virtual TableDescription _describe_table(const std::string& table_name);
+    TableDescription _describe_table(const std::string& table_name) override;
     virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
     void put(const Address& address, const DataMap& data) override;
@@ -138,9 +138,6 @@ public:
     virtual Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
                                           const std::optional<Q>& conditions,
                                           const std::optional<std::vector<OrderBy>>& order_by);
-    // The ordering with each bare name that the table lacks but the metadata has (created_at)
-    // turned into its metadata path (_metadata__created_at); a name both have is the table's.
-    virtual std::vector<OrderBy> _resolve_ordering(const std::string& table_name, const std::vector<OrderBy>& order_by);
     // The rows of several class-version tables as the server merges, orders and pages them.
     virtual std::vector<DataMap> _query_merged(const std::vector<std::pair<std::string, std::optional<Q>>>& tables,
                                                const std::optional<QuerySpecifier>& query_specifier,

@@ -15,6 +15,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,6 +48,8 @@ public:
     // The SQL expression that orders by `field_name` (a column, or a path below one after "__").
     virtual std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
                                              bool use_internal_meta_tables) = 0;
+    // The table's columns with their data types as the store names them; empty for a missing table.
+    virtual TableDescription _describe_table(const std::string& table_name) = 0;
 
     // Maps and lists become JSON text; everything else is handed over unchanged. Throws
     // UsageError for a map or list holding a NaN or an infinity, which JSON cannot carry.
@@ -88,6 +91,9 @@ public:
                                              bool use_internal_meta_tables = false);
     // The finished row: the _metadata object parsed when it arrives as JSON text.
     virtual DataMap _process_result(const DataMap& row, const TableDescription& table_description);
+    // The ordering with each bare name that the table lacks but the metadata has (created_at)
+    // turned into its metadata path (_metadata__created_at); a name both have is the table's.
+    virtual std::vector<OrderBy> _resolve_ordering(const std::string& table_name, const std::vector<OrderBy>& order_by);
 
     // The row one put inserts: the caller's entries with the object's identity as partition_key
     // and, for a versioned table, its version as range_key; a metadata row also takes object_id
@@ -112,6 +118,9 @@ std::string distinct_key_columns(const std::vector<std::string>& expressions);
 std::string order_key_columns(const std::vector<std::string>& expressions);
 // "korvex_d0, korvex_d1, ..." for `count` distinct keys.
 std::string distinct_key_names(std::size_t count);
+// The names of `selected` that `query_specifier` selects distinct, in the order of `selected`.
+std::vector<std::string> selected_distinct(const std::set<std::string>& selected,
+                                           const std::optional<QuerySpecifier>& query_specifier);
 
 // Whether the selection calls COUNT( outside quoted names and literals: such an aggregate
 // selection is not grouped. A column named COUNTER is still grouped.
