@@ -13,7 +13,7 @@
 // Not thread-safe: one caller at a time.
 
 #include "korvex/connections/historical_base.hpp"
-#include "korvex/connections/sql_history_connection_mixin.hpp"
+#include "korvex/connections/sql_merged_read_mixin.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
 #include "korvex/connections/sqlite_state.hpp"
 #include "korvex/connections/transaction_levels_mixin.hpp"
@@ -62,13 +62,11 @@ struct ConnectionOptions {
     bool is_revert_supported = true;
 };
 
-// One column of a table, in table order.
-struct ColumnInfo {
-    std::string name;
-    std::string type;  // as declared, upper case (TEXT, JSON, BOOLEAN, REAL, INTEGER)
-};
+// One column of a table, in table order; its type as declared, upper case (TEXT, JSON, BOOLEAN,
+// REAL, INTEGER).
+using ColumnInfo = TableColumn;
 
-class SqliteHistoricalConnection : public SqlHistoryConnectionMixin,
+class SqliteHistoricalConnection : public SqlMergedReadMixin,
                                    public TransactionLevelsMixin,
                                    public HistoricalConnectionBase {
 public:
@@ -120,11 +118,24 @@ public:
                                         const std::optional<QuerySpecifier>& query_specifier,
                                         const std::optional<Q>& conditions, const Pagination& pagination,
                                         const std::optional<std::vector<OrderBy>>& order_by);
-    // The rows of several class-version tables as SQLite merges, orders and pages them.
-    virtual std::vector<DataMap> _query_merged(const std::vector<std::pair<std::string, std::optional<Q>>>& tables,
-                                               const std::optional<QuerySpecifier>& query_specifier,
-                                               const Pagination& pagination,
-                                               const std::optional<std::vector<OrderBy>>& order_by);
+    // Reads over several class-version tables (SqlMergedReadMixin): a column a branch lacks is
+    // a bare NULL; the branch's own columns are read undecoded (unary plus) and decoded by their
+    // table's declared types.
+    std::vector<std::vector<TableColumn>> _read_table_columns(const TablesToRead& tables) override;
+    std::string _absent_column_stand_in(const std::string&) override { return "NULL"; }
+    std::string _unknown_column_type() override { return "TEXT"; }
+    std::string _merged_column(const TableColumn& column) override;
+    const std::string& _metadata_select_field() override { return METADATA_SELECT_FIELD; }
+    std::string _merged_distinct_key(const TableColumn& column) override;
+    std::string _merged_branch(const std::string& rows) override { return "SELECT * FROM (" + rows + ")"; }
+    Statement _order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
+                          const std::string& tiebreak, const Pagination& pagination) override;
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override {
+        return execute(statement.text, statement.params);
+    }
+    Value _merged_value(Value value, const TableColumn& column) override {
+        return decode_stored(std::move(value), column.type);
+    }
 
     // Conditions and statements.
     const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
@@ -152,10 +163,9 @@ public:
     // As PostgreSQL orders: NULLs last ascending, first descending.
     std::string _build_order_by_statement(const std::vector<OrderBy>& order_by, bool is_internal_table = false,
                                           bool use_internal_meta_tables = false) override;
-    // The rows of one table joined with their metadata, grouped, without ordering or page.
-    virtual Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
-                                          const std::optional<Q>& conditions,
-                                          const std::optional<std::vector<OrderBy>>& order_by);
+    Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
+                                  const std::optional<Q>& conditions,
+                                  const std::optional<std::vector<OrderBy>>& order_by) override;
 
     bool is_connected() const { return _connection != nullptr; }
     // The SQLite connection under the store (null while closed), for the table-schema service.
@@ -170,10 +180,6 @@ protected:
     std::unique_ptr<SqliteStateConnection> _connection;
 
 private:
-    // For each of the tables of a read, the columns that other tables have and it lacks, each
-    // with the NULL that stands in for it (AbsentColumns).
-    std::vector<std::map<std::string, std::string>> absent_column_stand_ins(
-        const std::vector<std::pair<std::string, std::optional<Q>>>& tables);
     // The INSERT of one version after every check that needs no statement; `operation` names
     // the caller in errors.
     Statement checked_insert(const Address& address, const DataMap& data, const char* operation);

@@ -198,35 +198,14 @@ std::vector<DataMap> SqliteHistoricalConnection::query(const Address& address,
     return _query_merged(tables, query_specifier, pagination, order_by);
 }
 
-std::vector<std::map<std::string, std::string>> SqliteHistoricalConnection::absent_column_stand_ins(
-    const std::vector<std::pair<std::string, std::optional<Q>>>& tables) {
-    std::set<std::string> every_column;
-    for (const auto& table : tables) {
-        for (const auto& column : _table_columns(table.first)) every_column.insert(column.name);
-    }
-    std::vector<std::map<std::string, std::string>> absent(tables.size());
-    for (std::size_t table = 0; table < tables.size(); ++table) {
-        for (const auto& name : every_column) absent[table].emplace(name, "NULL");
-        for (const auto& column : _table_columns(tables[table].first)) absent[table].erase(column.name);
-    }
-    return absent;
+std::vector<std::vector<TableColumn>> SqliteHistoricalConnection::_read_table_columns(const TablesToRead& tables) {
+    std::vector<std::vector<TableColumn>> columns;
+    for (const auto& table : tables) columns.push_back(_table_columns(table.first));
+    return columns;
 }
 
 std::int64_t SqliteHistoricalConnection::count(const Address& address, const std::optional<Q>& conditions) {
-    std::int64_t total = 0;
-    const auto tables = _tables_to_read(address, conditions);
-    // Over several class-version tables, a condition on a field that some lack reads it as NULL
-    // there, as the merged query does.
-    const auto absent = tables.size() > 1 && names_object_fields(conditions) ? absent_column_stand_ins(tables)
-                                          : std::vector<std::map<std::string, std::string>>(tables.size());
-    for (std::size_t table = 0; table < tables.size(); ++table) {
-        const auto& [table_name, version_conditions] = tables[table];
-        const AbsentColumns absent_here(absent[table]);
-        const Statement statement = _build_count_statement(table_name, version_conditions, true);
-        const auto row = execute(statement.text, statement.params)->fetchone();
-        if (row && !row->empty() && row->front().is_number_integer()) total += row->front().get<std::int64_t>();
-    }
-    return total;
+    return _count_tables(_tables_to_read(address, conditions), conditions);
 }
 
 std::vector<DataMap> SqliteHistoricalConnection::_query(const std::string& table_name,
@@ -252,111 +231,20 @@ std::vector<DataMap> SqliteHistoricalConnection::_query(const std::string& table
     return results;
 }
 
-// One statement over all tables: each branch lays its row out in its own columns (NULLs in every
-// other branch's), beside its metadata and its ordering keys; SQLite orders the union by those
-// keys (then by table, as the tables were listed) and takes the page. The columns are read
-// undecoded (unary plus) and decoded by their table's declared types.
-std::vector<DataMap> SqliteHistoricalConnection::_query_merged(
-    const std::vector<std::pair<std::string, std::optional<Q>>>& tables,
-    const std::optional<QuerySpecifier>& query_specifier, const Pagination& pagination,
-    const std::optional<std::vector<OrderBy>>& order_by) {
-    if (query_specifier && !query_specifier->only) {
-        throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
-    }
-    std::set<std::string> only;
-    if (query_specifier) only.insert(query_specifier->only->begin(), query_specifier->only->end());
-    std::vector<std::string> distinct;
-    for (const auto& name : only) {
-        const auto& names = query_specifier->distinct;
-        if (std::find(names.begin(), names.end(), name) != names.end()) distinct.push_back(name);
-    }
-    // A branch reads the columns its table lacks as NULL (AbsentColumns).
-    const auto absent = absent_column_stand_ins(tables);
-    std::map<std::string, std::string> union_types;  // every column some table has, with its type
-    for (const auto& table : tables) {
-        for (const auto& column : _table_columns(table.first)) union_types.emplace(column.name, column.type);
-    }
-    // The columns each branch returns, with their declared types: the selected names, or all of
-    // the table's.
-    std::vector<std::vector<ColumnInfo>> layouts;
-    for (const auto& table : tables) {
-        const std::vector<ColumnInfo>& columns = _table_columns(table.first);
-        if (only.empty()) {
-            layouts.push_back(columns);
-            continue;
-        }
-        std::vector<ColumnInfo> selected;
-        for (const auto& name : only) {
-            const auto found = std::find_if(columns.begin(), columns.end(), [&](const ColumnInfo& c) { return c.name == name; });
-            const auto elsewhere = union_types.find(name);
-            selected.push_back({name, found != columns.end()        ? found->type
-                                      : elsewhere != union_types.end() ? elsewhere->second
-                                                                       : "TEXT"});
-        }
-        layouts.push_back(std::move(selected));
-    }
-    const std::vector<OrderBy> ordering = order_by.value_or(std::vector<OrderBy>{});
+std::string SqliteHistoricalConnection::_merged_column(const TableColumn& column) {
+    if (const std::string* stand_in = AbsentColumns::stand_in(column.name)) return *stand_in;
+    return "+" + MODEL_ALIAS + "." + _quote_name(column.name);
+}
 
-    Statement merged;
-    for (std::size_t branch = 0; branch < tables.size(); ++branch) {
-        const auto& [table_name, conditions] = tables[branch];
-        const AbsentColumns absent_here(absent[branch]);
-        std::string selection = std::to_string(branch) + " AS korvex_branch";
-        for (std::size_t other = 0; other < layouts.size(); ++other) {
-            for (const auto& column : layouts[other]) {
-                selection += other != branch                          ? ", NULL"
-                             : absent[branch].count(column.name) > 0 ? ", NULL"
-                                                                     : ", +" + MODEL_ALIAS + "." + _quote_name(column.name);
-            }
-        }
-        selection += ", " + METADATA_SELECT_FIELD;
-        std::vector<std::string> distinct_expressions;
-        for (const auto& name : distinct) {
-            distinct_expressions.push_back(absent[branch].count(name) > 0 ? "NULL" : MODEL_ALIAS + "." + _quote_name(name));
-        }
-        // A bare name that some table of the read has names that column in every branch.
-        std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
-        for (std::size_t i = 0; i < resolved.size(); ++i) {
-            if (union_types.count(ordering[i].field_name) > 0) resolved[i].field_name = ordering[i].field_name;
-        }
-        std::vector<std::string> order_expressions;
-        for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true));
-        selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
+std::string SqliteHistoricalConnection::_merged_distinct_key(const TableColumn& column) {
+    if (const std::string* stand_in = AbsentColumns::stand_in(column.name)) return *stand_in;
+    return MODEL_ALIAS + "." + _quote_name(column.name);
+}
 
-        Statement rows = _select_joined_rows(table_name, selection, conditions, resolved);
-        merged.text += (branch ? " UNION ALL " : "") + std::string("SELECT * FROM (") + rows.text + ")";
-        merged.params.insert(merged.params.end(), rows.params.begin(), rows.params.end());
-    }
-    const Statement statement = order_rows(std::move(merged), distinct.size(), ordering, "korvex_branch", pagination);
-    const auto cursor = execute(statement.text, statement.params);
-
-    std::vector<std::size_t> offsets;  // where each branch's columns begin
-    std::size_t next = 1;
-    for (const auto& layout : layouts) {
-        offsets.push_back(next);
-        next += layout.size();
-    }
-    const std::size_t metadata_column = next;
-    std::vector<TableDescription> descriptions;
-    for (const auto& table : tables) descriptions.push_back(_describe_table(table.first));
-
-    std::vector<DataMap> results;
-    for (auto& row : cursor->fetchall()) {
-        if (row.size() < metadata_column + 1) {
-            throw Error("a merged result row has " + std::to_string(row.size()) + " values for at least " +
-                        std::to_string(metadata_column + 1) + " columns");
-        }
-        const auto branch = row.at(0).get<std::size_t>();
-        DataMap item = DataMap::object();
-        for (std::size_t column = 0; column < layouts.at(branch).size(); ++column) {
-            const ColumnInfo& info = layouts[branch][column];
-            if (absent[branch].count(info.name) > 0) continue;  // the object's class version has no such field
-            item[info.name] = decode_stored(std::move(row[offsets[branch] + column]), info.type);
-        }
-        item[METADATA_FIELD] = std::move(row[metadata_column]);
-        results.push_back(_process_result(item, descriptions[branch]));
-    }
-    return results;
+Statement SqliteHistoricalConnection::_order_rows(Statement rows, std::size_t distinct_count,
+                                                  const std::vector<OrderBy>& order_by, const std::string& tiebreak,
+                                                  const Pagination& pagination) {
+    return order_rows(std::move(rows), distinct_count, order_by, tiebreak, pagination);
 }
 
 }  // namespace korvex::lite_history

@@ -8,7 +8,7 @@
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
 #include "korvex/connections/table_change_tracker.hpp"
-#include "korvex/connections/sql_history_connection_mixin.hpp"
+#include "korvex/connections/sql_merged_read_mixin.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
 #include "korvex/connections/transaction_levels_mixin.hpp"
 #include "korvex/models/address.hpp"
@@ -52,7 +52,7 @@ struct ConnectionOptions {
     bool is_revert_supported = true;
 };
 
-class PostgresHistoricalConnection : public SqlHistoryConnectionMixin,
+class PostgresHistoricalConnection : public SqlMergedReadMixin,
                                      public TransactionLevelsMixin,
                                      public HistoricalConnectionBase {
 public:
@@ -134,15 +134,21 @@ public:
     // An integer column of the table being filtered is compared as numeric with a number that
     // has a fraction (the server would read 2.5 as an integer and fail).
     std::string _filter_column(const std::string& field, const Value& value, const std::string& prefix) override;
-    // The rows of one table joined with their metadata, grouped, without ordering or page.
-    virtual Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
-                                          const std::optional<Q>& conditions,
-                                          const std::optional<std::vector<OrderBy>>& order_by);
-    // The rows of several class-version tables as the server merges, orders and pages them.
-    virtual std::vector<DataMap> _query_merged(const std::vector<std::pair<std::string, std::optional<Q>>>& tables,
-                                               const std::optional<QuerySpecifier>& query_specifier,
-                                               const Pagination& pagination,
-                                               const std::optional<std::vector<OrderBy>>& order_by);
+    Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
+                                  const std::optional<Q>& conditions,
+                                  const std::optional<std::vector<OrderBy>>& order_by) override;
+    // Reads over several class-version tables (SqlMergedReadMixin): the columns of all tables
+    // in one catalogue statement; a column a branch lacks is a NULL cast to its type.
+    std::vector<std::vector<TableColumn>> _read_table_columns(const TablesToRead& tables) override;
+    std::string _absent_column_stand_in(const std::string& type) override { return "NULL::" + type; }
+    std::string _unknown_column_type() override { return "text"; }
+    std::string _merged_column(const TableColumn& column) override;
+    const std::string& _metadata_select_field() override { return METADATA_SELECT_FIELD; }
+    std::string _merged_distinct_key(const TableColumn& column) override;
+    std::string _merged_branch(const std::string& rows) override { return "(" + rows + ")"; }
+    Statement _order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
+                          const std::string& tiebreak, const Pagination& pagination) override;
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override { return execute_read(statement); }
     virtual Statement _select_with_internal_meta_statement(const std::string& table_name,
                                                            const std::string& select_only,
                                                            const std::optional<Q>& conditions = std::nullopt,

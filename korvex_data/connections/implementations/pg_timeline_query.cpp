@@ -5,7 +5,6 @@
 // one statement over the union of their rows. Rows are never sorted again in memory.
 
 #include "korvex/error.hpp"
-#include "korvex/connections/absent_columns.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_quoting.hpp"
@@ -15,14 +14,8 @@
 #include <spdlog/logger.h>
 
 #include <algorithm>
-#include <map>
-#include <set>
 
 namespace korvex::pg_timeline {
-namespace {
-
-
-}  // namespace
 
 std::vector<DataMap> PostgresHistoricalConnection::query(const Address& address,
                                                          const std::optional<QuerySpecifier>& query_specifier,
@@ -73,17 +66,10 @@ std::vector<DataMap> PostgresHistoricalConnection::_query(const std::optional<st
     return results;
 }
 
-namespace {
-
-struct Column {
-    std::string name;
-    std::string type;  // as format_type writes it, for a NULL of that type
-};
-
-// The columns of every table in column order with their types, in one statement. A table that
-// does not exist has none (the statement that reads it then reports it missing).
-std::vector<std::vector<Column>> read_table_columns(PostgresHistoricalConnection& connection,
-                                                    const std::vector<std::pair<std::string, std::optional<Q>>>& tables) {
+// The columns of every table in column order with their types (as format_type writes them, for
+// a NULL of that type), in one statement. A table that does not exist has none (the statement
+// that reads it then reports it missing).
+std::vector<std::vector<TableColumn>> PostgresHistoricalConnection::_read_table_columns(const TablesToRead& tables) {
     std::string values;
     std::vector<Value> params;
     for (std::size_t i = 0; i < tables.size(); ++i) {
@@ -91,164 +77,34 @@ std::vector<std::vector<Column>> read_table_columns(PostgresHistoricalConnection
         values += (i ? ", (" : "(") + std::to_string(i) + ", %s)";
         params.emplace_back(tables[i].first);
     }
-    const auto cursor = connection.execute(
+    const auto cursor = execute(
         "SELECT t.branch, a.attname, format_type(a.atttypid, a.atttypmod) FROM (VALUES " + values +
             ") AS t(branch, name) JOIN pg_attribute AS a ON a.attrelid = to_regclass(quote_ident(t.name))"
             " WHERE a.attnum > 0 AND NOT a.attisdropped ORDER BY t.branch, a.attnum",
         params);
-    std::vector<std::vector<Column>> columns(tables.size());
+    std::vector<std::vector<TableColumn>> columns(tables.size());
     for (const auto& row : cursor->fetchall()) {
         columns.at(row.at(0).get<std::size_t>()).push_back({row.at(1).get<std::string>(), row.at(2).get<std::string>()});
     }
     return columns;
 }
 
-// For each table, the columns that other tables of the read have and it lacks, each with a NULL
-// of its type (as the first table that has it declares it) to stand in for it.
-std::vector<std::map<std::string, std::string>> absent_column_stand_ins(const std::vector<std::vector<Column>>& all_columns) {
-    std::map<std::string, std::string> union_types;
-    for (const auto& columns : all_columns) {
-        for (const auto& column : columns) union_types.emplace(column.name, column.type);
-    }
-    std::vector<std::map<std::string, std::string>> absent(all_columns.size());
-    for (std::size_t table = 0; table < all_columns.size(); ++table) {
-        for (const auto& [name, type] : union_types) absent[table].emplace(name, "NULL::" + type);
-        for (const auto& column : all_columns[table]) absent[table].erase(column.name);
-    }
-    return absent;
-}
-
-}  // namespace
-
 std::int64_t PostgresHistoricalConnection::count(const Address& address, const std::optional<Q>& conditions) {
-    std::int64_t total = 0;
-    const auto tables = _tables_to_read(address, conditions);
-    // Over several class-version tables, a condition on a field that some lack reads it as NULL
-    // there, as the merged query does.
-    const bool several = tables.size() > 1 && names_object_fields(conditions);
-    const auto absent = several ? absent_column_stand_ins(read_table_columns(*this, tables))
-                                          : std::vector<std::map<std::string, std::string>>(tables.size());
-    for (std::size_t table = 0; table < tables.size(); ++table) {
-        const auto& [table_name, version_conditions] = tables[table];
-        const AbsentColumns absent_here(absent[table]);
-        const Statement statement = _build_count_statement(table_name, version_conditions, true);
-        const auto row = execute_read(statement)->fetchone();
-        if (!row || row->empty() || row->front().is_null()) {
-            continue;
-        }
-        total += row->front().get<std::int64_t>();
-    }
-    return total;
+    return _count_tables(_tables_to_read(address, conditions), conditions);
 }
 
+std::string PostgresHistoricalConnection::_merged_column(const TableColumn& column) {
+    return model_column(column.name);
+}
 
-// One statement over all tables: each branch lays its row out in its own columns (NULLs of the
-// right type in every other branch's), beside its metadata and its ordering keys; the server
-// orders the union by those keys (then by table, as the tables were listed) and takes the page.
-std::vector<DataMap> PostgresHistoricalConnection::_query_merged(
-    const std::vector<std::pair<std::string, std::optional<Q>>>& tables,
-    const std::optional<QuerySpecifier>& query_specifier, const Pagination& pagination,
-    const std::optional<std::vector<OrderBy>>& order_by) {
-    if (std::holds_alternative<CursorPaginator>(pagination)) {
-        throw KorvexConnectionError("Cursor pagination is not supported");
-    }
-    if (query_specifier && !query_specifier->only) {
-        throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
-    }
-    const std::vector<std::vector<Column>> all_columns = read_table_columns(*this, tables);
-    std::set<std::string> only;
-    if (query_specifier) only.insert(query_specifier->only->begin(), query_specifier->only->end());
-    std::vector<std::string> distinct;
-    for (const auto& name : only) {
-        const auto& names = query_specifier->distinct;
-        if (std::find(names.begin(), names.end(), name) != names.end()) distinct.push_back(name);
-    }
-    // A branch reads the columns its table lacks as NULLs (AbsentColumns).
-    const auto absent = absent_column_stand_ins(all_columns);
-    std::map<std::string, std::string> union_types;  // every column some table has, with its type
-    for (const auto& columns : all_columns) {
-        for (const auto& column : columns) union_types.emplace(column.name, column.type);
-    }
-    // The columns each branch returns: the selected names, or all of the table's.
-    std::vector<std::vector<Column>> layouts;
-    for (const auto& columns : all_columns) {
-        if (only.empty()) {
-            layouts.push_back(columns);
-            continue;
-        }
-        std::vector<Column> selected;
-        for (const auto& name : only) {
-            const auto found = std::find_if(columns.begin(), columns.end(), [&](const Column& c) { return c.name == name; });
-            const auto elsewhere = union_types.find(name);
-            selected.push_back({name, found != columns.end()        ? found->type
-                                      : elsewhere != union_types.end() ? elsewhere->second
-                                                                       : "text"});
-        }
-        layouts.push_back(std::move(selected));
-    }
-    const std::vector<OrderBy> ordering = order_by.value_or(std::vector<OrderBy>{});
+std::string PostgresHistoricalConnection::_merged_distinct_key(const TableColumn& column) {
+    return distinct_key(model_column(column.name), column.type);
+}
 
-    Statement merged;
-    for (std::size_t branch = 0; branch < tables.size(); ++branch) {
-        const auto& [table_name, conditions] = tables[branch];
-        const AbsentColumns absent_here(absent[branch]);
-        std::string selection = std::to_string(branch) + " AS korvex_branch";
-        for (std::size_t other = 0; other < layouts.size(); ++other) {
-            for (const auto& column : layouts[other]) {
-                selection += ", " + (other == branch ? model_column(column.name) : "NULL::" + column.type);
-            }
-        }
-        selection += ", " + METADATA_SELECT_FIELD;
-        std::vector<std::string> distinct_expressions;
-        for (const auto& name : distinct) {
-            const auto& layout = layouts[branch];
-            const auto column =
-                std::find_if(layout.begin(), layout.end(), [&](const Column& c) { return c.name == name; });
-            distinct_expressions.push_back(distinct_key(model_column(name), column->type));
-        }
-        // A bare name that some table of the read has names that column in every branch.
-        std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
-        for (std::size_t i = 0; i < resolved.size(); ++i) {
-            if (union_types.count(ordering[i].field_name) > 0) resolved[i].field_name = ordering[i].field_name;
-        }
-        std::vector<std::string> order_expressions;
-        for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true));
-        selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
-
-        Statement rows = _select_joined_rows(table_name, selection, conditions, resolved);
-        merged.text += (branch ? " UNION ALL (" : "(") + rows.text + ")";
-        merged.params.insert(merged.params.end(), rows.params.begin(), rows.params.end());
-    }
-    const Statement statement = order_rows(std::move(merged), distinct.size(), ordering, "korvex_branch", pagination);
-
-    const auto cursor = execute_read(statement);
-    std::vector<std::size_t> offsets;  // where each branch's columns begin
-    std::size_t next = 1;
-    for (const auto& layout : layouts) {
-        offsets.push_back(next);
-        next += layout.size();
-    }
-    const std::size_t metadata_column = next;
-    std::vector<TableDescription> descriptions;
-    for (const auto& table : tables) descriptions.push_back(_describe_table(table.first));
-
-    std::vector<DataMap> results;
-    for (auto& row : cursor->fetchall()) {
-        if (row.size() != metadata_column + 1 + statement.helper_columns) {
-            throw Error("a merged result row has " + std::to_string(row.size()) + " values for " +
-                        std::to_string(metadata_column + 1 + statement.helper_columns) + " columns");
-        }
-        const auto branch = row.at(0).get<std::size_t>();
-        DataMap item = DataMap::object();
-        for (std::size_t column = 0; column < layouts.at(branch).size(); ++column) {
-            const std::string& name = layouts[branch][column].name;
-            if (absent[branch].count(name) > 0) continue;  // the object's class version has no such field
-            item[name] = std::move(row[offsets[branch] + column]);
-        }
-        item[METADATA_FIELD] = std::move(row[metadata_column]);
-        results.push_back(_process_result(item, descriptions[branch]));
-    }
-    return results;
+Statement PostgresHistoricalConnection::_order_rows(Statement rows, std::size_t distinct_count,
+                                                    const std::vector<OrderBy>& order_by, const std::string& tiebreak,
+                                                    const Pagination& pagination) {
+    return order_rows(std::move(rows), distinct_count, order_by, tiebreak, pagination);
 }
 
 std::vector<DataMap> PostgresHistoricalConnection::_paginate_items(std::vector<DataMap> items,

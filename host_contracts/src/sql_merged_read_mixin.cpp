@@ -1,0 +1,148 @@
+#include "korvex/connections/sql_merged_read_mixin.hpp"
+
+#include "korvex/connections/absent_columns.hpp"
+#include "korvex/connections/constants.hpp"
+#include "korvex/connections/errors.hpp"
+#include "korvex/error.hpp"
+
+#include <algorithm>
+#include <set>
+
+namespace korvex {
+
+Value SqlMergedReadMixin::_merged_value(Value value, const TableColumn&) { return value; }
+
+std::vector<std::map<std::string, std::string>> SqlMergedReadMixin::absent_column_stand_ins(
+    const std::vector<std::vector<TableColumn>>& all_columns) {
+    std::map<std::string, std::string> union_types;
+    for (const auto& columns : all_columns) {
+        for (const auto& column : columns) union_types.emplace(column.name, column.type);
+    }
+    std::vector<std::map<std::string, std::string>> absent(all_columns.size());
+    for (std::size_t table = 0; table < all_columns.size(); ++table) {
+        for (const auto& [name, type] : union_types) absent[table].emplace(name, _absent_column_stand_in(type));
+        for (const auto& column : all_columns[table]) absent[table].erase(column.name);
+    }
+    return absent;
+}
+
+std::int64_t SqlMergedReadMixin::_count_tables(const TablesToRead& tables, const std::optional<Q>& conditions) {
+    // The columns are read only when a condition could name one that some table lacks.
+    const bool several = tables.size() > 1 && names_object_fields(conditions);
+    const auto absent = several ? absent_column_stand_ins(_read_table_columns(tables))
+                                : std::vector<std::map<std::string, std::string>>(tables.size());
+    std::int64_t total = 0;
+    for (std::size_t table = 0; table < tables.size(); ++table) {
+        const auto& [table_name, version_conditions] = tables[table];
+        const AbsentColumns absent_here(absent[table]);
+        const Statement statement = _build_count_statement(table_name, version_conditions, true);
+        const auto row = _execute_read(statement)->fetchone();
+        if (row && !row->empty() && row->front().is_number_integer()) total += row->front().get<std::int64_t>();
+    }
+    return total;
+}
+
+std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& tables,
+                                                       const std::optional<QuerySpecifier>& query_specifier,
+                                                       const Pagination& pagination,
+                                                       const std::optional<std::vector<OrderBy>>& order_by) {
+    if (std::holds_alternative<CursorPaginator>(pagination)) {
+        throw KorvexConnectionError("Cursor pagination is not supported");
+    }
+    if (query_specifier && !query_specifier->only) {
+        throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
+    }
+    const std::vector<std::vector<TableColumn>> all_columns = _read_table_columns(tables);
+    std::set<std::string> only;
+    if (query_specifier) only.insert(query_specifier->only->begin(), query_specifier->only->end());
+    const std::vector<std::string> distinct = selected_distinct(only, query_specifier);
+    // A branch reads the columns its table lacks as NULLs (AbsentColumns).
+    const auto absent = absent_column_stand_ins(all_columns);
+    std::map<std::string, std::string> union_types;  // every column some table has, with its type
+    for (const auto& columns : all_columns) {
+        for (const auto& column : columns) union_types.emplace(column.name, column.type);
+    }
+    // The columns each branch returns: the selected names, or all of the table's.
+    std::vector<std::vector<TableColumn>> layouts;
+    for (const auto& columns : all_columns) {
+        if (only.empty()) {
+            layouts.push_back(columns);
+            continue;
+        }
+        std::vector<TableColumn> selected;
+        for (const auto& name : only) {
+            const auto found =
+                std::find_if(columns.begin(), columns.end(), [&](const TableColumn& c) { return c.name == name; });
+            const auto elsewhere = union_types.find(name);
+            selected.push_back({name, found != columns.end()        ? found->type
+                                      : elsewhere != union_types.end() ? elsewhere->second
+                                                                       : _unknown_column_type()});
+        }
+        layouts.push_back(std::move(selected));
+    }
+    const std::vector<OrderBy> ordering = order_by.value_or(std::vector<OrderBy>{});
+
+    Statement merged;
+    for (std::size_t branch = 0; branch < tables.size(); ++branch) {
+        const auto& [table_name, conditions] = tables[branch];
+        const AbsentColumns absent_here(absent[branch]);
+        std::string selection = std::to_string(branch) + " AS korvex_branch";
+        for (std::size_t other = 0; other < layouts.size(); ++other) {
+            for (const auto& column : layouts[other]) {
+                selection += ", " + (other == branch ? _merged_column(column) : _absent_column_stand_in(column.type));
+            }
+        }
+        selection += ", " + _metadata_select_field();
+        std::vector<std::string> distinct_expressions;
+        for (const auto& name : distinct) {
+            const auto& layout = layouts[branch];
+            const auto column =
+                std::find_if(layout.begin(), layout.end(), [&](const TableColumn& c) { return c.name == name; });
+            distinct_expressions.push_back(_merged_distinct_key(*column));
+        }
+        // A bare name that some table of the read has names that column in every branch.
+        std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
+        for (std::size_t i = 0; i < resolved.size(); ++i) {
+            if (union_types.count(ordering[i].field_name) > 0) resolved[i].field_name = ordering[i].field_name;
+        }
+        std::vector<std::string> order_expressions;
+        for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true));
+        selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
+
+        Statement rows = _select_joined_rows(table_name, selection, conditions, resolved);
+        merged.text += (branch ? " UNION ALL " : "") + _merged_branch(rows.text);
+        merged.params.insert(merged.params.end(), rows.params.begin(), rows.params.end());
+    }
+    const Statement statement = _order_rows(std::move(merged), distinct.size(), ordering, "korvex_branch", pagination);
+    const auto cursor = _execute_read(statement);
+
+    std::vector<std::size_t> offsets;  // where each branch's columns begin
+    std::size_t next = 1;
+    for (const auto& layout : layouts) {
+        offsets.push_back(next);
+        next += layout.size();
+    }
+    const std::size_t metadata_column = next;
+    std::vector<TableDescription> descriptions;
+    for (const auto& table : tables) descriptions.push_back(_describe_table(table.first));
+
+    std::vector<DataMap> results;
+    for (auto& row : cursor->fetchall()) {
+        if (row.size() != metadata_column + 1 + statement.helper_columns) {
+            throw Error("a merged result row has " + std::to_string(row.size()) + " values for " +
+                        std::to_string(metadata_column + 1 + statement.helper_columns) + " columns");
+        }
+        const auto branch = row.at(0).get<std::size_t>();
+        DataMap item = DataMap::object();
+        for (std::size_t column = 0; column < layouts.at(branch).size(); ++column) {
+            const TableColumn& info = layouts[branch][column];
+            if (absent[branch].count(info.name) > 0) continue;  // the object's class version has no such field
+            item[info.name] = _merged_value(std::move(row[offsets[branch] + column]), info);
+        }
+        item[METADATA_FIELD] = std::move(row[metadata_column]);
+        results.push_back(_process_result(item, descriptions[branch]));
+    }
+    return results;
+}
+
+}  // namespace korvex
