@@ -2,6 +2,7 @@
 // path inside a JSON column or on a part of an object's address or metadata.
 
 #include "korvex/connections/absent_columns.hpp"
+#include "korvex/connections/common_sql_operators.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/error.hpp"
@@ -34,7 +35,7 @@ std::string ends_with(const std::string& field) {
 }
 
 OperatorMap build_operator_map() {
-    OperatorMap map;
+    OperatorMap map = common_sql_operators();
     // A boolean compares null-safely, as PostgreSQL's IS NOT DISTINCT FROM does.
     map[Lookup::EQ] = {[](const Value& value) -> std::string {
                            return value.is_boolean() ? "{field_name} IS %s" : "{field_name} = %s";
@@ -44,28 +45,12 @@ OperatorMap build_operator_map() {
                             return value.is_boolean() ? "{field_name} IS NOT %s" : "{field_name} != %s";
                         },
                         std::nullopt, nullptr};
-    map[Lookup::GT] = {std::string("{field_name} > %s"), std::nullopt, nullptr};
-    map[Lookup::GTE] = {std::string("{field_name} >= %s"), std::nullopt, nullptr};
-    map[Lookup::LT] = {std::string("{field_name} < %s"), std::nullopt, nullptr};
-    map[Lookup::LTE] = {std::string("{field_name} <= %s"), std::nullopt, nullptr};
-    map[Lookup::IN] = {[](const Value& value) -> std::string {
-                           const Value elements = in_elements(value);
-                           if (elements.empty()) return "FALSE";  // "IN ()" would read as valid
-                           std::string markers;
-                           for (std::size_t i = 0; i < elements.size(); ++i) markers += i == 0 ? "%s" : ",%s";
-                           return "{field_name} IN (" + markers + ")";
-                       },
-                       std::nullopt, [](const Value& value) -> ConditionParam { return in_elements(value); }};
     map[Lookup::CONTAINS] = {std::string("instr({field_name}, %s) > 0"), std::nullopt, plain_text};
     map[Lookup::ICONTAINS] = {std::string("instr(korvex_upper({field_name}), %s) > 0"), std::nullopt, upper_text};
     map[Lookup::STARTSWITH] = {std::string("instr({field_name}, %s) = 1"), std::nullopt, plain_text};
     map[Lookup::ISTARTSWITH] = {std::string("instr(korvex_upper({field_name}), %s) = 1"), std::nullopt, upper_text};
     map[Lookup::ENDSWITH] = {ends_with("{field_name}"), std::nullopt, plain_text};
     map[Lookup::IENDSWITH] = {ends_with("korvex_upper({field_name})"), std::nullopt, upper_text};
-    map[Lookup::ISNULL] = {[](const Value& value) -> std::string {
-                               return is_truthy(value) ? "{field_name} IS NULL" : "{field_name} IS NOT NULL";
-                           },
-                           std::nullopt, [](const Value&) -> ConditionParam { return NoValue; }};
     return map;
 }
 

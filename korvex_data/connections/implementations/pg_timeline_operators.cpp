@@ -3,6 +3,7 @@
 
 #include "korvex/error.hpp"
 #include "korvex/connections/absent_columns.hpp"
+#include "korvex/connections/common_sql_operators.hpp"
 #include "korvex/connections/constants.hpp"
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/models/versions.hpp"
@@ -36,7 +37,7 @@ ConditionParam literal_text(const Value& value) { return Value(escape_like(text_
 ConditionParam upper_literal_text(const Value& value) { return Value(escape_like(unicode_upper(text_form(value)))); }
 
 OperatorMap build_operator_map() {
-    OperatorMap map;
+    OperatorMap map = common_sql_operators();
     // A boolean is compared null-safely, as IS TRUE / IS NOT TRUE would; the server takes no
     // parameter after a bare IS.
     map[Lookup::EQ] = {[](const Value& value) -> std::string {
@@ -47,29 +48,12 @@ OperatorMap build_operator_map() {
                             return value.is_boolean() ? "{field_name} IS DISTINCT FROM %s" : "{field_name} != %s";
                         },
                         std::nullopt, nullptr};
-    map[Lookup::GT] = {std::string("{field_name} > %s"), std::nullopt, nullptr};
-    map[Lookup::GTE] = {std::string("{field_name} >= %s"), std::nullopt, nullptr};
-    map[Lookup::LT] = {std::string("{field_name} < %s"), std::nullopt, nullptr};
-    map[Lookup::LTE] = {std::string("{field_name} <= %s"), std::nullopt, nullptr};
-    map[Lookup::IN] = {[](const Value& value) -> std::string {
-                           const Value elements = in_elements(value);
-                           // Nothing is in an empty list; "IN ()" is not valid SQL.
-                           if (elements.empty()) return "FALSE";
-                           std::string markers;
-                           for (std::size_t i = 0; i < elements.size(); ++i) markers += i == 0 ? "%s" : ",%s";
-                           return "{field_name} IN (" + markers + ")";
-                       },
-                       std::nullopt, [](const Value& value) -> ConditionParam { return in_elements(value); }};
     map[Lookup::CONTAINS] = {std::string("{field_name} LIKE %s"), "%{value}%", literal_text};
     map[Lookup::ICONTAINS] = {std::string("UPPER({field_name}) LIKE %s"), "%{value}%", upper_literal_text};
     map[Lookup::STARTSWITH] = {std::string("{field_name} LIKE %s"), "{value}%", literal_text};
     map[Lookup::ISTARTSWITH] = {std::string("UPPER({field_name}) LIKE %s"), "{value}%", upper_literal_text};
     map[Lookup::ENDSWITH] = {std::string("{field_name} LIKE %s"), "%{value}", literal_text};
     map[Lookup::IENDSWITH] = {std::string("UPPER({field_name}) LIKE %s"), "%{value}", upper_literal_text};
-    map[Lookup::ISNULL] = {[](const Value& value) -> std::string {
-                               return is_truthy(value) ? "{field_name} IS NULL" : "{field_name} IS NOT NULL";
-                           },
-                           std::nullopt, [](const Value&) -> ConditionParam { return NoValue; }};
     return map;
 }
 
