@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <stdexcept>
 #include <tuple>
 
@@ -377,6 +378,14 @@ bool calls_count(const std::string& selection) {
         if (starts_word && next < selection.size() && selection[next] == '(') return true;
     }
     return false;
+}
+
+Pagination rest_after_offset(const Pagination& pagination) {
+    const auto* numbers = std::get_if<NumberPaginator>(&pagination);
+    if (numbers && !numbers->limit && numbers->offset.value_or(0) > 0) {
+        return NumberPaginator{std::numeric_limits<std::int64_t>::max(), numbers->offset};
+    }
+    return pagination;
 }
 
 void check_pagination(const Pagination& pagination) {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <set>
 
 using namespace korvex;
@@ -354,6 +355,47 @@ TEST_P(Reads, FieldsThatOnlyOneClassVersionHasOrderAndFilterAsNull) {
     EXPECT_EQ(items[2].at("rank"), 2);
 }
 
+// A page is exact or refused, on one class version and across two: an offset without a limit
+// still skips, limits and offsets past the end give nothing, negative ones are usage errors;
+// a field that no table has is not read as empty.
+TEST_P(Reads, PagesAreExactOrRefusedAndUnknownFieldsFail) {
+    for (const auto& [version, id] : std::vector<std::pair<std::string, std::string>>{
+             {"1", "a"}, {"1", "b"}, {"2", "c"}, {"2", "d"}}) {
+        write(version, id, 1, {{"name", id}});
+    }
+    constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+    using Bound = std::optional<std::int64_t>;
+    const std::vector<std::pair<Bound, Bound>> pages = {
+        {0, 0},    {2, 100}, {std::nullopt, 1}, {std::nullopt, 0}, {most, 1},       {1, most},
+        {most, most}, {-1, 0}, {1, -1},         {std::nullopt, -1}, {std::nullopt, 9}};
+    for (const auto& [address, everyone] : {std::pair{"app#Person@1/@LATEST", "ab"},
+                                            std::pair{"app#Person@ALL/@LATEST", "abcd"}}) {
+        const Address read = Address::from_string(address);
+        const std::string all = everyone;
+        for (const auto& [limit, offset] : pages) {
+            SCOPED_TRACE(std::string(address) + " limit " + std::to_string(limit.value_or(-99)) + " offset " +
+                         std::to_string(offset.value_or(-99)));
+            const auto page = [&, limit = limit, offset = offset] {
+                std::string names;
+                for (const auto& item :
+                     store->query(read, std::nullopt, std::nullopt, NumberPaginator{limit, offset}, {{{"name"}}})) {
+                    names += item.at("name").get<std::string>();
+                }
+                return names;
+            };
+            if (limit.value_or(0) < 0 || offset.value_or(0) < 0) {
+                EXPECT_THROW(page(), UsageError);
+                continue;
+            }
+            const auto clipped = [&](std::int64_t bound) {
+                return static_cast<std::size_t>(std::min<std::int64_t>(bound, static_cast<std::int64_t>(all.size())));
+            };
+            EXPECT_EQ(page(), all.substr(clipped(offset.value_or(0)), limit ? clipped(*limit) : std::string::npos));
+        }
+        EXPECT_THROW(store->query(read, QuerySpecifier{std::vector<std::string>{"name", "nosuch"}, {}}), Error);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Orderings, pages, filters and counts against the engine's own answer over both tables
 
@@ -550,3 +592,4 @@ INSTANTIATE_TEST_SUITE_P(Engines, Reads, ::testing::ValuesIn(korvex::testing::EN
                          [](const auto& info) { return info.param; });
 INSTANTIATE_TEST_SUITE_P(Engines, ReadOrder, ::testing::ValuesIn(korvex::testing::ENGINES),
                          [](const auto& info) { return info.param; });
+

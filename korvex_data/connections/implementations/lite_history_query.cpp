@@ -192,10 +192,11 @@ std::vector<DataMap> SqliteHistoricalConnection::query(const Address& address,
     }
     const auto tables = _tables_to_read(address, conditions);
     if (tables.empty()) return {};
+    const Pagination page = rest_after_offset(pagination);
     if (tables.size() == 1) {
-        return _query(tables.front().first, query_specifier, tables.front().second, pagination, order_by);
+        return _query(tables.front().first, query_specifier, tables.front().second, page, order_by);
     }
-    return _query_merged(tables, query_specifier, pagination, order_by);
+    return _query_merged(tables, query_specifier, page, order_by);
 }
 
 std::vector<std::vector<TableColumn>> SqliteHistoricalConnection::_read_table_columns(const TablesToRead& tables) {

@@ -193,7 +193,14 @@ std::string PostgresHistoricalConnection::_resolve_nested_field_name(const std::
 std::string PostgresHistoricalConnection::_filter_column(const std::string& field, const Value& value,
                                                          const std::string& prefix) {
     std::string column = SqlHistoryConnectionMixin::_filter_column(field, value, prefix);
-    if (!filtered_table_ || !holds_fraction(value)) return column;
+    if (!holds_fraction(value)) return column;
+    // A column this table lacks stands in as a NULL of another table's type; an integer NULL
+    // would fail to read a number with a fraction as its parameter.
+    if (const std::string* stand_in = prefix.empty() ? nullptr : AbsentColumns::stand_in(field)) {
+        const bool integer = stand_in->starts_with("NULL::") && is_integer_type(stand_in->substr(6));
+        return integer ? "CAST(" + column + " AS numeric)" : column;
+    }
+    if (!filtered_table_) return column;
     TableDescription scratch;
     const TableDescription& description = description_of(*filtered_table_, scratch);
     const auto found = description.find(field);

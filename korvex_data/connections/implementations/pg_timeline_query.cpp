@@ -27,12 +27,13 @@ std::vector<DataMap> PostgresHistoricalConnection::query(const Address& address,
     if (tables.empty()) {
         return _paginate_items({}, pagination);  // only warns about a cursor paginator
     }
+    const Pagination page = rest_after_offset(pagination);
     // The server orders and pages, collations included: one table by its own statement, several
     // by one statement over all of them. Nothing is sorted again here.
     if (tables.size() == 1) {
-        return _query(tables.front().first, query_specifier, tables.front().second, pagination, order_by);
+        return _query(tables.front().first, query_specifier, tables.front().second, page, order_by);
     }
-    return _query_merged(tables, query_specifier, pagination, order_by);
+    return _query_merged(tables, query_specifier, page, order_by);
 }
 
 std::vector<DataMap> PostgresHistoricalConnection::_query(const std::optional<std::string>& table_name,

@@ -129,6 +129,10 @@ bool calls_count(const std::string& selection);
 // Throws UsageError for a negative limit or offset of a number paginator.
 void check_pagination(const Pagination& pagination);
 
+// `pagination`, except that an offset without a limit takes every row after the skipped ones:
+// the select statements write an offset only beside a limit, and would otherwise ignore it.
+Pagination rest_after_offset(const Pagination& pagination);
+
 // Orders rows by the OrderBy items, stably, the way the stores' SQL orders them: nulls (and
 // missing fields) last ascending and first descending; a value below a JSON path (a field name
 // with "__") by its text form; a plain field by value. A plain field a row lacks is looked up
