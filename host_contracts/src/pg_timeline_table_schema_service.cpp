@@ -6,6 +6,7 @@
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/error.hpp"
 #include "korvex/table_schemas/constants.hpp"
+#include "korvex/utils/fnv1a.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -106,10 +107,8 @@ std::vector<IndexDefinition> indexes_of(const std::string& table_name, const Tab
 // of the whole name instead.
 std::string index_name(const std::string& full_name) {
     if (full_name.size() <= POSTGRES_IDENTIFIER_MAX_BYTES) return full_name;
-    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    for (unsigned char c : full_name) hash = (hash ^ c) * 1099511628211ull;
     char suffix[18];
-    std::snprintf(suffix, sizeof suffix, "_%016llx", static_cast<unsigned long long>(hash));
+    std::snprintf(suffix, sizeof suffix, "_%016llx", static_cast<unsigned long long>(fnv1a_64(full_name)));
     std::size_t keep = POSTGRES_IDENTIFIER_MAX_BYTES - std::strlen(suffix);
     // Never cut a UTF-8 character in two.
     while (keep > 0 && (static_cast<unsigned char>(full_name[keep]) & 0xC0) == 0x80) --keep;
@@ -127,10 +126,8 @@ std::string index_name_of(const std::string& table_name, const IndexDefinition& 
         identity += '\0' + column;
     }
     if (!distinct) return index_name(name + "_idx");
-    std::uint32_t hash = 2166136261u;  // FNV-1a
-    for (unsigned char c : identity) hash = (hash ^ c) * 16777619u;
     char suffix[14];
-    std::snprintf(suffix, sizeof suffix, "_idx_%08x", static_cast<unsigned>(hash));
+    std::snprintf(suffix, sizeof suffix, "_idx_%08x", static_cast<unsigned>(fnv1a_32(identity)));
     return index_name(name + suffix);
 }
 

@@ -5,6 +5,7 @@
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/transactions/constants.hpp"
 #include "korvex/table_schemas/constants.hpp"
+#include "korvex/utils/fnv1a.hpp"
 #include "korvex/utils/sql_identifier.hpp"
 #include "korvex/utils/text.hpp"
 
@@ -74,10 +75,8 @@ void SqliteHistoricalTableSchemaService::create_index(const std::string& table_n
         // would get (table a_v_1__b_idx beside table a_v_1 indexing b). The index then takes a
         // name of its own rather than leaving the new table without it.
         if (std::string(error.what()).find("already") == std::string::npos) throw;
-        std::uint32_t hash = 2166136261u;  // FNV-1a of the table and column
-        for (unsigned char c : table_name + '\0' + column_name) hash = (hash ^ c) * 16777619u;
         char suffix[10];
-        std::snprintf(suffix, sizeof suffix, "_%08x", static_cast<unsigned>(hash));
+        std::snprintf(suffix, sizeof suffix, "_%08x", static_cast<unsigned>(fnv1a_32(table_name + '\0' + column_name)));
         sql_connection().execute(
             _build_create_index_statement(table_name, column_name + "_idx" + suffix, {column_name}));
     }
