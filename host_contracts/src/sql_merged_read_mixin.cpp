@@ -12,12 +12,22 @@ namespace korvex {
 
 Value SqlMergedReadMixin::_merged_value(Value value, const TableColumn&) { return value; }
 
+namespace {
+
+// Every column some table has, with its type as the first table that has it declares it.
+std::map<std::string, std::string> column_types_of_any(const std::vector<std::vector<TableColumn>>& all_columns) {
+    std::map<std::string, std::string> types;
+    for (const auto& columns : all_columns) {
+        for (const auto& column : columns) types.emplace(column.name, column.type);
+    }
+    return types;
+}
+
+}  // namespace
+
 std::vector<std::map<std::string, std::string>> SqlMergedReadMixin::absent_column_stand_ins(
     const std::vector<std::vector<TableColumn>>& all_columns) {
-    std::map<std::string, std::string> union_types;
-    for (const auto& columns : all_columns) {
-        for (const auto& column : columns) union_types.emplace(column.name, column.type);
-    }
+    const std::map<std::string, std::string> union_types = column_types_of_any(all_columns);
     std::vector<std::map<std::string, std::string>> absent(all_columns.size());
     for (std::size_t table = 0; table < all_columns.size(); ++table) {
         for (const auto& [name, type] : union_types) absent[table].emplace(name, _absent_column_stand_in(type));
@@ -58,10 +68,7 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
     const std::vector<std::string> distinct = selected_distinct(only, query_specifier);
     // A branch reads the columns its table lacks as NULLs (AbsentColumns).
     const auto absent = absent_column_stand_ins(all_columns);
-    std::map<std::string, std::string> union_types;  // every column some table has, with its type
-    for (const auto& columns : all_columns) {
-        for (const auto& column : columns) union_types.emplace(column.name, column.type);
-    }
+    const std::map<std::string, std::string> union_types = column_types_of_any(all_columns);
     // The columns each branch returns: the selected names, or all of the table's.
     std::vector<std::vector<TableColumn>> layouts;
     for (const auto& columns : all_columns) {
