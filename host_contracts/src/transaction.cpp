@@ -8,6 +8,7 @@
 #include <spdlog/spdlog.h>
 
 #include <mutex>
+#include <string_view>
 
 namespace korvex {
 namespace {
@@ -37,13 +38,32 @@ std::string describe(const std::exception& error) {
 
 }  // namespace
 
-Transaction::Transaction(HistoricalConnectionBase& connection) : connection_(connection) { connection_.begin(); }
+Transaction::Transaction(HistoricalConnectionBase& connection) : connection_(connection) {
+    connection_.begin();
+    level_ = connection_.innermost_transaction_level();
+}
+
+bool Transaction::level_is_open() const { return level_ && connection_.is_transaction_level_open(*level_); }
+
+bool Transaction::is_open() const { return !closed_ && level_is_open(); }
+
+void Transaction::roll_back_own_level() {
+    // Levels opened inside this one and still open end with it. A rollback that ended no level
+    // stops the loop rather than repeat itself.
+    while (level_is_open()) {
+        const auto innermost = connection_.innermost_transaction_level();
+        connection_.rollback();
+        if (connection_.innermost_transaction_level() == innermost) {
+            throw UsageError("rollback: the connection still has the same transaction level open after rolling it back");
+        }
+    }
+}
 
 Transaction::~Transaction() {
-    if (!open_) return;
-    open_ = false;
+    if (closed_) return;
+    closed_ = true;
     try {
-        connection_.rollback();
+        roll_back_own_level();
     } catch (const std::exception& error) {
         try {
             transaction_logger()->error("rollback of an uncommitted transaction failed: {}", describe(error));
@@ -58,10 +78,20 @@ Transaction::~Transaction() {
 }
 
 void Transaction::close(const char* operation) {
-    if (!open_) {
+    if (closed_) {
         throw UsageError(std::string(operation) + ": this transaction has already been committed or rolled back");
     }
-    open_ = false;
+    if (!level_is_open()) {
+        closed_ = true;
+        throw UsageError(std::string(operation) +
+                         ": this transaction's level has already ended (reverted, ended with the connection, or "
+                         "with an enclosing level), so there is nothing left to " + operation);
+    }
+    if (std::string_view(operation) == "commit" && connection_.innermost_transaction_level() != level_) {
+        throw UsageError(
+            "commit: a transaction level opened inside this one is still open; commit or roll it back first");
+    }
+    closed_ = true;
 }
 
 void Transaction::commit() {
@@ -71,7 +101,7 @@ void Transaction::commit() {
 
 void Transaction::rollback() {
     close("rollback");
-    connection_.rollback();
+    roll_back_own_level();
 }
 
 }  // namespace korvex

@@ -5,6 +5,7 @@
 #include "korvex/connections/errors.hpp"
 #include "korvex/error.hpp"
 
+#include <algorithm>
 #include <iterator>
 #include <random>
 
@@ -28,12 +29,23 @@ void TransactionLevelsMixin::require_open_level(const char* operation) const {
 void TransactionLevelsMixin::forget_transaction_state() {
     _revert_data.clear();
     _savepoints.clear();
+    _level_ids.clear();
+}
+
+std::optional<std::uint64_t> TransactionLevelsMixin::innermost_level() const {
+    if (_level_ids.empty()) return std::nullopt;
+    return _level_ids.back();
+}
+
+bool TransactionLevelsMixin::is_level_open(std::uint64_t level) const {
+    return std::find(_level_ids.begin(), _level_ids.end(), level) != _level_ids.end();
 }
 
 void TransactionLevelsMixin::begin() {
     const bool nested = !_revert_data.empty();
     const std::string name = nested ? _savepoint_name() : std::string();
     _revert_data.emplace_back();
+    _level_ids.push_back(_next_level_id++);
     if (nested) _savepoints.push_back(name);
     try {
         if (nested) {
@@ -45,6 +57,7 @@ void TransactionLevelsMixin::begin() {
         // No level was opened by the store, so none stays open here: a later put must not take
         // a level that does not exist for a transaction it is not in.
         if (!_revert_data.empty()) _revert_data.pop_back();
+        if (!_level_ids.empty()) _level_ids.pop_back();
         if (nested && !_savepoints.empty()) _savepoints.pop_back();
         throw;
     }
@@ -54,6 +67,7 @@ void TransactionLevelsMixin::commit() {
     require_open_level("commit");
     RevertLevel committed = std::move(_revert_data.back());
     _revert_data.pop_back();
+    _level_ids.pop_back();
     if (!_revert_data.empty()) {
         // The savepoint is neither released nor rolled back: it ends with the enclosing
         // transaction, which takes over what this level wrote.
@@ -70,6 +84,7 @@ void TransactionLevelsMixin::commit() {
 void TransactionLevelsMixin::rollback() {
     require_open_level("rollback");
     _revert_data.pop_back();
+    _level_ids.pop_back();
     if (!_revert_data.empty() && !_savepoints.empty()) {
         const std::string name = _savepoints.back();
         _savepoints.pop_back();
@@ -103,6 +118,7 @@ void TransactionLevelsMixin::revert() {
         _delete(*address);
     }
     _revert_data.pop_back();
+    _level_ids.pop_back();
     if (!_revert_data.empty()) {
         if (!_savepoints.empty()) _savepoints.pop_back();
         return;

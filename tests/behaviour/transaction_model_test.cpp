@@ -217,6 +217,46 @@ TEST_P(TransactionModel, NestedGuardsRollBackExactlyTheLevelsAnExceptionLeaves) 
     expect_ended({"a", "f"}, "unwound outer guard");
 }
 
+// A guard whose level was ended another way ends nothing more: not after a revert, nor after a
+// plain rollback followed by a new level, nor once a disconnect ended every level.
+TEST_P(TransactionModel, AGuardWhoseLevelEndedOtherwiseLeavesTheOtherLevelsAlone) {
+    const auto put = [&](const std::string& id) {
+        for (const auto& [address, data] : version(id)) store->put(address, data);
+    };
+    {
+        Transaction outer(*store);
+        put("a");
+        {
+            Transaction inner(*store);
+            put("b");
+            store->revert();
+            EXPECT_FALSE(inner.is_open());
+            EXPECT_THROW(inner.commit(), UsageError);
+        }
+        {
+            Transaction inner(*store);
+            put("c");
+            store->rollback();
+            store->begin();  // a new level where the guard's was: not the guard's to end
+            put("d");
+        }
+        EXPECT_TRUE(outer.is_open());
+        store->commit();
+        put("e");
+        outer.commit();
+    }
+    expect_ended({"a", "d", "e"}, "levels ended around the guards");
+    {
+        Transaction outer(*store);
+        Transaction inner(*store);
+        put("f");
+        store->disconnect();
+        EXPECT_FALSE(outer.is_open());
+        EXPECT_FALSE(inner.is_open());
+    }
+    expect_ended({"a", "d", "e"}, "disconnected");
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, TransactionModel, ::testing::ValuesIn(korvex::testing::ENGINES),
                          [](const auto& info) { return info.param; });
 

@@ -105,6 +105,8 @@ public:
     void rollback() override;
     void revert() override;
     void on_transaction_complete() override;
+    std::optional<std::uint64_t> innermost_transaction_level() const override { return innermost_level(); }
+    bool is_transaction_level_open(std::uint64_t level) const override { return is_level_open(level); }
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
 
     // Reading.

@@ -97,6 +97,8 @@ public:
     void rollback() override;
     void revert() override;
     void on_transaction_complete() override;
+    std::optional<std::uint64_t> innermost_transaction_level() const override { return innermost_level(); }
+    bool is_transaction_level_open(std::uint64_t level) const override { return is_level_open(level); }
 
     // Reading.
     std::vector<DataMap> query(const Address& address,

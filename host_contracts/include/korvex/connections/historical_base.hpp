@@ -39,6 +39,13 @@ public:
     virtual void rollback() = 0;
     virtual void revert() = 0;
     virtual void on_transaction_complete() = 0;
+    // Identities of the transaction levels, never given twice by one connection object: the
+    // innermost open level's (nothing when none is open), and whether the level of an identity
+    // is still open. A level is gone once committed, rolled back or reverted, and when the
+    // transaction ended with the connection. A Transaction guard reads them to end only its own
+    // level.
+    virtual std::optional<std::uint64_t> innermost_transaction_level() const = 0;
+    virtual bool is_transaction_level_open(std::uint64_t level) const = 0;
 
     virtual void put(const Address& address, const DataMap& data) = 0;
     // Writes the items in order, as put would write each. This default calls put for each item;

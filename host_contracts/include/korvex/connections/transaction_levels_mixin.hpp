@@ -13,6 +13,8 @@
 #include "korvex/models/address.hpp"
 #include "korvex/value.hpp"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +53,12 @@ public:
     virtual void on_transaction_complete();
     virtual void _add_revert_data(const Address& address, const DataMap& data);
 
+    // Each level opened gets an identity never given before by this object, so that a guard can
+    // tell whether the level it opened is still open: the innermost open level's, or nothing
+    // when none is open.
+    std::optional<std::uint64_t> innermost_level() const;
+    bool is_level_open(std::uint64_t level) const;
+
     bool is_revert_enabled() const { return _is_revert_enabled; }
     const std::vector<RevertLevel>& revert_data() const { return _revert_data; }
     const std::vector<std::string>& savepoints() const { return _savepoints; }
@@ -64,6 +72,11 @@ protected:
     bool _is_revert_enabled;
     std::vector<RevertLevel> _revert_data;
     std::vector<std::string> _savepoints;
+
+private:
+    // One identity per open level, outermost first: opened and ended with _revert_data's levels.
+    std::vector<std::uint64_t> _level_ids;
+    std::uint64_t _next_level_id = 1;
 };
 
 }  // namespace korvex
