@@ -1,5 +1,6 @@
 #include "korvex/error.hpp"
 #include "korvex/classes/class_version_manager.hpp"
+#include "korvex/models/versions.hpp"
 
 #include <algorithm>
 #include <map>
@@ -22,6 +23,11 @@ std::map<std::string, std::vector<std::string>>& registry() {
 }  // namespace
 
 void ClassVersionManager::register_class_version(const std::string& class_name, const std::string& version) {
+    if (version_marker_from_text(version)) {
+        throw UsageError("class " + class_name + " cannot have a version named " + version +
+                         ": LATEST and ALL are the version markers (the latest version, every version); "
+                         "name the version otherwise");
+    }
     std::lock_guard lock(registry_mutex());
     auto& versions = registry()[class_name];
     versions.erase(std::remove(versions.begin(), versions.end(), version), versions.end());

@@ -46,4 +46,12 @@ TEST(Versions, MarkerEqualsItsText) {
     EXPECT_FALSE(korvex::as_version_marker(korvex::Value(1)).has_value());
     EXPECT_TRUE(Version("").is_empty());
     EXPECT_FALSE(Version(Versions::LATEST).is_empty());
+    // A version given as the marker's text is the marker, for class and object versions alike.
+    Address address = Address::from_string("app#Person/p");
+    address.class_version = "LATEST";
+    address.object_version = std::string("ALL");
+    EXPECT_TRUE(address.class_version == Versions::LATEST);
+    EXPECT_TRUE(address.object_version == Versions::ALL);
+    EXPECT_EQ(address, Address::from_string("app#Person@LATEST/p@ALL"));
+    EXPECT_TRUE(Version("Latest").is_specific());
 }

@@ -35,4 +35,19 @@ TEST_F(TableNameRule, LatestAsksTheVersionManagerWithTheRawName) {
     ClassVersionManager::register_class_version("person_record", "2B");
     EXPECT_EQ(versioned_table_name(Address::from_string("app#person_record@LATEST")), "personrecord_v_2b");
     EXPECT_THROW(versioned_table_name(Address::from_string("app#Unknown@LATEST")), korvex::UsageError);
+    // The text LATEST set on an address is the marker too; other spellings are versions.
+    Address address = Address::from_string("app#person_record");
+    address.class_version = "LATEST";
+    EXPECT_EQ(versioned_table_name(address), "personrecord_v_2b");
+    address.class_version = std::string("latest");
+    EXPECT_EQ(versioned_table_name(address), "personrecord_v_latest");
+}
+
+TEST_F(TableNameRule, NoClassVersionIsNamedLikeAMarker) {
+    for (const char* marker : {"LATEST", "ALL"}) {
+        EXPECT_THROW(ClassVersionManager::register_class_version("Person", marker), korvex::UsageError) << marker;
+    }
+    EXPECT_TRUE(ClassVersionManager().get_class_versions("Person").empty());
+    ClassVersionManager::register_class_version("Person", "Latest");
+    EXPECT_EQ(ClassVersionManager().get_latest_class_version("Person").version, "Latest");
 }

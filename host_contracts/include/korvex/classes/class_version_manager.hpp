@@ -16,12 +16,12 @@ struct ClassVersionRecord {
 class ClassVersionManager {
 public:
     // Adds `version` as the newest version of `class_name` (a version registered again moves to
-    // the end).
+    // the end). Throws UsageError for the version LATEST or ALL: those texts are the markers.
     static void register_class_version(const std::string& class_name, const std::string& version);
     // Forgets every registered version (for tests and for hosts that reload their schemas).
     static void clear();
 
-    // The newest registered version; throws std::out_of_range naming the class when it has none.
+    // The newest registered version; throws UsageError naming the class when it has none.
     ClassVersionRecord get_latest_class_version(const std::string& class_name) const;
     // All registered versions of the class, oldest first (empty when none).
     std::vector<std::string> get_class_versions(const std::string& class_name) const;

@@ -1,6 +1,8 @@
 #pragma once
 // A class or object version as an address carries it: absent, a specific version text, or a
-// symbolic marker (LATEST, ALL).
+// symbolic marker (LATEST, ALL). A marker compares equal to its text, so the text "LATEST" or
+// "ALL" given as a version is the marker (other spellings, "latest" say, are ordinary versions);
+// no class or object version can be named LATEST or ALL.
 
 #include "korvex/models/versions.hpp"
 
@@ -12,8 +14,14 @@ namespace korvex {
 class Version {
 public:
     Version() = default;
-    Version(std::string text) : value_(std::move(text)) {}
-    Version(const char* text) : value_(std::string(text)) {}
+    Version(std::string text) {
+        if (auto marker = version_marker_from_text(text)) {
+            value_ = *marker;
+        } else {
+            value_ = std::move(text);
+        }
+    }
+    Version(const char* text) : Version(std::string(text)) {}
     Version(Versions marker) : value_(marker) {}
 
     bool is_absent() const { return std::holds_alternative<std::monostate>(value_); }
@@ -22,7 +30,7 @@ public:
     // Absent, or a specific version whose text is empty.
     bool is_empty() const { return is_absent() || (is_specific() && text().empty()); }
 
-    // The marker; throws std::logic_error when this is not a marker.
+    // The marker; throws UsageError when this is not a marker.
     Versions marker() const;
     // The text form: the version itself, the marker's text, or "" when absent.
     std::string text() const;
