@@ -20,4 +20,11 @@ std::string versioned_table_name(const Address& address) {
     return to_lower(class_name);
 }
 
+std::string no_table_message(const std::string& operation, const Address& address, const std::string& table_name) {
+    std::string class_version = address.resource + "#" + address.class_name;
+    if (!address.class_version.is_absent()) class_version += "@" + address.class_version.text();
+    return operation + ": " + class_version + " has no table (" + printable_name(table_name) +
+           " does not exist); register its table schema with the table-schema service first";
+}
+
 }  // namespace korvex

@@ -9,6 +9,7 @@
 #include "store_engine.hpp"
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <sstream>
 #include <tuple>
@@ -367,6 +368,26 @@ TEST_P(Writes, APutAfterItsTableChangedWritesTheNewColumns) {
     store->put(Address::from_string("app#Person/e@1"), {{"name", "E"}, {"extra", "x"}});
     store->commit();
     EXPECT_EQ(ages(), (std::vector<std::string>{"b=-", "c=4", "e=-"}));
+}
+
+// A class version without a table is named before anything is sent: the transaction goes on.
+TEST_P(Writes, AWriteToAClassVersionWithNoTableSaysSoAndSendsNothing) {
+    const Address ghost = Address::from_string("app#Ghost@1/g@1");
+    const std::vector<std::function<void()>> writes = {
+        [&] { store->put(ghost, {{"name", "G"}}); },
+        [&] { store->put_many({{Address::from_string("app#Person/b@1"), {{"name", "B"}}}, {ghost, {{"name", "G"}}}}); }};
+    store->begin();
+    for (const auto& write : writes) {
+        try {
+            write();
+            ADD_FAILURE() << "a write to a class version without a table succeeded";
+        } catch (const UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find("app#Ghost@1 has no table"), std::string::npos) << error.what();
+        }
+    }
+    put("a", "A");
+    store->commit();
+    EXPECT_EQ(rows(), std::vector<std::string>{"a@1=A"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Writes, ::testing::ValuesIn(korvex::testing::ENGINES),

@@ -193,6 +193,7 @@ Statement SqliteHistoricalConnection::checked_insert(const Address& address, con
     }
 
     const std::vector<ColumnInfo>& table_columns = _table_columns(table_name);
+    if (table_columns.empty()) throw UsageError(no_table_message(operation, address, table_name));
     DataMap columns = DataMap::object();
     for (const auto& [key, value] : insert_data.items()) {
         const auto column = std::find_if(table_columns.begin(), table_columns.end(),

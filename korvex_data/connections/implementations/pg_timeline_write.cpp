@@ -181,7 +181,9 @@ const TableDescription& PostgresHistoricalConnection::description_of(const std::
 Statement PostgresHistoricalConnection::insert_statement(const Address& address, const CheckedWrite& write,
                                                          const char* operation) {
     TableDescription scratch;
-    auto stored = stored_columns(address, write, operation, description_of(write.table_name, scratch));
+    const TableDescription& description = description_of(write.table_name, scratch);
+    if (description.empty()) throw UsageError(no_table_message(operation, address, write.table_name));
+    auto stored = stored_columns(address, write, operation, description);
     DataMap columns = DataMap::object();
     columns.get_ref<DataMap::object_t&>().reserve(stored.size());
     for (auto& [key, value] : stored) columns[std::string(key)] = std::move(value);
@@ -300,6 +302,11 @@ void PostgresHistoricalConnection::put_many(const std::vector<WriteItem>& items)
     std::map<std::string, TableDescription> descriptions;
     for (const auto& write : writes) {
         if (!descriptions.count(write.table_name)) descriptions.emplace(write.table_name, _describe_table(write.table_name));
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (descriptions.at(writes[i].table_name).empty()) {
+            throw UsageError(no_table_message("put_many", items[i].first, writes[i].table_name));
+        }
     }
     // This class converts values itself; a subclass may convert them otherwise, through the hooks.
     const PendingInserts inserts = typeid(*this) == typeid(PostgresHistoricalConnection)

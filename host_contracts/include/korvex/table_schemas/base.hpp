@@ -18,8 +18,8 @@ class TableSchemaServiceBase : public Object {
 public:
     explicit TableSchemaServiceBase(Connection& connection) : connection_(&connection) {}
 
-    // The connection as the concrete type the service needs; throws std::invalid_argument
-    // when the host supplied another kind of connection.
+    // The connection as the concrete type the service needs; throws UsageError when the host
+    // supplied another kind of connection.
     template <class C>
     C& connection_as() const {
         auto* typed = dynamic_cast<C*>(connection_);
@@ -45,5 +45,9 @@ private:
 // version when there is one, all lower case; the transaction class keeps its bare name; LATEST
 // becomes the class's newest version, asked of a fresh ClassVersionManager.
 std::string versioned_table_name(const Address& address);
+
+// What a write to a class version whose table does not exist says, before anything is sent:
+// the operation, the class version, the table looked for, and to register the class first.
+std::string no_table_message(const std::string& operation, const Address& address, const std::string& table_name);
 
 }  // namespace korvex
