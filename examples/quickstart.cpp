@@ -21,7 +21,8 @@ int main() try {
     auto store = module.create<korvex::HistoricalConnectionBase>("PostgresHistoricalConnection", args);
 
     // The server comes from POSTGRES_HOST, POSTGRES_PORT, POSTGRES_USER, POSTGRES_PASSWORD and
-    // POSTGRES_DATABASE; a libpq connection string and named parameters override them, as in
+    // POSTGRES_DATABASE. Named parameters override them; a libpq connection string fills in only
+    // what they leave unset, for a set variable wins over the same keyword in the string, as in
     // connect("host=/var/run/postgresql port=5432", {{"user", "app"}, {"database", "store"}}).
     store->connect();
     store->prepare_connection();  // creates the metadata, reference and transaction tables

@@ -161,11 +161,13 @@ TEST(Connect, ByConnectionString) {
     EXPECT_EQ(current_database(connection), db.name());
 }
 
-TEST(Connect, ConnectionStringAndEnvironmentDefaultsBothApply) {
+// The variables travel as named parameters: a keyword of the string fills in only what they
+// leave unset, and a set variable wins over the same keyword in the string.
+TEST(Connect, ConnectionStringFillsInWhatTheVariablesLeaveUnset) {
     PgTestDatabase db;
     ScopedEnv env(env_for(db));
     PostgresHistoricalConnection connection;
-    connection.connect("application_name=korvex_dsn_test");
+    connection.connect("dbname=no_such_database_korvex application_name=korvex_dsn_test");
     EXPECT_EQ(current_database(connection), db.name());
     EXPECT_EQ(connection.execute("SHOW application_name")->fetchall().at(0).at(0), Value("korvex_dsn_test"));
 }
