@@ -51,7 +51,7 @@ public:
     // `url` is "sc://host[:port][/;key=value;...]" (port 15002 by default). Keys understood:
     // user_id, session_id (a UUID to join an existing session instead of a new one),
     // use_ssl ("true" for TLS) and token (a bearer token, sent with TLS). Throws
-    // std::invalid_argument for a malformed URL. No call is made until the first request.
+    // UsageError for a malformed URL. No call is made until the first request.
     explicit SparkConnectClient(const std::string& url, SparkConnectOptions options = {});
     ~SparkConnectClient();
     SparkConnectClient(const SparkConnectClient&) = delete;

@@ -44,14 +44,14 @@ class SqliteStateConnection : public SqlConnection {
 public:
     // Opens (creating when missing) the database at `path`; ":memory:" opens a private in-memory
     // database. Waits up to `busy_timeout_ms` for another process's lock before failing.
-    // Throws SqliteError when the file cannot be opened, std::invalid_argument for an empty path.
+    // Throws SqliteError when the file cannot be opened, UsageError for an empty path.
     explicit SqliteStateConnection(const std::string& path, int busy_timeout_ms = 5000);
     ~SqliteStateConnection() override;
 
     SqliteStateConnection(const SqliteStateConnection&) = delete;
     SqliteStateConnection& operator=(const SqliteStateConnection&) = delete;
 
-    // Throws std::invalid_argument when the text holds more than one statement or a NUL byte,
+    // Throws UsageError when the text holds more than one statement or a NUL byte,
     // when the number of parameters differs from the statement's markers, or for a parameter
     // SQLite could not keep as given (a NaN, an unsigned integer above the signed range);
     // SqliteError when SQLite rejects or fails the statement.

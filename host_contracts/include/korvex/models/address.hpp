@@ -4,6 +4,8 @@
 //
 // Text form: "resource#ClassName[@classVersion][/objectId[@objectVersion]]", for example
 // "resource#Metadata" or "app#Person@2/p-17@3". A version text LATEST or ALL reads as the marker.
+// An object part without an object id names that object version of every object:
+// "app#Person@1/@2" reads version 2 of each object, "app#Person@ALL/@LATEST" the latest ones.
 
 #include "korvex/models/version.hpp"
 #include "korvex/value.hpp"
@@ -22,7 +24,7 @@ struct Address {
     Address model_copy() const { return *this; }
 
     // Parses the text form above; throws UsageError showing the text and what is wrong with it
-    // (a NUL byte, an empty version after '@', a second '#', '/' or '@').
+    // (a NUL byte, no class name, an empty version after '@', a second '#', '/' or '@').
     static Address from_string(const std::string& text);
     std::string to_string() const;
 

@@ -6,7 +6,7 @@
 namespace korvex {
 
 // `name` between backticks, each backtick inside doubled, so that no name can end the quoted
-// identifier early: "person" -> "`person`", "a`b" -> "`a``b`". Throws std::invalid_argument for
+// identifier early: "person" -> "`person`", "a`b" -> "`a``b`". Throws UsageError for
 // an empty name or one holding a NUL byte (SQLite would cut the statement there).
 std::string backtick_quote(std::string_view name);
 

@@ -27,7 +27,7 @@ struct SqlTableColumn {
     std::int64_t pk = 0;
 
     // Builds the column from the six named fields cid, name, type, notnull, dflt_value and pk,
-    // each given exactly once. Throws std::invalid_argument naming the field for an unknown,
+    // each given exactly once. Throws UsageError naming the field for an unknown,
     // missing or repeated field, or for a value of the wrong kind.
     static SqlTableColumn from_fields(const Fields& fields);
 

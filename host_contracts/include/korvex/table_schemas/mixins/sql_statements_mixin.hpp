@@ -30,7 +30,7 @@ class SqlStatementsMixin {
 public:
     virtual ~SqlStatementsMixin() = default;
 
-    // Throws std::invalid_argument for a schema that cannot become a table: no table name, a
+    // Throws UsageError for a schema that cannot become a table: no table name, a
     // column named like a key column, a column declared twice, a unique column that is not
     // declared, or a default that has no SQL literal (NaN, infinity).
     virtual std::string _build_create_table_statement(const std::string& table_name, const TableSchema& table_schema,
@@ -48,7 +48,7 @@ public:
     // schema no longer declares, or whose declared type differs, is kept with its data and a
     // warning is logged. Column names compare as SQLite compares them, ignoring ASCII case.
     //
-    // Throws std::invalid_argument before building anything when `existing_columns` is empty
+    // Throws UsageError before building anything when `existing_columns` is empty
     // (the table does not exist) or when a missing column is declared not nullable without a
     // default (SQLite cannot add it to a table that may hold rows).
     virtual std::vector<std::string> _build_update_table_statements(const std::string& table_name,
