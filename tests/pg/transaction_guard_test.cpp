@@ -133,9 +133,9 @@ TEST_F(TransactionGuardTest, FailedRollbackInTheDestructorIsLoggedNotThrown) {
     EXPECT_NO_THROW({
         Transaction transaction(store);
         write("a");
-        store.disconnect();  // the server ends the session's transaction, and its levels with it
+        db.sql("SELECT pg_terminate_backend(" + backend_pid + ")");  // lost, and the store does not know yet
     });
-    EXPECT_TRUE(log.logged({"rollback", "no transaction level is open"}));
+    EXPECT_TRUE(log.logged({"rollback of an uncommitted transaction failed"}));
     EXPECT_TRUE(written().empty());
 }
 
