@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <type_traits>
 
@@ -160,6 +161,68 @@ std::string create_table_statement(const std::string& table_name, const TableSch
 
 TableColumnSchema column(std::string name, ColumnType type) { return {std::move(name), std::move(type)}; }
 
+// The kind (pg_class.relkind) of the relation the name finds through the search path, read from
+// the catalogue as the statement's snapshot sees it.
+std::optional<std::string> relation_kind(SqlConnection& connection, const std::string& table_name) {
+    const auto row = connection
+                         .execute("SELECT c.relkind FROM unnest(current_schemas(true)) WITH ORDINALITY AS s(name, position)"
+                                  " JOIN pg_namespace AS n ON n.nspname = s.name"
+                                  " JOIN pg_class AS c ON c.relnamespace = n.oid AND c.relname = %s"
+                                  " ORDER BY s.position LIMIT 1",
+                                  {Value(table_name)})
+                         ->fetchone();
+    if (!row || row->empty() || !row->front().is_string()) return std::nullopt;
+    return row->front().get<std::string>();
+}
+
+// Serialises creating one table (its indexes included) and adding columns to it among every
+// session of the database, for as long as it lives. Without it, sessions that all found the table
+// missing each send CREATE TABLE, and all but one fail: IF NOT EXISTS does not help, since the
+// loser of the race trips over the catalogue's unique index (on the table's row type) instead.
+//
+// The lock must last until the creation is visible to the others, that is until it commits.
+// Inside the host's transaction that is the transaction's end, which only a transaction-level
+// lock (pg_advisory_xact_lock) covers: a session-level one released here would let the next
+// session in before the commit, and one left held could never be released after a failure (an
+// aborted transaction runs no statement). Outside a transaction every statement commits by
+// itself, so a transaction-level lock ends with the statement that took it: there a
+// session-level lock (pg_advisory_lock) is taken, and released when this object goes, whatever
+// happened in between (a failed statement aborts nothing there). The service never begins or ends
+// a transaction and cannot ask the connection whether one is open, so the server tells: the
+// transaction-level lock is taken first, and when the next statement no longer sees it held, no
+// transaction block kept it and the session-level lock is taken.
+class CreationLock {
+public:
+    CreationLock(SqlConnection& connection, const std::string& table_name) : connection_(connection) {
+        const std::uint64_t key = fnv1a_64("korvex table " + table_name);
+        key_ = static_cast<std::int64_t>(key);
+        connection_.execute("SELECT pg_advisory_xact_lock(%s::bigint)", {Value(key_)});
+        const auto row =
+            connection_
+                .execute("SELECT CASE WHEN EXISTS (SELECT FROM pg_locks WHERE locktype = 'advisory' AND"
+                         " pid = pg_backend_pid() AND classid = %s::oid AND objid = %s::oid AND objsubid = 1"
+                         " AND granted) THEN false ELSE (SELECT true FROM pg_advisory_lock(%s::bigint)) END",
+                         {Value(std::to_string(key >> 32)), Value(std::to_string(key & 0xFFFFFFFFu)), Value(key_)})
+                ->fetchone();
+        session_level_ = row && !row->empty() && row->front() == true;
+    }
+    ~CreationLock() {
+        if (!session_level_) return;
+        try {
+            connection_.execute("SELECT pg_advisory_unlock(%s::bigint)", {Value(key_)});
+        } catch (...) {
+            // Only a lost connection fails here, and the server released the lock with the session.
+        }
+    }
+    CreationLock(const CreationLock&) = delete;
+    CreationLock& operator=(const CreationLock&) = delete;
+
+private:
+    SqlConnection& connection_;
+    std::int64_t key_ = 0;
+    bool session_level_ = false;
+};
+
 }  // namespace
 
 std::vector<TableSchema> PostgresHistoricalTableSchemaService::internal_table_schemas() {
@@ -222,13 +285,19 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
     check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     for (const auto& column : table_schema.columns) check_sql_name(column.name, POSTGRES_IDENTIFIER_MAX_BYTES);
     for (const auto& index : table_schema.indexed) check_sql_name(index.column_name, POSTGRES_IDENTIFIER_MAX_BYTES);
-    if (table_exists(table_name)) {
-        const auto kind = connection_as<SqlConnection>()
-                              .execute("SELECT count(*) FROM pg_class WHERE oid = to_regclass(quote_ident(%s))"
-                                       " AND relkind IN ('r', 'p')",
-                                       {Value(table_name)})
-                              ->fetchone();
-        if (kind && !kind->empty() && kind->front() == 0) {
+    // Most calls find the table and take no lock. A missing one is looked for again under the
+    // lock, as another session may have made it meanwhile; by a fresh read of the catalogue, since
+    // inside a transaction the server's own look-up of names may still miss what others committed.
+    std::optional<CreationLock> lock;
+    std::optional<std::string> kind;
+    auto& connection = connection_as<SqlConnection>();
+    if (table_exists(table_name)) kind = relation_kind(connection, table_name);
+    if (!kind) {
+        lock.emplace(connection, table_name);
+        kind = relation_kind(connection, table_name);
+    }
+    if (kind) {
+        if (*kind != "r" && *kind != "p") {
             // An index (or view, or sequence) holds the name: the class has no table to write.
             throw UsageError("register_table: the name " + table_name + " of " + table_schema.address.to_string() +
                              " is held by an index or another relation that is not a table");
@@ -246,7 +315,6 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
             throw UsageError("table " + table_name + ": indexed column " + name + " is not among its columns");
         }
     }
-    auto& connection = connection_as<SqlConnection>();
     connection.execute(create_table_statement(table_name, table_schema));
     for (const auto& index : indexes_of(table_name, table_schema)) {
         // The table is new, so a relation holding the index's name belongs to something else, and
@@ -277,19 +345,27 @@ void PostgresHistoricalTableSchemaService::update_internal_table(const TableSche
     const std::string table_name = resolve_table_name(table_schema.address);
     check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     auto& connection = connection_as<SqlConnection>();
-    auto cursor = connection.execute(
+    static constexpr const char* COLUMNS_STATEMENT =
         "SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(quote_ident(%s)) AND attnum > 0"
-        " AND NOT attisdropped",
-        {Value(table_name)});
-    std::set<std::string> existing;
-    for (const auto& row : cursor->fetchall()) {
-        existing.insert(row.at(0).get<std::string>());
-    }
-    for (const auto& column : table_schema.columns) {
-        if (existing.count(column.name) == 0) {
-            connection.execute("ALTER TABLE " + quote_postgres_identifier(table_name) + " ADD COLUMN " +
-                               column_definition(column));
+        " AND NOT attisdropped";
+    auto cursor = connection.execute(COLUMNS_STATEMENT, {Value(table_name)});
+    auto missing = [&] {
+        std::set<std::string> existing;
+        for (const auto& row : cursor->fetchall()) existing.insert(row.at(0).get<std::string>());
+        std::vector<const TableColumnSchema*> columns;
+        for (const auto& column : table_schema.columns) {
+            if (existing.count(column.name) == 0) columns.push_back(&column);
         }
+        return columns;
+    };
+    auto columns = missing();
+    if (columns.empty()) return;
+    // Another session may be adding the same columns: read them again under the lock.
+    const CreationLock lock(connection, table_name);
+    cursor = connection.execute(COLUMNS_STATEMENT, {Value(table_name)});
+    for (const auto* column : missing()) {
+        connection.execute("ALTER TABLE " + quote_postgres_identifier(table_name) + " ADD COLUMN " +
+                           column_definition(*column));
     }
 }
 

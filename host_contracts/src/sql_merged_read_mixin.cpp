@@ -41,15 +41,24 @@ std::int64_t SqlMergedReadMixin::_count_tables(const TablesToRead& tables, const
     const bool several = tables.size() > 1 && names_object_fields(conditions);
     const auto absent = several ? absent_column_stand_ins(_read_table_columns(tables))
                                 : std::vector<std::map<std::string, std::string>>(tables.size());
-    std::int64_t total = 0;
+    // One statement sums the tables' counts, so that all of them are read in one snapshot, as
+    // the query reads their union: a statement per table could count a commit landing between
+    // them in part.
+    Statement sum;
     for (std::size_t table = 0; table < tables.size(); ++table) {
         const auto& [table_name, version_conditions] = tables[table];
         const AbsentColumns absent_here(absent[table]);
-        const Statement statement = _build_count_statement(table_name, version_conditions, true);
-        const auto row = _execute_read(statement)->fetchone();
-        if (row && !row->empty() && row->front().is_number_integer()) total += row->front().get<std::int64_t>();
+        Statement statement = _build_count_statement(table_name, version_conditions, true);
+        if (tables.size() == 1) {
+            sum = std::move(statement);
+            break;
+        }
+        sum.text += (table ? " + (" : "SELECT (") + statement.text + ")";
+        sum.params.insert(sum.params.end(), statement.params.begin(), statement.params.end());
     }
-    return total;
+    if (sum.text.empty()) return 0;
+    const auto row = _execute_read(sum)->fetchone();
+    return row && !row->empty() && row->front().is_number_integer() ? row->front().get<std::int64_t>() : 0;
 }
 
 std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& tables,

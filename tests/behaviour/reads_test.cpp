@@ -12,9 +12,11 @@
 #include "store_engine.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <limits>
 #include <set>
+#include <thread>
 
 using namespace korvex;
 using korvex::testing::make_engine;
@@ -74,9 +76,11 @@ protected:
     }
 
     // Writes one object version into the table of `class_version`, with its metadata row.
-    void write(const std::string& class_version, const std::string& id, int version, DataMap data) {
+    void write(const std::string& class_version, const std::string& id, int version, DataMap data,
+               HistoricalConnectionBase* target = nullptr) {
+        if (target == nullptr) target = store.get();
         Address address = Address::from_string("app#Person@" + class_version + "/" + id + "@" + std::to_string(version));
-        store->put(address, data);
+        target->put(address, data);
         ++clock;
         const DataMap metadata = {
             {"address", address.to_value()},
@@ -88,7 +92,7 @@ protected:
             {"updated_at", clock},
             {"transaction", {{"object_id", "tx-" + std::to_string(clock)}}},
         };
-        store->put(Address::from_string("resource#Metadata/" + id + ":" + std::to_string(version)), metadata);
+        target->put(Address::from_string("resource#Metadata/" + id + ":" + std::to_string(version)), metadata);
     }
 
     // Three versions of p1 and p2 in the table of class version 1; the name says which version.
@@ -163,6 +167,41 @@ TEST_P(Reads, LatestGivesTheNewestVersionOfEachObjectWithItsMetadata) {
     // The address can ask for the latest versions too.
     EXPECT_EQ(store->query(Address::from_string("app#Person@1/@LATEST")).size(), 2u);
     EXPECT_EQ(ids_of(store->query(Address::from_string("app#Person@1/p2@LATEST")), "name"), (Ids{"p2-v3"}));
+}
+
+// A count over both class versions reads them in one snapshot: a writer commits objects in
+// whole transactions spread over both tables, so every count is a whole number of transactions.
+TEST_P(Reads, ACountAcrossClassVersionsSeesEachCommitWholeOrNotAtAll) {
+    constexpr int COMMITS = 40;
+    constexpr int ROWS = 10;  // per transaction, half in each class version
+    std::atomic<bool> done{false};
+    std::string writer_error;
+    std::thread writer([&] {
+        try {
+            auto other = engine->connect(false);
+            for (int commit = 0; commit < COMMITS; ++commit) {
+                other->begin();
+                for (int row = 0; row < ROWS; ++row) {
+                    write(row % 2 ? "2" : "1", "c" + std::to_string(commit) + "r" + std::to_string(row), 1,
+                          {{"name", "x"}}, other.get());
+                }
+                other->commit();
+            }
+        } catch (const std::exception& error) {
+            writer_error = error.what();
+        }
+        done = true;
+    });
+    const Address everyone = Address::from_string("app#Person@ALL/@LATEST");
+    std::vector<std::int64_t> torn;
+    while (!done) {
+        const std::int64_t counted = store->count(everyone);
+        if (counted % ROWS != 0) torn.push_back(counted);
+    }
+    writer.join();
+    EXPECT_EQ(writer_error, "");
+    EXPECT_EQ(torn, std::vector<std::int64_t>{});
+    EXPECT_EQ(store->count(everyone), COMMITS * ROWS);
 }
 
 TEST_P(Reads, AllVersionsEachWithTheVersionThatFollows) {

@@ -390,5 +390,56 @@ TEST_P(Writes, AWriteToAClassVersionWithNoTableSaysSoAndSendsNothing) {
     EXPECT_EQ(rows(), std::vector<std::string>{"a@1=A"});
 }
 
+// Another session re-creates the table with other column types after this one wrote to it: the
+// next put writes to the new table, or fails saying that the table changed, and then the host's
+// retry of the transaction writes it.
+TEST_P(Writes, APutAfterAnotherSessionRecreatedItsTableWithOtherTypes) {
+    const Address person = Address::from_string("app#Person");
+    struct Case {
+        ValueKind before;
+        Value before_value;
+        ValueKind after;
+        Value value;
+        std::string stored;
+        // Whether a failure must say that the table changed. A value that the old column type
+        // cannot even read is refused as the server refuses it: the session cannot tell that
+        // from a value that does not fit.
+        bool says_changed = true;
+    };
+    const std::vector<Case> cases = {{ValueKind::TEXT, "x", ValueKind::MAPPING, "abc", "\"abc\""},
+                                     {ValueKind::INTEGER, 1, ValueKind::TEXT, "12", "12"},
+                                     {ValueKind::INTEGER, 1, ValueKind::TEXT, "12 apples", "12 apples", false}};
+    // Writes in a transaction of its own, retried once when the put fails.
+    const auto put_retried = [&](const char* id, const Value& value, bool says_changed = true) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            store->begin();
+            try {
+                store->put(Address::from_string(std::string("app#Person/") + id + "@1"), {{"doc", value}});
+                store->commit();
+                return;
+            } catch (const Error& error) {
+                if (says_changed) {
+                    EXPECT_NE(std::string(error.what()).find("changed under this session"), std::string::npos)
+                        << error.what();
+                }
+                store->rollback();
+            }
+        }
+        ADD_FAILURE() << "the retried put failed again";
+    };
+    auto other = engine->connect();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        other->table_schema_manager()->unregister_table(person);
+        other->table_schema_manager()->register_table({person, {{"doc", c.before}}, {}, {}});
+        put_retried("old", c.before_value);
+        other->table_schema_manager()->unregister_table(person);
+        other->table_schema_manager()->register_table({person, {{"doc", c.after}}, {}, {}});
+        put_retried("new", c.value, c.says_changed);
+        EXPECT_EQ(engine->sql("SELECT CAST(doc AS TEXT) FROM person"), std::vector<std::string>{c.stored});
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Writes, ::testing::ValuesIn(korvex::testing::ENGINES),
                          [](const auto& info) { return info.param; });

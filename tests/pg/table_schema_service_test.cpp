@@ -5,6 +5,11 @@
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 #include "pg_fixture.hpp"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 using namespace korvex;
 using korvex::testing::OfflineConnection;
 using korvex::testing::PgTestDatabase;
@@ -137,4 +142,79 @@ TEST_F(ServiceTest, UnregisterTableDropsIt) {
     service().unregister_table(schema.address);
     EXPECT_FALSE(service().table_exists("person"));
     service().unregister_table(schema.address);  // a missing table is no error
+}
+
+namespace {
+
+// An error with the causes nested in it, outermost first.
+std::string with_causes(const std::exception& error) {
+    std::string text = error.what();
+    try {
+        std::rethrow_if_nested(error);
+    } catch (const std::exception& cause) {
+        text += ": " + with_causes(cause);
+    } catch (...) {
+    }
+    return text;
+}
+
+}  // namespace
+
+// Many processes start at once against a fresh database: each prepares it (internal tables and
+// their indexes) and registers one user table with an index, outside a transaction or inside one
+// of its own. A pipe is the barrier: every process connects, then all are let go together.
+TEST(ConcurrentPreparation, EightProcessesPrepareOneFreshDatabase) {
+    constexpr int PROCESSES = 8;
+    for (const bool in_transaction : {false, true}) {
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE((in_transaction ? "inside a transaction, round " : "outside a transaction, round ") +
+                         std::to_string(round));
+            PgTestDatabase db;
+            int ready[2];
+            int go[2];
+            ASSERT_EQ(pipe(ready), 0);
+            ASSERT_EQ(pipe(go), 0);
+            std::vector<pid_t> children;
+            for (int i = 0; i < PROCESSES; ++i) {
+                const pid_t pid = fork();
+                ASSERT_GE(pid, 0);
+                if (pid == 0) {
+                    alarm(10);  // a process stuck on a lock fails the test instead of hanging it
+                    close(go[1]);
+                    int status = 0;
+                    try {
+                        pg_timeline::PostgresHistoricalConnection connection;
+                        connection.connect(std::nullopt, db.parameters());
+                        char byte = 1;
+                        status = write(ready[1], &byte, 1) == 1 && read(go[0], &byte, 1) == 0 ? 0 : 2;
+                        if (in_transaction) connection.begin();
+                        connection.prepare_connection();
+                        TableSchema schema{Address::from_string("app#Part@1"), {{"name", ValueKind::TEXT}}, {{"name"}}, {}};
+                        connection.table_schema_manager()->register_table(schema);
+                        if (in_transaction) connection.commit();
+                    } catch (const std::exception& error) {
+                        std::fprintf(stderr, "process %d: %s\n", i, with_causes(error).c_str());
+                        status = 1;
+                    }
+                    _exit(status);
+                }
+                children.push_back(pid);
+            }
+            close(ready[1]);
+            close(go[0]);
+            char byte;
+            for (int i = 0; i < PROCESSES; ++i) ASSERT_EQ(read(ready[0], &byte, 1), 1);
+            close(go[1]);  // lets every process go at once
+            close(ready[0]);
+            int succeeded = 0;
+            for (const pid_t pid : children) {
+                int status = 0;
+                waitpid(pid, &status, 0);
+                succeeded += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            }
+            EXPECT_EQ(succeeded, PROCESSES);
+            EXPECT_EQ(db.sql("SELECT count(*) FROM pg_indexes WHERE schemaname = 'public'"),
+                      std::vector<std::string>{"7"});
+        }
+    }
 }

@@ -191,6 +191,8 @@ private:
 
     std::map<std::string, std::vector<ColumnInfo>> table_columns_;
     std::uint64_t described_at_changes_ = 0;
+    // The file's schema_version when the descriptions were read.
+    Value described_schema_version_;
     std::map<std::string, TableDescription> descriptions_;
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback
     // runs until it ends.

@@ -117,6 +117,22 @@ void SqliteHistoricalConnection::forget_stale_tables() {
         descriptions_.clear();
         described_at_changes_ = _connection->table_changes();
     }
+    // Another connection changed the schema (a table dropped and made again with other column
+    // types): a write by the old description would convert or check its values for the old
+    // types. SQLite counts every schema change in the file, and reading the count sends nothing
+    // anywhere, so the descriptions are simply read again.
+    if (_connection != nullptr && !table_columns_.empty()) {
+        const auto row = _connection->execute("PRAGMA schema_version")->fetchone();
+        const Value version = row && !row->empty() ? row->front() : Value();
+        if (version != described_schema_version_) {
+            table_columns_.clear();
+            descriptions_.clear();
+        }
+    }
+    if (_connection != nullptr && table_columns_.empty()) {
+        const auto row = _connection->execute("PRAGMA schema_version")->fetchone();
+        described_schema_version_ = row && !row->empty() ? row->front() : Value();
+    }
 }
 
 const std::vector<ColumnInfo>& SqliteHistoricalConnection::_table_columns(const std::string& table_name) {

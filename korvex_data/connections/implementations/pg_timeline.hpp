@@ -199,6 +199,15 @@ private:
     // The table's description as _describe_table gives it, in `scratch` or, when this class
     // describes it itself, in place.
     const TableDescription& description_of(const std::string& table_name, TableDescription& scratch);
+    // The server's error in `error` when it says that the written table changed under this
+    // session since it was described; nothing otherwise.
+    static std::optional<DatabaseError> table_changed_cause(const std::exception& error);
+    // Drops what this session keeps of a table that changed: its description and the INSERT
+    // prepared for it.
+    void forget_table(const std::string& table_name, const std::string& insert_text);
+    // Throws the KorvexConnectionError that says the table changed, with the server's error as cause.
+    [[noreturn]] static void report_changed_table(const std::string& operation, const std::string& table_name,
+                                                  const DatabaseError& cause);
     // The INSERT of a checked write, made by _build_insert_statement.
     Statement insert_statement(const Address& address, const CheckedWrite& write, const char* operation);
     // Why a put_many failed: the item whose statement the server refused (none when the

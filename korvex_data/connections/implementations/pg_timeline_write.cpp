@@ -43,6 +43,52 @@ TableDescription PostgresHistoricalConnection::_describe_table(const std::string
     return description;
 }
 
+namespace {
+
+// The server's errors when an INSERT made for the table as this session last saw it meets a table
+// that another session has since re-created or altered: a column of another type than the
+// statement's parameter (42804), or a column that is gone (42703).
+bool table_changed_state(const std::string& sqlstate) { return sqlstate == "42804" || sqlstate == "42703"; }
+
+// The server's error that `error` carries as its cause, or null.
+const DatabaseError* database_cause(const std::exception& error) {
+    const auto* nested = dynamic_cast<const std::nested_exception*>(&error);
+    if (nested == nullptr || !nested->nested_ptr()) return nullptr;
+    try {
+        std::rethrow_exception(nested->nested_ptr());
+    } catch (const DatabaseError& database_error) {
+        return &database_error;  // the exception object lives as long as `error` holds it
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::optional<DatabaseError> PostgresHistoricalConnection::table_changed_cause(const std::exception& error) {
+    const DatabaseError* cause = database_cause(error);
+    if (cause && table_changed_state(cause->sqlstate())) return *cause;
+    return std::nullopt;
+}
+
+void PostgresHistoricalConnection::forget_table(const std::string& table_name, const std::string& insert_text) {
+    described_tables_.erase(table_name);
+    statements_->inserts.evict(insert_text);
+}
+
+void PostgresHistoricalConnection::report_changed_table(const std::string& operation, const std::string& table_name,
+                                                        const DatabaseError& cause) {
+    try {
+        throw cause;
+    } catch (...) {
+        std::throw_with_nested(KorvexConnectionError(
+            operation + ": table " + table_name +
+            " changed under this session (another session re-created or altered it since this one read its "
+            "columns), so the write failed and with it the transaction; the table is described afresh for the "
+            "next write: roll back and retry the transaction"));
+    }
+}
+
 Statement PostgresHistoricalConnection::_build_insert_statement(const std::string& table_name, const DataMap& data) {
     Statement statement;
     statement.params.reserve(data.size());
@@ -199,8 +245,24 @@ void PostgresHistoricalConnection::put(const Address& address, const DataMap& da
     if (_is_revert_enabled) require_open_level("put");
     require_server_transaction("put");
 
-    const Statement statement = insert_statement(address, check_write(address, data, "put"), "put");
-    execute(statement.text, statement.params);
+    const CheckedWrite write = check_write(address, data, "put");
+    const Statement statement = insert_statement(address, write, "put");
+    try {
+        execute(statement.text, statement.params);
+    } catch (const KorvexConnectionError& error) {
+        if (const auto cause = table_changed_cause(error)) {
+            forget_table(write.table_name, statement.text);
+            report_changed_table("put", write.table_name, *cause);
+        }
+        // A value refused as data may have met the types of a table that has changed since: the
+        // INSERT prepared for the old one reads its parameters by the old types. That cannot be
+        // told from a value that does not fit, so the error stays the server's, and the session
+        // forgets the table, so that a retry meets the table as it is.
+        if (const auto* cause = database_cause(error); cause && cause->sqlstate().starts_with("22")) {
+            forget_table(write.table_name, statement.text);
+        }
+        throw;
+    }
     // Recorded once written: revert must never delete a version this level did not write (a
     // refused put of an existing version would otherwise take that version with it).
     if (_is_revert_enabled) _add_revert_data(address.model_copy(), data);
@@ -320,7 +382,12 @@ void PostgresHistoricalConnection::put_many(const std::vector<WriteItem>& items)
         // Alike rows go together. When that fails, the same writes run one row per statement,
         // so that the error names the item the server refused.
         failure = write_pipelined(inserts, true);
-        if (failure) failure = write_pipelined(inserts, false);
+        if (failure) {
+            if (failure->item && table_changed_state(failure->error.sqlstate())) {
+                described_tables_.erase(writes[*failure->item].table_name);
+            }
+            failure = write_pipelined(inserts, false);
+        }
     } catch (...) {
         if (connection_lost()) {
             statements_->clear();
@@ -328,6 +395,11 @@ void PostgresHistoricalConnection::put_many(const std::vector<WriteItem>& items)
         }
         std::throw_with_nested(KorvexConnectionError("put_many: the writes of " + std::to_string(items.size()) +
                                                      " items could not be sent"));
+    }
+    if (failure && failure->item && table_changed_state(failure->error.sqlstate())) {
+        const std::string& table_name = writes[*failure->item].table_name;
+        described_tables_.erase(table_name);
+        report_changed_table("put_many", table_name, failure->error);
     }
     if (failure) {
         const std::string message =
