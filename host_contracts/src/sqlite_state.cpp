@@ -223,23 +223,22 @@ SqliteStateConnection::SqliteStateConnection(const std::string& path, const Sqli
                                   std::strerror(errno),
                               SQLITE_CANTOPEN);
         }
-        const auto is_wal = [&] {
-            const auto mode = execute("PRAGMA journal_mode")->fetchall();
-            return mode.size() == 1 && mode[0].at(0).is_string() && to_lower(mode[0].at(0).get<std::string>()) == "wal";
-        };
-        if (!options.keep_journal_mode && !is_wal()) {
+        // Run directly: a connection opening the file must not wait for the writers' turn.
+        if (!options.keep_journal_mode && to_lower(pragma("PRAGMA journal_mode")) != "wal") {
             // Switching needs the file to itself: taken in turn with the writers.
             take_writer_lock();
-            const auto mode = execute("PRAGMA journal_mode=WAL")->fetchall();
-            if (mode.size() != 1 || !mode[0].at(0).is_string() || to_lower(mode[0].at(0).get<std::string>()) != "wal") {
+            const std::string mode = pragma("PRAGMA journal_mode=WAL");
+            release_writer_lock();
+            wait_started_.reset();
+            if (to_lower(mode) != "wal") {
                 throw SqliteError("cannot switch " + path +
                                       " to the write-ahead log (its file system may not share memory between "
                                       "processes); open it keeping its journal mode instead",
                                   SQLITE_ERROR);
             }
         }
-        execute(options.synchronous == SqliteOpenOptions::Synchronous::FULL ? "PRAGMA synchronous=FULL"
-                                                                            : "PRAGMA synchronous=NORMAL");
+        pragma(options.synchronous == SqliteOpenOptions::Synchronous::FULL ? "PRAGMA synchronous=FULL"
+                                                                           : "PRAGMA synchronous=NORMAL");
     } catch (...) {
         statements_.clear();
         sqlite3_close_v2(db_);
@@ -253,6 +252,16 @@ SqliteStateConnection::~SqliteStateConnection() {
     statements_.clear();  // finalized before the database closes
     sqlite3_close_v2(db_);  // rolls back a transaction still open, then the side lock goes
     if (writer_lock_fd_ >= 0) ::close(writer_lock_fd_);
+}
+
+std::string SqliteStateConnection::pragma(const char* statement) {
+    std::string_view rest;
+    const PreparedStatement prepared = prepare(db_, statement, rest);
+    const int rc = sqlite3_step(prepared.get());
+    if (rc == SQLITE_DONE) return {};
+    if (rc != SQLITE_ROW) throw_sqlite_error(db_);
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(prepared.get(), 0));
+    return text == nullptr ? std::string() : std::string(text);
 }
 
 int SqliteStateConnection::on_busy(void* connection, int count) {

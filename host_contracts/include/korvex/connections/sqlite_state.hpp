@@ -109,6 +109,8 @@ private:
     // The prepared form of `query`, prepared now when it is new; null for a text without a
     // statement. Throws as execute documents.
     sqlite3_stmt* prepared(const std::string& query);
+    // Runs a PRAGMA directly (no cache, no writer lock); returns its first value as text.
+    std::string pragma(const char* statement);
     // Takes the side file's lock, polling until the busy timeout; throws SqliteError (busy) then.
     void take_writer_lock();
     void release_writer_lock();
