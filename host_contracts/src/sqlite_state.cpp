@@ -5,11 +5,19 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 namespace korvex {
 namespace {
@@ -153,6 +161,26 @@ void korvex_upper(sqlite3_context* context, int, sqlite3_value** arguments) {
     sqlite3_result_text64(context, upper.data(), upper.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
+// The pause between two looks at a lock another writer holds: short, so that a writer that has
+// waited long does not lose each turn to one that has just come (SQLite's own handler sleeps up
+// to 100 ms between looks).
+std::chrono::microseconds wait_step(int attempt) {
+    return std::chrono::microseconds(attempt < 20 ? 200 : 1000);
+}
+
+// Whether `query` must hold the writer lock when it runs outside a transaction: it opens a
+// transaction meant for writing or writes itself.
+bool starts_writing(sqlite3_stmt* statement, const std::string& query) {
+    const std::string verb = leading_sql_keyword(query);
+    if (verb == "BEGIN") {
+        const std::size_t after = query.find_first_not_of(" \t\n\r\f\v") + verb.size();
+        const std::string mode = leading_sql_keyword(std::string_view(query).substr(after));
+        return mode == "IMMEDIATE" || mode == "EXCLUSIVE";
+    }
+    if (verb == "SAVEPOINT") return true;
+    return sqlite3_stmt_readonly(statement) == 0;
+}
+
 // Leaves a cached statement ready for its next run, whatever this run did.
 struct ResetOnExit {
     sqlite3_stmt* statement;
@@ -168,11 +196,13 @@ void SqliteStateConnection::StatementFinalizer::operator()(sqlite3_stmt* stateme
     sqlite3_finalize(statement);
 }
 
-SqliteStateConnection::SqliteStateConnection(const std::string& path, int busy_timeout_ms) : path_(path) {
+SqliteStateConnection::SqliteStateConnection(const std::string& path, const SqliteOpenOptions& options)
+    : path_(path), busy_timeout_ms_(options.busy_timeout_ms) {
     if (path.empty() || path.find('\0') != std::string::npos) {
         // An empty path would open a private temporary database; a NUL would cut the path short.
         throw UsageError("a SQLite database path must be non-empty and hold no NUL byte");
     }
+    if (options.busy_timeout_ms < 0) throw UsageError("the busy timeout must not be negative");
     const int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         const std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
@@ -181,14 +211,118 @@ SqliteStateConnection::SqliteStateConnection(const std::string& path, int busy_t
         throw SqliteError("cannot open SQLite database " + path + ": " + message, rc);
     }
     sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, busy_timeout_ms);
+    sqlite3_busy_handler(db_, &SqliteStateConnection::on_busy, this);
     sqlite3_create_function_v2(db_, "korvex_upper", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, &korvex_upper,
                                nullptr, nullptr, nullptr);
+    if (path == ":memory:") return;
+    try {
+        const std::string lock_path = path + "-writer-lock";
+        writer_lock_fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (writer_lock_fd_ < 0) {
+            throw SqliteError("cannot open the writers' lock file " + lock_path + " beside the database: " +
+                                  std::strerror(errno),
+                              SQLITE_CANTOPEN);
+        }
+        // Run directly: a connection opening the file must not wait for the writers' turn.
+        if (!options.keep_journal_mode && to_lower(pragma("PRAGMA journal_mode")) != "wal") {
+            // Switching needs the file to itself: taken in turn with the writers.
+            take_writer_lock();
+            const std::string mode = pragma("PRAGMA journal_mode=WAL");
+            release_writer_lock();
+            wait_started_.reset();
+            if (to_lower(mode) != "wal") {
+                throw SqliteError("cannot switch " + path +
+                                      " to the write-ahead log (its file system may not share memory between "
+                                      "processes); open it keeping its journal mode instead",
+                                  SQLITE_ERROR);
+            }
+        }
+        pragma(options.synchronous == SqliteOpenOptions::Synchronous::FULL ? "PRAGMA synchronous=FULL"
+                                                                           : "PRAGMA synchronous=NORMAL");
+    } catch (...) {
+        statements_.clear();
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        if (writer_lock_fd_ >= 0) ::close(writer_lock_fd_);
+        throw;
+    }
 }
 
 SqliteStateConnection::~SqliteStateConnection() {
     statements_.clear();  // finalized before the database closes
-    sqlite3_close_v2(db_);
+    sqlite3_close_v2(db_);  // rolls back a transaction still open, then the side lock goes
+    if (writer_lock_fd_ >= 0) ::close(writer_lock_fd_);
+}
+
+std::string SqliteStateConnection::pragma(const char* statement) {
+    std::string_view rest;
+    const PreparedStatement prepared = prepare(db_, statement, rest);
+    const int rc = sqlite3_step(prepared.get());
+    if (rc == SQLITE_DONE) return {};
+    if (rc != SQLITE_ROW) throw_sqlite_error(db_);
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(prepared.get(), 0));
+    return text == nullptr ? std::string() : std::string(text);
+}
+
+int SqliteStateConnection::on_busy(void* connection, int count) {
+    auto& self = *static_cast<SqliteStateConnection*>(connection);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) self.busy_since_ = self.wait_started_.value_or(now);
+    const auto deadline = self.busy_since_ + std::chrono::milliseconds(self.busy_timeout_ms_);
+    if (now >= deadline) return 0;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, wait_step(count)));
+    return 1;
+}
+
+void SqliteStateConnection::take_writer_lock() {
+    if (writer_lock_fd_ < 0 || writer_lock_held_) return;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::milliseconds(busy_timeout_ms_);
+    wait_started_ = start;
+    for (int attempt = 0;; ++attempt) {
+        if (::flock(writer_lock_fd_, LOCK_EX | LOCK_NB) == 0) {
+            writer_lock_held_ = true;
+            return;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) {
+            throw SqliteError("cannot lock " + path_ + "-writer-lock: " + std::strerror(errno), SQLITE_IOERR_LOCK);
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            throw SqliteError("database is locked: another writer kept " + path_ + " for the whole busy timeout (" +
+                                  std::to_string(busy_timeout_ms_) +
+                                  " ms); wait longer (busy_timeout_ms) or keep the other writer's transactions short",
+                              SQLITE_BUSY);
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, wait_step(attempt)));
+    }
+}
+
+void SqliteStateConnection::release_writer_lock() {
+    if (!writer_lock_held_) return;
+    ::flock(writer_lock_fd_, LOCK_UN);
+    writer_lock_held_ = false;
+}
+
+void SqliteStateConnection::in_write_transaction(const std::function<void()>& work) {
+    if (in_transaction()) {
+        work();
+        return;
+    }
+    execute("BEGIN IMMEDIATE");
+    try {
+        work();
+        execute("COMMIT");
+    } catch (...) {
+        if (in_transaction()) {
+            try {
+                execute("ROLLBACK");
+            } catch (...) {
+            }
+        }
+        throw;
+    }
 }
 
 bool SqliteStateConnection::in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
@@ -217,6 +351,17 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
         return std::make_shared<MemoryCursor>();
     }
     const ResetOnExit reset{statement};
+    // The writer lock is let go once no transaction holds it, whatever the statement did.
+    struct WriterLockScope {
+        SqliteStateConnection& connection;
+        ~WriterLockScope() {
+            connection.wait_started_.reset();
+            if (connection.writer_lock_held_ && !connection.in_transaction()) connection.release_writer_lock();
+        }
+    } writer_lock_scope{*this};
+    if (!writer_lock_held_ && writer_lock_fd_ >= 0 && !in_transaction() && starts_writing(statement, query)) {
+        take_writer_lock();
+    }
 
     const int markers = sqlite3_bind_parameter_count(statement);
     if (static_cast<std::size_t>(markers) != params.size()) {

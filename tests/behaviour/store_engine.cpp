@@ -75,7 +75,7 @@ private:
     }
     void remove_files() {
         std::error_code ignored;
-        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        for (const char* suffix : {"", "-journal", "-wal", "-shm", "-writer-lock"}) {
             std::filesystem::remove(path_.string() + suffix, ignored);
         }
     }

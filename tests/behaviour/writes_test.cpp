@@ -317,6 +317,7 @@ TEST_P(Writes, ValuesOfAnotherKindReadBackAsPutOrAreRefused) {
     const std::vector<std::tuple<std::string, Value, Value>> cases = {
         {"t", true, "true"},   {"t", -0.0, "-0.0"}, {"t", 1e300, "1e+300"}, {"t", 7, "7"},
         {"i", true, refused},  {"i", 1.5, refused}, {"i", 1e300, refused},  {"i", "1.5", refused}, {"i", 7, 7},
+        {"i", "99999999999999999999", refused},     {"i", " -99999999999999999999", refused},
         {"f", true, refused},  {"f", 1.5, 1.5},
         {"b", 1.5, refused},   {"b", 7, refused},   {"b", -0.0, refused},   {"b", "12", refused},  {"b", false, false},
     };

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace korvex;
 using korvex::lite_history::SqliteHistoricalConnection;
 
@@ -110,18 +112,56 @@ TEST(LiteHistoryValues, TextWithANulByteIsKeptWhole) {
     EXPECT_EQ(store.execute("SELECT name FROM person")->fetchall(), (std::vector<Row>{{text}}));
 }
 
+// A file is switched to the write-ahead log, so that a reader in another connection does not hold
+// up a commit; kept in its own journal mode on request, where a reader does.
+TEST(LiteHistoryConnect, FilesUseTheWriteAheadLogUnlessTheirJournalModeIsKept) {
+    const std::vector<std::tuple<ConnectionParameters, std::string, int>> cases = {
+        {{}, "wal", 2},
+        {{{"synchronous", "normal"}}, "wal", 1},
+        {{{"keep_journal_mode", "true"}, {"synchronous", "FULL"}}, "delete", 2},
+    };
+    for (const auto& [parameters, journal_mode, synchronous] : cases) {
+        TempDatabase file;
+        SqliteHistoricalConnection store;
+        ConnectionParameters with_no_wait = parameters;
+        with_no_wait.emplace("busy_timeout_ms", "0");
+        store.connect(file.path(), with_no_wait);
+        EXPECT_EQ(texts(store.execute("PRAGMA journal_mode")), std::vector<std::string>{journal_mode});
+        EXPECT_EQ(store.execute("PRAGMA synchronous")->fetchall(), (std::vector<Row>{{synchronous}}));
+        store.table_schema_manager()->register_table({Address::from_string("app#Person"), {{"name", ValueKind::TEXT}}, {}, {}});
+        store.begin();
+        store.put(Address::from_string("app#Person/a@1"), {{"name", "A"}});
+        SqliteStateConnection reader(file.path(), {.busy_timeout_ms = 0, .keep_journal_mode = true});
+        reader.execute("BEGIN");
+        reader.execute("SELECT count(*) FROM person")->fetchall();
+        if (journal_mode == "wal") {
+            EXPECT_NO_THROW(store.commit());
+        } else {
+            EXPECT_THROW(store.commit(), KorvexConnectionError);
+        }
+    }
+    SqliteHistoricalConnection store;
+    for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+             {"synchronous", "OFF"}, {"keep_journal_mode", "yes"}}) {
+        EXPECT_THROW(store.connect(":memory:", {{name, value}}), UsageError) << name;
+    }
+    store.connect(":memory:");
+    EXPECT_EQ(texts(store.execute("PRAGMA journal_mode")), std::vector<std::string>{"memory"});
+}
+
 // Outside a transaction put_many's savepoint opens one; when its commit fails (a reader holds
-// the lock) nothing is written and no transaction stays open for the next statements to join.
+// the lock of a file kept in its rollback journal) nothing is written and no transaction stays
+// open for the next statements to join.
 TEST(LiteHistoryPutMany, AFailedCommitOutsideATransactionLeavesNoneOpen) {
     TempDatabase file;
     SqliteHistoricalConnection store({.is_revert_supported = false});
-    store.connect(file.path(), {{"busy_timeout_ms", "0"}});
+    store.connect(file.path(), {{"busy_timeout_ms", "0"}, {"keep_journal_mode", "true"}});
     store.prepare_connection();
     store.table_schema_manager()->register_table({Address::from_string("app#Person"), {{"name", ValueKind::TEXT}}, {}, {}});
     const std::vector<WriteItem> items = {{Address::from_string("app#Person/a@1"), {{"name", "A"}}},
                                           {Address::from_string("app#Person/b@1"), {{"name", "B"}}}};
     {
-        SqliteStateConnection reader(file.path());
+        SqliteStateConnection reader(file.path(), {.keep_journal_mode = true});
         reader.execute("BEGIN");
         reader.execute("SELECT count(*) FROM person")->fetchall();
         EXPECT_THROW(store.put_many(items), KorvexConnectionError);
@@ -133,18 +173,19 @@ TEST(LiteHistoryPutMany, AFailedCommitOutsideATransactionLeavesNoneOpen) {
               std::vector<std::string>{"2"});
 }
 
-// A COMMIT SQLite could not make (a reader holds the lock) leaves SQLite's transaction open; the
-// store ends it, as PostgreSQL ends a failed COMMIT, so the next transaction starts clean.
+// A COMMIT SQLite could not make (a reader holds the lock of a file kept in its rollback
+// journal) leaves SQLite's transaction open; the store ends it, as PostgreSQL ends a failed
+// COMMIT, so the next transaction starts clean.
 TEST(LiteHistoryTransactions, AFailedCommitEndsTheTransaction) {
     TempDatabase file;
     SqliteHistoricalConnection store;
-    store.connect(file.path(), {{"busy_timeout_ms", "0"}});
+    store.connect(file.path(), {{"busy_timeout_ms", "0"}, {"keep_journal_mode", "true"}});
     store.prepare_connection();
     store.table_schema_manager()->register_table({Address::from_string("app#Person"), {{"name", ValueKind::TEXT}}, {}, {}});
     store.begin();
     store.put(Address::from_string("app#Person/a@1"), {{"name", "A"}});
     {
-        SqliteStateConnection reader(file.path());
+        SqliteStateConnection reader(file.path(), {.keep_journal_mode = true});
         reader.execute("BEGIN");
         reader.execute("SELECT count(*) FROM person")->fetchall();
         EXPECT_THROW(store.commit(), KorvexConnectionError);

@@ -1,5 +1,5 @@
 #pragma once
-// A fresh SQLite file path in the temp folder, removed with its journal when the object goes.
+// A fresh SQLite file path in the temp folder, removed with its side files when the object goes.
 
 #include <atomic>
 #include <filesystem>
@@ -23,8 +23,9 @@ public:
 private:
     void remove() {
         std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-        std::filesystem::remove(path_.string() + "-journal", ignored);
+        for (const char* suffix : {"", "-journal", "-wal", "-shm", "-writer-lock"}) {
+            std::filesystem::remove(path_.string() + suffix, ignored);
+        }
     }
     std::filesystem::path path_;
 };

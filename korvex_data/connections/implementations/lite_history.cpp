@@ -81,17 +81,32 @@ void SqliteHistoricalConnection::connect(const std::optional<std::string>& dsn,
         // An empty path would open a private temporary database that vanishes on disconnect.
         throw UsageError("connect: name the SQLite database file (or \":memory:\"), not an empty path");
     }
-    int busy_timeout_ms = 5000;
+    SqliteOpenOptions options;
     for (const auto& [name, value] : parameters) {
-        if (name != "busy_timeout_ms") {
-            throw UsageError("connect: unknown parameter " + name + " (the SQLite store takes busy_timeout_ms)");
-        }
-        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), busy_timeout_ms);
-        if (error != std::errc() || end != value.data() + value.size() || busy_timeout_ms < 0) {
-            throw UsageError("connect: busy_timeout_ms must be a whole number of milliseconds, got " + value);
+        if (name == "busy_timeout_ms") {
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), options.busy_timeout_ms);
+            if (error != std::errc() || end != value.data() + value.size() || options.busy_timeout_ms < 0) {
+                throw UsageError("connect: busy_timeout_ms must be a whole number of milliseconds, got " + value);
+            }
+        } else if (name == "synchronous") {
+            const std::string level = to_lower(value);
+            if (level != "full" && level != "normal") {
+                throw UsageError("connect: synchronous must be FULL or NORMAL, got " + value);
+            }
+            options.synchronous =
+                level == "full" ? SqliteOpenOptions::Synchronous::FULL : SqliteOpenOptions::Synchronous::NORMAL;
+        } else if (name == "keep_journal_mode") {
+            if (value != "true" && value != "false") {
+                throw UsageError("connect: keep_journal_mode must be true or false, got " + value);
+            }
+            options.keep_journal_mode = value == "true";
+        } else {
+            throw UsageError("connect: unknown parameter " + name +
+                             " (the SQLite store takes busy_timeout_ms, synchronous and keep_journal_mode)");
         }
     }
-    _connection = std::make_unique<SqliteStateConnection>(*dsn, busy_timeout_ms);
+    _connection = std::make_unique<SqliteStateConnection>(*dsn, options);
     transaction_failed_ = false;
     // Another file, or a new database in memory: nothing described before holds.
     table_columns_.clear();
@@ -200,7 +215,10 @@ void SqliteHistoricalConnection::run_transaction_statement(const std::string& st
     }
     std::string status;
     try {
-        status = execute(statement)->statusmessage();
+        // The outermost level takes the write lock at once and waits its turn for it: a deferred
+        // BEGIN would read first, and SQLite refuses, without waiting, to let a reader become a
+        // writer while another writer commits.
+        status = execute(statement == "BEGIN" ? std::string("BEGIN IMMEDIATE") : statement)->statusmessage();
     } catch (...) {
         // A COMMIT SQLite could not make (another connection held the lock) leaves its
         // transaction open, while the levels are already gone: end it, as PostgreSQL ends a

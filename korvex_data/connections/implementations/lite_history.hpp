@@ -75,8 +75,10 @@ public:
     SqliteHistoricalConnection(const SqliteHistoricalConnection&) = delete;
     SqliteHistoricalConnection& operator=(const SqliteHistoricalConnection&) = delete;
 
-    // Lifecycle. connect takes the database file's path (created when missing) or ":memory:";
-    // the one named parameter is busy_timeout_ms, how long to wait for another process's lock.
+    // Lifecycle. connect takes the database file's path (created when missing) or ":memory:".
+    // Named parameters: busy_timeout_ms, how long to wait for another writer (default 5000);
+    // synchronous, FULL (default) or NORMAL; keep_journal_mode, true to leave the file's journal
+    // mode as it is rather than switch it to the write-ahead log (see SqliteOpenOptions).
     std::unique_ptr<TableSchemaServiceBase> table_schema_manager() override;
     void connect(const std::optional<std::string>& dsn = std::nullopt,
                  const ConnectionParameters& parameters = {}) override;

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
@@ -65,6 +67,21 @@ bool holds_integer(const Value& value) {
     return std::all_of(text.begin() + at, text.begin() + end + 1, [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// Whether a text that spells a whole number spells one beyond the 64-bit range, which SQLite
+// would keep as a rounded real.
+bool text_beyond_integer_range(const Value& value) {
+    if (!value.is_string()) return false;
+    const std::string& text = value.get_ref<const std::string&>();
+    const std::size_t start = text.find_first_not_of(" \t\n\r");
+    const std::size_t end = text.find_last_not_of(" \t\n\r");
+    if (start == std::string::npos) return false;
+    std::string digits = text.substr(start, end - start + 1);
+    if (digits.starts_with('+')) digits.erase(0, 1);
+    std::int64_t number = 0;
+    const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    return error == std::errc::result_out_of_range && stop == digits.data() + digits.size();
+}
+
 // Why SQLite cannot store `value` (already converted for its column) as given, or nothing when
 // it can. A text may hold a NUL byte here: SQLite keeps every byte of a bound text.
 std::optional<std::string> unstorable(const Value& original, const Value& value, const std::string& type) {
@@ -103,6 +120,9 @@ std::optional<std::string> unstorable(const Value& original, const Value& value,
     }
     if (type == "INTEGER" && !holds_integer(value)) {
         return printed(value) + " is not a whole number, which a column of type INTEGER holds";
+    }
+    if (type == "INTEGER" && text_beyond_integer_range(value)) {
+        return printed(value) + " is beyond the 64-bit integer range, which SQLite would keep as a rounded real";
     }
     return std::nullopt;
 }

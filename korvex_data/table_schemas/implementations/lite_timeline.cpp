@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include <stdexcept>
 
@@ -24,6 +25,15 @@ TableColumnSchema column(const std::string& name, ValueKind type) { return {name
 
 std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table(const TableSchema& table_schema,
                                                                                 bool is_internal_table) {
+    std::pair<std::string, bool> registered;
+    // Looking for the table and making it are one write transaction: another process preparing
+    // the same file waits, then finds the table made.
+    in_write_transaction([&] { registered = register_table_now(table_schema, is_internal_table); });
+    return registered;
+}
+
+std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table_now(const TableSchema& table_schema,
+                                                                                    bool is_internal_table) {
     const std::string table_name = resolve_table_name(table_schema.address);
     if (!_get_table_columns(table_name).empty()) {
         return {table_name, false};
@@ -43,15 +53,32 @@ std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table(
     try {
         create_table(table_name, table_schema, is_internal_table);
     } catch (const SqliteError& error) {
-        // An index holds the name (table_info sees tables only): the class has no table to write.
-        if (std::string(error.what()).find("already") == std::string::npos) throw;
+        // table_info sees tables only: an index (or a view or trigger) may hold the name, and
+        // then the class has no table to write.
+        const std::string holder = object_type(table_name);
+        if (holder.empty() || holder == "table") throw;
         throw UsageError("register_table: the name " + table_name + " of " + table_schema.address.to_string() +
-                         " is held by an index or another object that is not a table");
+                         " is held by a" + (holder == "index" ? "n " : " ") + holder + ", not a table (" +
+                         error.what() + ")");
     }
     for (const auto& index : table_schema.indexed) {
         create_index(table_name, index.column_name);
     }
     return {table_name, true};
+}
+
+std::string SqliteHistoricalTableSchemaService::object_type(const std::string& name) {
+    const auto rows =
+        sql_connection().execute("SELECT type FROM sqlite_master WHERE name = ? COLLATE NOCASE", {name})->fetchall();
+    return rows.empty() || !rows[0].at(0).is_string() ? std::string() : rows[0].at(0).get<std::string>();
+}
+
+void SqliteHistoricalTableSchemaService::in_write_transaction(const std::function<void()>& work) {
+    if (auto* sqlite = dynamic_cast<SqliteStateConnection*>(&sql_connection())) {
+        sqlite->in_write_transaction(work);
+    } else {
+        work();
+    }
 }
 
 void SqliteHistoricalTableSchemaService::unregister_table(const Address& address) {
@@ -70,11 +97,12 @@ Statement SqliteHistoricalTableSchemaService::_build_select_table_name_statement
 void SqliteHistoricalTableSchemaService::create_index(const std::string& table_name, const std::string& column_name) {
     try {
         sql_connection().execute(_build_create_index_statement(table_name, column_name + "_idx", {column_name}));
-    } catch (const SqliteError& error) {
+    } catch (const SqliteError&) {
         // Tables and indexes share one namespace: a class table may carry the name this index
         // would get (table a_v_1__b_idx beside table a_v_1 indexing b). The index then takes a
         // name of its own rather than leaving the new table without it.
-        if (std::string(error.what()).find("already") == std::string::npos) throw;
+        const std::string holder = object_type(sqlite_index_name(table_name, column_name + "_idx"));
+        if (holder.empty() || holder == "index") throw;
         char suffix[10];
         std::snprintf(suffix, sizeof suffix, "_%08x", static_cast<unsigned>(fnv1a_32(table_name + '\0' + column_name)));
         sql_connection().execute(
@@ -89,17 +117,23 @@ void SqliteHistoricalTableSchemaService::create_table(const std::string& table_n
 
 void SqliteHistoricalTableSchemaService::register_internal_tables() {
     for (const auto& table_schema : _build_internal_table_schemas()) {
-        const auto [table_name, created] = register_table(table_schema, true);
-        if (!created) update_internal_table(table_schema);
+        // Found and brought up to date in one transaction: two processes must not both add a
+        // column they both found missing.
+        in_write_transaction([&] {
+            const auto [table_name, created] = register_table(table_schema, true);
+            if (!created) update_internal_table(table_schema);
+        });
     }
 }
 
 void SqliteHistoricalTableSchemaService::update_internal_table(const TableSchema& table_schema) {
-    const std::string table_name = resolve_table_name(table_schema.address);
-    const std::vector<SqlTableColumn> columns = _get_table_columns(table_name);
-    for (const auto& statement : _build_update_table_statements(table_name, table_schema, columns, true)) {
-        sql_connection().execute(statement);
-    }
+    in_write_transaction([&] {
+        const std::string table_name = resolve_table_name(table_schema.address);
+        const std::vector<SqlTableColumn> columns = _get_table_columns(table_name);
+        for (const auto& statement : _build_update_table_statements(table_name, table_schema, columns, true)) {
+            sql_connection().execute(statement);
+        }
+    });
 }
 
 std::vector<SqlTableColumn> SqliteHistoricalTableSchemaService::_get_table_columns(const std::string& table_name) {

@@ -4,8 +4,11 @@
 // brings up to date the three internal tables (metadata, reference, transaction). The DDL comes
 // from SqlStatementsMixin; the service itself writes only the table_info probe.
 //
-// The service borrows its connection from the host, keeps no state between calls and never
-// begins or commits a transaction. Every operation is virtual and every internal call goes
+// The service borrows its connection from the host and keeps no state between calls. On a
+// SqliteStateConnection with no transaction open, each registration (looking for the table,
+// then making or updating it) is one write transaction of its own, so that processes preparing
+// one file at once take turns; inside an open transaction it runs there. On any other
+// connection it runs the statements alone. Every operation is virtual and every internal call goes
 // through the instance, so a subclass can replace any step. One caller at a time.
 //
 // Loaded by the host as module korvex_data.table_schemas.implementations.lite_timeline, class
@@ -20,6 +23,7 @@
 #include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
 #include "korvex/value.hpp"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,8 +61,8 @@ public:
     // Creates the internal tables that are missing and brings the existing ones up to their
     // declared columns. Stops at the first error; tables handled before it stay as they are.
     void register_internal_tables() override;
-    // Runs the mixin's update statements for the table's present columns, in order, outside any
-    // transaction: when one fails, those before it stay applied.
+    // Runs the mixin's update statements for the table's present columns, in order, in one write
+    // transaction: when one fails, none stays applied.
     void update_internal_table(const TableSchema& table_schema) override;
 
     // The present columns of the table in column order; empty when it does not exist.
@@ -68,6 +72,13 @@ public:
 
 protected:
     SqlConnection& sql_connection() const { return connection_as<SqlConnection>(); }
+    // register_table's work, run inside its write transaction.
+    std::pair<std::string, bool> register_table_now(const TableSchema& table_schema, bool is_internal_table);
+    // The type of the schema object holding `name` (table, index, view, trigger), or "" for none.
+    std::string object_type(const std::string& name);
+    // `work` in a write transaction of the SQLite connection (see SqliteStateConnection), or
+    // just `work` on another connection.
+    void in_write_transaction(const std::function<void()>& work);
 };
 
 }  // namespace korvex

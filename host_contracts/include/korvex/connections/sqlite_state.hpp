@@ -12,13 +12,27 @@
 // Each distinct statement text is prepared once and kept (a bounded number of them), so that a
 // repeated statement costs only its run. The SQL function korvex_upper(text) upper-cases with
 // Unicode's simple case mapping, which SQLite's own upper() does for ASCII letters only.
+//
+// Writers on a file take turns. A file is switched to the write-ahead log when opened (unless
+// the options keep its journal mode), so that readers never hold up a commit nor a commit a
+// reader. Before a statement that starts writing outside a transaction (BEGIN IMMEDIATE or
+// EXCLUSIVE, a SAVEPOINT that opens a transaction, or a statement that writes), the connection
+// takes an OS file lock on the side file "<path>-writer-lock" and keeps it until its
+// transaction ends; writers that wait for it poll every fraction of a millisecond, so none
+// starves while others commit. The OS releases the lock of a process that dies. SQLite's own
+// waits (a program that does not take the side lock) poll as often, both within the busy
+// timeout. A plain BEGIN (deferred) takes no side lock: it reads first and may fail at once
+// when it later writes beside another writer.
 
 #include "korvex/connections/connection.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/table_change_tracker.hpp"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -40,18 +54,32 @@ private:
     int result_code_;
 };
 
+// How a database file is opened.
+struct SqliteOpenOptions {
+    // How long to wait for another connection's lock before failing.
+    int busy_timeout_ms = 5000;
+    // FULL syncs the log at every commit: a committed transaction survives a power loss. NORMAL
+    // syncs at checkpoints only: the last commits may be lost on a power loss (never on a crash
+    // of the program), and the file is never corrupted.
+    enum class Synchronous { FULL, NORMAL } synchronous = Synchronous::FULL;
+    // Leaves the file's journal mode as it is instead of switching it to the write-ahead log.
+    bool keep_journal_mode = false;
+};
+
 class SqliteStateConnection : public SqlConnection {
 public:
     // Opens (creating when missing) the database at `path`; ":memory:" opens a private in-memory
-    // database. Waits up to `busy_timeout_ms` for another process's lock before failing.
-    // Throws SqliteError when the file cannot be opened, UsageError for an empty path.
-    explicit SqliteStateConnection(const std::string& path, int busy_timeout_ms = 5000);
+    // database, which keeps its own journal and takes no side lock. Throws SqliteError when the
+    // file cannot be opened or switched to the write-ahead log, UsageError for an empty path.
+    SqliteStateConnection(const std::string& path, const SqliteOpenOptions& options);
+    explicit SqliteStateConnection(const std::string& path, int busy_timeout_ms = 5000)
+        : SqliteStateConnection(path, SqliteOpenOptions{.busy_timeout_ms = busy_timeout_ms}) {}
     ~SqliteStateConnection() override;
 
     SqliteStateConnection(const SqliteStateConnection&) = delete;
     SqliteStateConnection& operator=(const SqliteStateConnection&) = delete;
 
-    // Throws UsageError when the text holds more than one statement or a NUL byte,
+    // Throws std::invalid_argument when the text holds more than one statement or a NUL byte,
     // when the number of parameters differs from the statement's markers, or for a parameter
     // SQLite could not keep as given (a NaN, an unsigned integer above the signed range);
     // SqliteError when SQLite rejects or fails the statement.
@@ -64,6 +92,12 @@ public:
     // Moves whenever a statement run here may have changed a table (see TableChangeTracker): a
     // cache of table descriptions is read again when it does.
     std::uint64_t table_changes() const { return table_changes_.changes(); }
+    // Runs `work` in a write transaction: in the open one, or else in one of its own (BEGIN
+    // IMMEDIATE, so with the write lock from its start), committed when `work` returns and rolled
+    // back when it throws. What `work` reads stays true until it ends.
+    void in_write_transaction(const std::function<void()>& work);
+    // Whether this connection holds the side file's writer lock.
+    bool holds_writer_lock() const { return writer_lock_held_; }
 
     struct StatementFinalizer {
         void operator()(sqlite3_stmt* statement) const;
@@ -75,9 +109,22 @@ private:
     // The prepared form of `query`, prepared now when it is new; null for a text without a
     // statement. Throws as execute documents.
     sqlite3_stmt* prepared(const std::string& query);
+    // Runs a PRAGMA directly (no cache, no writer lock); returns its first value as text.
+    std::string pragma(const char* statement);
+    // Takes the side file's lock, polling until the busy timeout; throws SqliteError (busy) then.
+    void take_writer_lock();
+    void release_writer_lock();
+    // SQLite's busy handler: short sleeps until the busy timeout has passed since the wait began.
+    static int on_busy(void* connection, int count);
 
     std::string path_;
     sqlite3* db_ = nullptr;
+    int busy_timeout_ms_ = 5000;
+    int writer_lock_fd_ = -1;
+    bool writer_lock_held_ = false;
+    // When the current statement began waiting for the side lock; SQLite's waits count from it.
+    std::optional<std::chrono::steady_clock::time_point> wait_started_;
+    std::chrono::steady_clock::time_point busy_since_;
     std::unordered_map<std::string, PreparedStatement> statements_;
     TableChangeTracker table_changes_;
 };
