@@ -8,7 +8,7 @@ cd "$root"
 build_dir=${KORVEX_DEMO_BUILD_DIR:-$root/build-demo}
 
 echo "demo: installs what is missing of g++, cmake, ninja-build, pkg-config, libpq-dev, postgresql,"
-echo "      libsqlite3-dev, nlohmann-json3-dev and libspdlog-dev (about 160 MB to download on a fresh machine),"
+echo "      libsqlite3-dev, libicu-dev, nlohmann-json3-dev and libspdlog-dev (about 170 MB to download on a fresh machine),"
 echo "      then builds the example and its two plug-ins and runs it (about 3 minutes on 2 cores)."
 scripts/setup.sh demo
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

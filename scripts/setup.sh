@@ -2,11 +2,11 @@
 # Installs the Debian packages one of the project's commands needs, when missing, through sudo
 # when not run as root, with apt's own progress on the terminal.
 #   scripts/setup.sh demo   the example program: compiler, CMake, Ninja, pkg-config, PostgreSQL
-#                           (server and libpq), SQLite, nlohmann-json and spdlog
+#                           (server and libpq), SQLite, ICU, nlohmann-json and spdlog
 #   scripts/setup.sh test   all of that and what the tests and benchmarks need (the default)
 set -euo pipefail
 
-demo_packages=(g++ cmake ninja-build pkg-config libpq-dev postgresql libsqlite3-dev nlohmann-json3-dev libspdlog-dev)
+demo_packages=(g++ cmake ninja-build pkg-config libpq-dev postgresql libsqlite3-dev libicu-dev nlohmann-json3-dev libspdlog-dev)
 test_packages=("${demo_packages[@]}"
   git ca-certificates curl unzip python3 python3-venv python3-pip sqlite3 libgtest-dev libbenchmark-dev
   libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc openjdk-17-jre-headless

@@ -10,11 +10,15 @@ IcebergHistoricalConnection::IcebergHistoricalConnection(std::string catalog, st
     : catalog_(std::move(catalog)), namespace_name_(std::move(namespace_name)) {}
 
 std::string IcebergHistoricalConnection::get_full_table_name(const Address& address) {
+    return qualified_table_name(versioned_table_name(address));
+}
+
+std::string IcebergHistoricalConnection::qualified_table_name(const std::string& table_name) const {
     std::string full_name;
     for (const std::string* part : {&catalog_, &namespace_name_}) {
         if (!part->empty()) full_name += spark_identifier(*part) + ".";
     }
-    return full_name + spark_identifier(versioned_table_name(address));
+    return full_name + spark_identifier(table_name);
 }
 
 std::vector<IcebergTableColumn> IcebergHistoricalConnection::build_columns_from_schema(const TableSchema& table_schema) {

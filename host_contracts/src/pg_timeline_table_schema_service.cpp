@@ -223,6 +223,21 @@ private:
     bool session_level_ = false;
 };
 
+
+// Before the table of `address` is made under `table_name`: a table under the name that only
+// lowered A to Z would be a second table of the class, so it is refused instead (found the way
+// register_table finds a table, through the search path). Nothing is sent for other names.
+void refuse_former_table(SqlConnection& connection, const Address& address, const std::string& table_name) {
+    const auto former = former_table_name(address);
+    if (!former || former->size() > POSTGRES_IDENTIFIER_MAX_BYTES) return;
+    const auto found = connection
+                           .execute("SELECT count(*) FROM pg_class WHERE oid = to_regclass(quote_ident(%s))"
+                                    " AND relkind IN ('r', 'p')",
+                                    {Value(*former)})
+                           ->fetchone();
+    if (found && !found->empty() && found->front() != 0) throw former_table_name_error(address, table_name, *former);
+}
+
 }  // namespace
 
 std::vector<TableSchema> PostgresHistoricalTableSchemaService::internal_table_schemas() {
@@ -304,6 +319,7 @@ std::pair<std::string, bool> PostgresHistoricalTableSchemaService::register_tabl
         }
         return {table_name, false};
     }
+    refuse_former_table(connection_as<SqlConnection>(), table_schema.address, table_name);
     // Refused before the table is made: a failed index would leave the table registered without
     // it, and every later registration would find the table and add nothing.
     for (const auto& index : table_schema.indexed) {

@@ -105,6 +105,34 @@ TEST_F(IcebergServiceTest, HostileNamesStayOneIdentifierInEveryStatement) {
     }
 }
 
+// A class whose name lowers differently by Unicode's rules than by A to Z alone is probed under
+// both spellings: created under the new one, or refused with both names when Spark knows a table
+// under the former one; never created beside it.
+TEST_F(IcebergServiceTest, TableUnderTheFormerSpellingIsRefusedNotDuplicated) {
+    const TableSchema schema{Address::from_string("app#Äpfel@2"), {{"name", ValueKind::TEXT}}, {}, {}};
+    for (const bool former_exists : {false, true}) {
+        SCOPED_TRACE(former_exists);
+        RecordingIcebergConnection recording;
+        if (former_exists) recording.tables["korvex.db.`Äpfel_v_2`"] = {};
+        std::vector<Call> expected{{"get_full_table_name", "app#Äpfel@2"},
+                                   {"get_table_description", "korvex.db.`äpfel_v_2`"},
+                                   {"get_table_description", "korvex.db.`Äpfel_v_2`"}};
+        try {
+            EXPECT_EQ(IcebergHistoryTableSchemaService(recording).register_table(schema),
+                      std::make_pair(std::string("äpfel_v_2"), true));
+            EXPECT_FALSE(former_exists);
+            expected.push_back({"build_columns_from_schema", "app#Äpfel@2"});
+            expected.push_back({"execute", "CREATE TABLE korvex.db.`äpfel_v_2` (`name` STRING) USING iceberg"});
+            expected.push_back({"execute", "ALTER TABLE korvex.db.`äpfel_v_2`" + WAP});
+        } catch (const korvex::UsageError& error) {
+            EXPECT_TRUE(former_exists) << error.what();
+            EXPECT_NE(std::string(error.what()).find("named äpfel_v_2"), std::string::npos) << error.what();
+            EXPECT_NE(std::string(error.what()).find("named Äpfel_v_2"), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(recording.calls(), expected);
+    }
+}
+
 TEST_F(IcebergServiceTest, RegisteringAnExistingTableOnlyProbesItEvenWhenColumnsDiffer) {
     connection.tables["korvex.db.person_v_2"] = {IcebergTableColumn("name", ComplexType::primitive("STRING"))};
     const auto [table_name, is_created] = service.register_table(person_schema());

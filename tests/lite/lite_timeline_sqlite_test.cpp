@@ -218,3 +218,22 @@ TEST_F(LiteTimelineSqlite, BacktickInATableNameCannotBreakOut) {
     service.unregister_table(hostile);
     EXPECT_EQ(schema_objects("table"), (Names{"metadata", "reference", "transaction"}));
 }
+
+// A class whose name lowers differently by Unicode's rules than by A to Z alone gets the new
+// name; a table under the former spelling is refused with both names, never duplicated.
+TEST_F(LiteTimelineSqlite, TableUnderTheFormerSpellingIsRefusedNotDuplicated) {
+    const TableSchema schema = person_schema("app#Äpfel@1");
+    EXPECT_EQ(service.register_table(schema), std::make_pair(std::string("äpfel_v_1"), true));
+    EXPECT_EQ(schema_objects("table"), (Names{"äpfel_v_1"}));
+
+    connection.execute("DROP TABLE `äpfel_v_1`");
+    connection.execute("CREATE TABLE `Äpfel_v_1` (partition_key TEXT)");
+    try {
+        service.register_table(schema);
+        ADD_FAILURE() << "registered beside the former table";
+    } catch (const korvex::UsageError& error) {
+        EXPECT_NE(std::string(error.what()).find("named äpfel_v_1"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("named Äpfel_v_1"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(schema_objects("table"), (Names{"Äpfel_v_1"}));
+}

@@ -218,3 +218,22 @@ TEST(ConcurrentPreparation, EightProcessesPrepareOneFreshDatabase) {
         }
     }
 }
+
+// A class whose name lowers differently by Unicode's rules than by A to Z alone gets the new
+// name; a table under the former spelling is refused with both names, never duplicated.
+TEST_F(ServiceTest, TableUnderTheFormerSpellingIsRefusedNotDuplicated) {
+    const TableSchema schema{Address::from_string("app#Äpfel@1"), {{"name", ValueKind::TEXT}}, {}, {}};
+    const std::string tables = "SELECT relname FROM pg_class WHERE relname ILIKE '%pfel_v_1' AND relkind = 'r'";
+    EXPECT_EQ(service().register_table(schema), std::make_pair(std::string("äpfel_v_1"), true));
+    EXPECT_EQ(db.sql(tables), std::vector<std::string>{"äpfel_v_1"});
+
+    db.sql("DROP TABLE \"äpfel_v_1\"; CREATE TABLE \"Äpfel_v_1\" (partition_key text)");
+    try {
+        service().register_table(schema);
+        ADD_FAILURE() << "registered beside the former table";
+    } catch (const UsageError& error) {
+        EXPECT_NE(std::string(error.what()).find("named äpfel_v_1"), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("named Äpfel_v_1"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(db.sql(tables), std::vector<std::string>{"Äpfel_v_1"});
+}

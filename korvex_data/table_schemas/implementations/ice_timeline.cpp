@@ -174,23 +174,35 @@ private:
     std::vector<std::string> statements_;
 };
 
-}  // namespace
-
-std::pair<std::string, bool> IcebergHistoryTableSchemaService::register_table(const TableSchema& table_schema) {
-    const std::string table_name = resolve_table_name(table_schema.address);
-    const std::string full_table_name = connection().get_full_table_name(table_schema.address);
-    bool is_created = false;
+// Probes the table; Spark's not-found analysis error means that it is missing.
+bool table_exists(IcebergHistoricalConnection& connection, const std::string& full_table_name) {
     try {
-        connection().get_table_description(full_table_name);
+        connection.get_table_description(full_table_name);
+        return true;
     } catch (const AnalysisException& error) {
         const std::string text = error.what();
         if (text.find("The table or view ") == std::string::npos || text.find(" cannot be found.") == std::string::npos) {
             throw;
         }
-        create_table(full_table_name, table_schema);
-        is_created = true;
+        return false;
     }
-    return {table_name, is_created};
+}
+
+}  // namespace
+
+std::pair<std::string, bool> IcebergHistoryTableSchemaService::register_table(const TableSchema& table_schema) {
+    const std::string table_name = resolve_table_name(table_schema.address);
+    const std::string full_table_name = connection().get_full_table_name(table_schema.address);
+    if (table_exists(connection(), full_table_name)) return {table_name, false};
+    // A table under the name that only lowered A to Z would be a second table of the class:
+    // refused instead. Nothing more is sent for other names.
+    if (const auto former = former_table_name(table_schema.address)) {
+        if (table_exists(connection(), connection().qualified_table_name(*former))) {
+            throw former_table_name_error(table_schema.address, table_name, *former);
+        }
+    }
+    create_table(full_table_name, table_schema);
+    return {table_name, true};
 }
 
 std::string IcebergHistoryTableSchemaService::resolve_table_name(const Address& address) {

@@ -50,11 +50,12 @@ public:
 
     // Probes the class's table under its full name and creates it when Spark reports it missing.
     // Returns (short table name, whether the table was created now). An existing table is
-    // neither compared nor altered.
+    // neither compared nor altered. A missing table whose former name (former_table_name) Spark
+    // knows is not created: UsageError.
     std::pair<std::string, bool> register_table(const TableSchema& table_schema) override;
 
-    // Camel-cased class name, "_v_" and the class version (LATEST resolved), all lower case;
-    // the transaction class keeps its bare lower-cased name.
+    // Camel-cased class name, "_v_" and the class version (LATEST resolved), all lower case
+    // (versioned_table_name); the transaction class keeps its bare lower-cased name.
     std::string resolve_table_name(const Address& address) override;
 
     // "CREATE TABLE <table_name> (<column definitions>) USING iceberg"

@@ -38,6 +38,11 @@ std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table_
     if (!_get_table_columns(table_name).empty()) {
         return {table_name, false};
     }
+    // A table under the name that only lowered A to Z would be a second table of the class:
+    // refused instead. Nothing more is sent for other names.
+    if (const auto former = former_table_name(table_schema.address); former && !_get_table_columns(*former).empty()) {
+        throw former_table_name_error(table_schema.address, table_name, *former);
+    }
     // Refused before the table is made: a failed index would leave the table registered without
     // it, and every later registration would find the table and add nothing.
     for (const auto& index : table_schema.indexed) {

@@ -36,7 +36,9 @@ public:
     explicit SqliteHistoricalTableSchemaService(SqlConnection& connection) : TableSchemaServiceBase(connection) {}
 
     // (table name, true) when the table was created just now with its indexes; (table name,
-    // false) when it already had columns, in which case it is left exactly as it is.
+    // false) when it already had columns, in which case it is left exactly as it is. Throws
+    // UsageError, creating nothing, when the table is missing but one exists under its former
+    // name (former_table_name).
     std::pair<std::string, bool> register_table(const TableSchema& table_schema) override {
         return register_table(table_schema, false);
     }
@@ -46,7 +48,7 @@ public:
     void unregister_table(const Address& address) override;
 
     // The camel-cased class name, then "_v_" and the class version when it has one, all lower
-    // case; LATEST becomes the class's newest registered version; the transaction class keeps
+    // case (versioned_table_name); LATEST becomes the class's newest registered version; the transaction class keeps
     // its bare name.
     std::string resolve_table_name(const Address& address) override;
 

@@ -30,6 +30,9 @@ public:
     // version "1.0" gives "person_v_1.0") is quoted with backticks.
     virtual std::string get_full_table_name(const Address& address);
 
+    // `table_name` qualified and quoted the same way: catalog, namespace and the name.
+    std::string qualified_table_name(const std::string& table_name) const;
+
     // The table's present columns, in order. Throws an AnalysisException (Spark's message, which
     // contains "The table or view " and " cannot be found.") when the table does not exist.
     virtual std::vector<IcebergTableColumn> get_table_description(const std::string& full_table_name) = 0;

@@ -8,6 +8,7 @@
 #include "korvex/models/table_schema.hpp"
 #include "korvex/object.hpp"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -42,12 +43,24 @@ private:
 };
 
 // The table name rule the services share: the camel-cased class name, then "_v_" and the class
-// version when there is one, all lower case; the transaction class keeps its bare name; LATEST
-// becomes the class's newest version, asked of a fresh ClassVersionManager.
+// version when there is one, all lower-cased by Unicode's full default case mapping (unicode_lower
+// in korvex/utils/text.hpp: "Äpfel" -> "äpfel", "ΣΑΣ" -> "σας"); the transaction class keeps its
+// bare name; LATEST becomes the class's newest version, asked of a fresh ClassVersionManager.
+// Throws UsageError when the class name or version is not valid UTF-8.
 std::string versioned_table_name(const Address& address);
 
 // What a write to a class version whose table does not exist says, before anything is sent:
 // the operation, the class version, the table looked for, and to register the class first.
 std::string no_table_message(const std::string& operation, const Address& address, const std::string& table_name);
+
+// The name the same rule gave while it lowered A to Z only ("Äpfel_v_1" for "äpfel_v_1"), when
+// that differs from versioned_table_name; nullopt for every other name. Before creating a table,
+// a service looks for a table of this name and, when there is one, throws
+// former_table_name_error rather than make a second table beside it.
+std::optional<std::string> former_table_name(const Address& address);
+
+// Names both spellings and says what to do: rename the old table (or drop it).
+UsageError former_table_name_error(const Address& address, const std::string& table_name,
+                                   const std::string& former_name);
 
 }  // namespace korvex
