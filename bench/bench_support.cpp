@@ -61,6 +61,17 @@ double median_ms(const std::vector<std::vector<double>>& rounds) {
     return median(all) * 1000;
 }
 
+std::vector<std::pair<std::string, double>> write_figures(const std::vector<std::vector<double>>& store,
+                                                          const std::vector<std::vector<double>>& limit,
+                                                          int rows_per_unit) {
+    const double store_rate = median_rate(store, rows_per_unit);
+    const double limit_rate = median_rate(limit, rows_per_unit);
+    return {{"store_rows_per_s", store_rate},
+            {"limit_rows_per_s", limit_rate},
+            {"ratio", store_rate / limit_rate},
+            {"ratio_median_transaction", median_ms(limit) / median_ms(store)}};
+}
+
 TableSchema bench_person_schema() {
     return {Address::from_string("bench#BenchPerson@1"),
             {{"name", ValueKind::TEXT}, {"age", ValueKind::INTEGER}, {"profile", ValueKind::MAPPING}},

@@ -47,6 +47,13 @@ Timings alternate(const std::vector<Side>& sides, int rounds, int units, int blo
 double median_rate(const std::vector<std::vector<double>>& rounds, int items_per_unit);
 // The median unit over all rounds, in milliseconds.
 double median_ms(const std::vector<std::vector<double>>& rounds);
+// The figures of a write comparison, in this order: store_rows_per_s and limit_rows_per_s (each
+// side's rows over its time, median round), ratio (store / limit), and ratio_median_transaction
+// (the limit's median transaction over the store's), which the stalls of a busy machine disturb
+// less than the sums.
+std::vector<std::pair<std::string, double>> write_figures(const std::vector<std::vector<double>>& store,
+                                                          const std::vector<std::vector<double>>& limit,
+                                                          int rows_per_unit);
 
 // The class every benchmark writes and reads: bench#BenchPerson@1 (name, age, profile).
 TableSchema bench_person_schema();

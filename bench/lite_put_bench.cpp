@@ -76,13 +76,11 @@ int main(int argc, char** argv) {
                 transactions * BATCH, BATCH);
     for (const auto& [name, label, timings] :
          {std::tuple{"lite_put", "put per version", &put}, std::tuple{"lite_put_many_100", "put_many of 100", &many}}) {
-        const double store_rate = bench::median_rate((*timings)[0], BATCH);
-        const double limit_rate = bench::median_rate((*timings)[1], BATCH);
-        std::printf("  %-16s %10.0f rows/s; INSERT prepared once, re-bound per row %10.0f rows/s; ratio %.3f\n", label,
-                    store_rate, limit_rate, store_rate / limit_rate);
-        bench::print_json_line(name, {{"store_rows_per_s", store_rate},
-                                      {"limit_rows_per_s", limit_rate},
-                                      {"ratio", store_rate / limit_rate}});
+        const auto figures = bench::write_figures((*timings)[0], (*timings)[1], BATCH);
+        std::printf("  %-16s %10.0f rows/s; INSERT prepared once, re-bound per row %10.0f rows/s; ratio %.3f "
+                    "(median transactions %.3f)\n",
+                    label, figures[0].second, figures[1].second, figures[2].second, figures[3].second);
+        bench::print_json_line(name, figures);
     }
     return 0;
 }

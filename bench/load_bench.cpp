@@ -37,13 +37,31 @@ constexpr int PUTS = 50;      // versions each transaction writes by put
 constexpr int PUT_MANY = 50;  // then by one put_many
 constexpr int VERSIONS = PUTS + PUT_MANY;
 
+// The message of `error` and of the errors nested in it, outermost first.
+std::string describe(const std::exception& error) {
+    std::string text = error.what();
+    try {
+        std::rethrow_if_nested(error);
+    } catch (const std::exception& cause) {
+        text += ": " + describe(cause);
+    } catch (...) {
+    }
+    return text;
+}
+
 // What the writers of one side recorded, in seconds.
 struct Record {
     long committed = 0;
     long failed = 0;
     std::vector<double> put, put_many, commit;
+    std::string first_failure;  // what the first failed transaction was told
 
+    void fail(const std::exception& error) {
+        ++failed;
+        if (first_failure.empty()) first_failure = describe(error);
+    }
     void add(const Record& other) {
+        if (first_failure.empty()) first_failure = other.first_failure;
         committed += other.committed;
         failed += other.failed;
         put.insert(put.end(), other.put.begin(), other.put.end());
@@ -92,8 +110,8 @@ public:
                 timed(record.commit, [&] { store_->commit(); });
                 store_->on_transaction_complete();
                 ++record.committed;
-            } catch (const std::exception&) {
-                ++record.failed;
+            } catch (const std::exception& error) {
+                record.fail(error);
                 try {
                     store_->rollback();  // a failed commit has ended its level and transaction already
                 } catch (const std::exception&) {
@@ -124,8 +142,8 @@ public:
                 timed(record.put_many, [&] { insert_batch(rows.data() + PUTS, PUT_MANY); });
                 timed(record.commit, [&] { exec("COMMIT"); });
                 ++record.committed;
-            } catch (const std::exception&) {
-                ++record.failed;
+            } catch (const std::exception& error) {
+                record.fail(error);
                 try {
                     exec("ROLLBACK");
                 } catch (const std::exception&) {
@@ -326,6 +344,7 @@ int main(int argc, char** argv) {
                                        {n + "_failed_transactions", static_cast<double>(r.failed)},
                                        {n + "_lost_versions", static_cast<double>(sides[s].lost)},
                                        {n + "_stray_versions", static_cast<double>(sides[s].stray)}});
+        if (r.failed > 0) std::printf("        first failure: %s\n", r.first_failure.c_str());
     }
     std::printf("  ratio store / raw %.3f\n", rate[0] / rate[1]);
     figures.emplace_back("ratio", rate[0] / rate[1]);

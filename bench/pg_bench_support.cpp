@@ -21,6 +21,8 @@ RawConnection::RawConnection() {
         PQfinish(conn_);
         throw std::runtime_error(message);
     }
+    // The server's notices (DROP ... IF EXISTS of nothing) are not the benchmark's output.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
 }
 
 RawConnection::~RawConnection() { PQfinish(conn_); }

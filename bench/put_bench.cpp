@@ -87,26 +87,23 @@ int main(int argc, char** argv) {
                                        rounds, transactions, BLOCK, BLOCK);
     store.disconnect();
 
-    const double put_rate = bench::median_rate(put[0], BATCH), insert_rate = bench::median_rate(put[1], BATCH);
-    const double many_rate = bench::median_rate(many[0], BATCH), copy_rate = bench::median_rate(many[1], BATCH),
-                 insert_100_rate = bench::median_rate(many[2], BATCH);
+    const auto put_figures = bench::write_figures(put[0], put[1], BATCH);
+    auto many_figures = bench::write_figures(many[0], many[1], BATCH);
+    const auto insert_100 = bench::write_figures(many[0], many[2], BATCH);
+    many_figures.insert(many_figures.end(), {{"insert_100_rows_per_s", insert_100[1].second},
+                                             {"ratio_insert_100", insert_100[2].second}});
     std::printf("PostgreSQL writes (%d rounds of %d rows, %d per transaction, median round)\n", rounds,
                 transactions * BATCH, BATCH);
-    std::printf("  put per version                       %10.0f rows/s\n", put_rate);
-    std::printf("  INSERT prepared once, per row         %10.0f rows/s   put / this %.3f\n", insert_rate,
-                put_rate / insert_rate);
-    std::printf("  put_many of %d                       %10.0f rows/s\n", BATCH, many_rate);
-    std::printf("  COPY of the %d rows                  %10.0f rows/s   put_many / this %.3f\n", BATCH, copy_rate,
-                many_rate / copy_rate);
+    std::printf("  put per version                       %10.0f rows/s\n", put_figures[0].second);
+    std::printf("  INSERT prepared once, per row         %10.0f rows/s   put / this %.3f (median transactions %.3f)\n",
+                put_figures[1].second, put_figures[2].second, put_figures[3].second);
+    std::printf("  put_many of %d                       %10.0f rows/s\n", BATCH, many_figures[0].second);
+    std::printf("  COPY of the %d rows                  %10.0f rows/s   put_many / this %.3f (median transactions "
+                "%.3f)\n",
+                BATCH, many_figures[1].second, many_figures[2].second, many_figures[3].second);
     std::printf("  one %d-row INSERT prepared once      %10.0f rows/s   put_many / this %.3f\n", BATCH,
-                insert_100_rate, many_rate / insert_100_rate);
-    bench::print_json_line("pg_put", {{"store_rows_per_s", put_rate},
-                                      {"limit_rows_per_s", insert_rate},
-                                      {"ratio", put_rate / insert_rate}});
-    bench::print_json_line("pg_put_many_100", {{"store_rows_per_s", many_rate},
-                                               {"limit_rows_per_s", copy_rate},
-                                               {"ratio", many_rate / copy_rate},
-                                               {"insert_100_rows_per_s", insert_100_rate},
-                                               {"ratio_insert_100", many_rate / insert_100_rate}});
+                insert_100[1].second, insert_100[2].second);
+    bench::print_json_line("pg_put", put_figures);
+    bench::print_json_line("pg_put_many_100", many_figures);
     return 0;
 }

@@ -96,17 +96,21 @@ def show(name, label, limit, goal, higher_is_better, unit):
     met = ratio >= goal if higher_is_better else ratio <= goal
     store, base = (med(name, "store_" + unit), med(name, "limit_" + unit))
     sign = ">=" if higher_is_better else "<="
+    form = ",.0f" if unit == "rows_per_s" else ".4f"
     every = ", ".join(f"{run['ratio']:.2f}" for run in runs[name])
-    print(f"  {label:<34} ratio {ratio:6.3f}  goal {sign} {goal:<5} {'met' if met else 'NOT MET':<8}"
-          f" store {store:,.4g} / limit {base:,.4g} {unit.replace('_per_', '/')}  [{every}]  limit: {limit}")
+    typical = ""
+    if "ratio_median_transaction" in runs[name][0]:
+        typical = f" (median transactions {med(name, 'ratio_median_transaction'):.3f})"
+    print(f"  {label:<42} ratio {ratio:6.3f}{typical}  goal {sign} {goal:<5} {'met' if met else 'NOT MET':<8}"
+          f" store {store:{form}} / limit {base:{form}} {unit.replace('_per_', '/')}  [{every}]  limit: {limit}")
 
 show("pg_put", "PostgreSQL put, 100 per transaction", "the INSERT prepared once, PQexecPrepared", 0.9, True, "rows_per_s")
 show("pg_put_many_100", "PostgreSQL put_many of 100", "COPY of the 100 rows", 0.85, True, "rows_per_s")
 if "pg_put_many_100" in runs:
-    print(f"  {'':<34} against one 100-row INSERT prepared once: ratio {med('pg_put_many_100', 'ratio_insert_100'):.3f}")
+    print(f"  {'':<42} against one 100-row INSERT prepared once: ratio {med('pg_put_many_100', 'ratio_insert_100'):.3f}")
 def reads(prefix, store):
     limit = "hand-written join, NOT EXISTS a successor, prepared once"
-    for name in sorted(k for k in runs if k.startswith(prefix + "_point_read_") and not k.endswith("_growth")):
+    for name in [k for k in runs if k.startswith(prefix + "_point_read_") and not k.endswith("_growth")]:
         size = name[len(prefix + "_point_read_"):]
         show(name, f"{store} latest-version read, {size} rows", limit, 1.3, False, "ms")
 reads("pg", "PostgreSQL")
@@ -116,7 +120,7 @@ reads("lite", "SQLite")
 for prefix in ("pg", "lite"):
     name = prefix + "_point_read_growth"
     if name in runs:
-        print(f"  {prefix + ' read, large / small store':<34} ratio {med(name, 'ratio'):6.3f}  (the store's size should not show)")
+        print(f"  {prefix + ' read, large / small store':<42} ratio {med(name, 'ratio'):6.3f}  (the store's size should not show)")
 
 for name, label in (("load_pg", "PostgreSQL load"), ("load_lite", "SQLite load")):
     if name not in runs:
@@ -127,12 +131,12 @@ for name, label in (("load_pg", "PostgreSQL load"), ("load_lite", "SQLite load")
     raw_failed = sum(run["raw_failed_transactions"] for run in runs[name])
     met = ratio >= 0.8 and failed == 0 and lost == 0
     writers = int(runs[name][0]["writers"])
-    print(f"  {label + f', {writers} writers':<34} ratio {ratio:6.3f}  goal >= 0.8, no transaction lost"
+    print(f"  {label + f', {writers} writers':<42} ratio {ratio:6.3f}  goal >= 0.8, no transaction lost"
           f" {'met' if met else 'NOT MET':<8} store {med(name, 'store_versions_per_s'):,.0f} / raw"
           f" {med(name, 'raw_versions_per_s'):,.0f} versions/s;"
           f" failed transactions store {failed:.0f}, raw {raw_failed:.0f}; versions lost or stray {lost:.0f}")
     for op in ("put", "put_many", "commit"):
-        print(f"  {'':<34} {op:<8} p50 store {med(name, f'store_{op}_p50_ms'):.3f} ms / raw"
+        print(f"  {'':<42} {op:<8} p50 store {med(name, f'store_{op}_p50_ms'):.3f} ms / raw"
               f" {med(name, f'raw_{op}_p50_ms'):.3f} ms, p99 store {med(name, f'store_{op}_p99_ms'):.3f} ms / raw"
               f" {med(name, f'raw_{op}_p99_ms'):.3f} ms")
 PY
