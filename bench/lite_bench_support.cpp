@@ -1,14 +1,16 @@
 #include "lite_bench_support.hpp"
 
-#include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 
 namespace korvex::bench {
 
 RawSqlite::RawSqlite(const std::string& path) {
-    if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(db_));
-    sqlite3_busy_timeout(db_, 5000);
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        const std::string message = sqlite3_errmsg(db_);
+        sqlite3_close_v2(db_);
+        throw std::runtime_error(path + ": " + message);
+    }
+    sqlite3_busy_timeout(db_, LITE_BUSY_TIMEOUT_MS);
 }
 
 RawSqlite::~RawSqlite() { sqlite3_close_v2(db_); }
@@ -34,28 +36,28 @@ int RawSqlite::run(sqlite3_stmt* statement) {
     int rows = 0;
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) ++rows;
-    if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE) {
+        const std::string message = sqlite3_errmsg(db_);
+        sqlite3_reset(statement);
+        throw std::runtime_error(message);
+    }
     sqlite3_reset(statement);
     return rows;
 }
 
-double lite_median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+std::string lite_person_insert() {
+    return std::string("INSERT INTO benchperson_v_1 (") + PERSON_COLUMNS + ") VALUES (?, ?, ?, ?, ?)";
 }
 
-TableSchema bench_person_schema() {
-    return {Address::from_string("bench#BenchPerson@1"),
-            {{"name", ValueKind::TEXT}, {"age", ValueKind::INTEGER}, {"profile", ValueKind::MAPPING}},
-            {},
-            {}};
-}
-
-void print_json_line(const std::string& name, const std::vector<std::pair<std::string, double>>& figures) {
-    std::printf("{\"benchmark\": \"%s\"", name.c_str());
-    for (const auto& [key, value] : figures) std::printf(", \"%s\": %.6g", key.c_str(), value);
-    std::printf("}\n");
+void bind_person(sqlite3_stmt* statement, const PersonRow& row) {
+    auto text = [&](int index, const std::string& value) {
+        sqlite3_bind_text(statement, index, value.c_str(), static_cast<int>(value.size()), SQLITE_STATIC);
+    };
+    text(1, row.name);
+    sqlite3_bind_int64(statement, 2, row.age);
+    text(3, row.profile);
+    text(4, row.id);
+    text(5, row.version);
 }
 
 }  // namespace korvex::bench

@@ -1,19 +1,18 @@
 #pragma once
-// What the SQLite benchmark programs share: a hand-written sqlite3 connection to the same file
-// as the store, the clock and the median, and the JSON line each program ends with.
+// The hand-written side of the SQLite benchmarks: a plain sqlite3 connection to the store's file,
+// with statements prepared once and bound again for every call.
 
-#include "korvex/models/table_schema.hpp"
+#include "bench_support.hpp"
 
 #include <sqlite3.h>
 
-#include <chrono>
-#include <map>
 #include <string>
-#include <vector>
 
 namespace korvex::bench {
 
-// A plain sqlite3 connection: the baseline the SQLite store is measured against.
+// The store's busy timeout unless the caller names one, so that both sides wait alike.
+constexpr int LITE_BUSY_TIMEOUT_MS = 5000;
+
 class RawSqlite {
 public:
     explicit RawSqlite(const std::string& path);
@@ -25,26 +24,17 @@ public:
     void exec(const std::string& sql);
     // Prepares a statement; the caller finalizes it.
     sqlite3_stmt* prepare(const std::string& sql);
-    // Steps a bound statement to its end and resets it; returns the number of rows.
+    // Steps a bound statement to its end and resets it; returns the number of rows. Throws with
+    // SQLite's message (the statement reset).
     int run(sqlite3_stmt* statement);
-    sqlite3* get() const { return db_; }
 
 private:
     sqlite3* db_ = nullptr;
 };
 
-using LiteClock = std::chrono::steady_clock;
-
-inline double lite_seconds_since(LiteClock::time_point start) {
-    return std::chrono::duration<double>(LiteClock::now() - start).count();
-}
-
-double lite_median(std::vector<double> values);
-
-// The table both SQLite benchmarks write and read: bench#BenchPerson@1 (name, age, profile).
-TableSchema bench_person_schema();
-
-// {"benchmark": name, key: value, ...} on one line, numbers as they are.
-void print_json_line(const std::string& name, const std::vector<std::pair<std::string, double>>& figures);
+// The INSERT of one BenchPerson row into benchperson_v_1, with ? markers, and the binding of
+// `row` to it.
+std::string lite_person_insert();
+void bind_person(sqlite3_stmt* statement, const PersonRow& row);
 
 }  // namespace korvex::bench

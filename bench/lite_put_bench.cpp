@@ -1,9 +1,9 @@
-// SQLite put throughput: the same number of object versions written through
-// SqliteHistoricalConnection::put and as the identical INSERT statements with hand-written
-// sqlite3 calls, into the same file with the same transaction batching, rounds interleaved so
-// that both see the same machine and the same table. Two hand-written baselines: the INSERT
-// prepared for every row (as a program that runs statements by text does), and prepared once
-// per round and re-bound (the fastest hand-written loop).
+// SQLite write throughput, 100 versions per transaction: SqliteHistoricalConnection::put per
+// version, and one put_many of 100, each against the fastest hand-written sqlite3 loop doing the
+// same writes in the same transactions on the same file: the INSERT prepared once and bound
+// again for every row. The store starts from its maps with revert on (its default), the loop from
+// ready values; both are made before the clock starts. The sides take turns block by block
+// (ABBA); each round's rate is rows over the time its side spent, the figures are median rounds.
 
 #include "lite_bench_support.hpp"
 
@@ -13,16 +13,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <string>
 
 using namespace korvex;
-using korvex::bench::LiteClock;
+
+namespace {
+
+constexpr int BATCH = 100;
+constexpr int BLOCK = 10;  // transactions per turn
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const int rows_per_round = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-    const int batch = 100;
+    const int transactions = std::max(1, rows_per_round / BATCH);
     const std::string path = (std::filesystem::temp_directory_path() / "korvex-lite-put-bench.sqlite").string();
     std::filesystem::remove(path);
 
@@ -32,72 +36,51 @@ int main(int argc, char** argv) {
     store.prepare_connection();
     store.table_schema_manager()->register_table(bench::bench_person_schema());
     bench::RawSqlite raw(path);
-    const std::string insert =
-        R"(INSERT INTO "benchperson_v_1" ("name", "age", "profile", "partition_key", "range_key") VALUES (?, ?, ?, ?, ?))";
+    sqlite3_stmt* insert = raw.prepare(bench::lite_person_insert());
 
     int next_id = 0;
-    auto store_round = [&] {
-        const auto start = LiteClock::now();
-        for (int i = 0; i < rows_per_round; ++i) {
-            if (i % batch == 0) store.begin();
-            const std::string id = std::string("s").append(std::to_string(next_id++));
-            Value data = {{"name", "Person " + id}, {"age", i % 90}, {"profile", {{"city", "Town"}, {"n", i}}}};
-            store.put(Address::from_string("bench#BenchPerson@1/" + id + "@1"), data);
-            if (i % batch == batch - 1 || i == rows_per_round - 1) {
-                store.commit();
-                store.on_transaction_complete();
-            }
-        }
-        return rows_per_round / bench::lite_seconds_since(start);
+    auto store_side = [&](const char* name, const char* prefix, bool many) {
+        return bench::Side{name, [&, prefix, many] {
+                               return [&, many, items = bench::person_items(prefix, BATCH, next_id)] {
+                                   store.begin();
+                                   if (many) {
+                                       store.put_many(items);
+                                   } else {
+                                       for (const auto& [address, data] : items) store.put(address, data);
+                                   }
+                                   store.commit();
+                                   store.on_transaction_complete();
+                               };
+                           }};
     };
-    // The hand-written loop builds the same values (the JSON text of the profile included).
-    auto raw_round = [&](bool prepare_each_row) {
-        const auto start = LiteClock::now();
-        sqlite3_stmt* statement = prepare_each_row ? nullptr : raw.prepare(insert);
-        for (int i = 0; i < rows_per_round; ++i) {
-            if (i % batch == 0) raw.exec("BEGIN");
-            const std::string id = std::string("r").append(std::to_string(next_id++));
-            const std::string name = "Person " + id;
-            const std::string profile = Value{{"city", "Town"}, {"n", i}}.dump();
-            if (prepare_each_row) statement = raw.prepare(insert);
-            sqlite3_bind_text(statement, 1, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_int64(statement, 2, i % 90);
-            sqlite3_bind_text(statement, 3, profile.c_str(), static_cast<int>(profile.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(statement, 4, id.c_str(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(statement, 5, "1", 1, SQLITE_STATIC);
-            raw.run(statement);
-            if (prepare_each_row) sqlite3_finalize(statement);
-            if (i % batch == batch - 1 || i == rows_per_round - 1) raw.exec("COMMIT");
-        }
-        if (!prepare_each_row) sqlite3_finalize(statement);
-        return rows_per_round / bench::lite_seconds_since(start);
+    auto raw_side = [&](const char* prefix) {
+        return bench::Side{"insert", [&, prefix] {
+                               return [&, rows = bench::person_rows(prefix, BATCH, next_id)] {
+                                   raw.exec("BEGIN");
+                                   for (const auto& row : rows) {
+                                       bench::bind_person(insert, row);
+                                       raw.run(insert);
+                                   }
+                                   raw.exec("COMMIT");
+                               };
+                           }};
     };
-    std::vector<double> store_rates, per_row_rates, once_rates;
-    const std::vector<std::function<void()>> sides = {[&] { store_rates.push_back(store_round()); },
-                                                      [&] { per_row_rates.push_back(raw_round(true)); },
-                                                      [&] { once_rates.push_back(raw_round(false)); }};
-    // Which side goes first rotates, so that none always meets the fuller table.
-    for (int round = 0; round < rounds; ++round) {
-        for (std::size_t k = 0; k < sides.size(); ++k) sides[(round + k) % sides.size()]();
-    }
+    const auto put = bench::alternate({store_side("put", "s", false), raw_side("r")}, rounds, transactions, BLOCK, BLOCK);
+    const auto many =
+        bench::alternate({store_side("put_many", "m", true), raw_side("q")}, rounds, transactions, BLOCK, BLOCK);
+    sqlite3_finalize(insert);
     store.disconnect();
     std::filesystem::remove(path);
 
-    const double store_rate = bench::lite_median(store_rates);
-    const double per_row_rate = bench::lite_median(per_row_rates);
-    const double once_rate = bench::lite_median(once_rates);
-    std::printf("SQLite put throughput (%d rounds of %d rows, %d per transaction, median round)\n", rounds,
-                rows_per_round, batch);
-    std::printf("  SqliteHistoricalConnection::put        %10.0f rows/s\n", store_rate);
-    std::printf("  sqlite3, INSERT prepared per row       %10.0f rows/s   ratio put / this %.3f\n", per_row_rate,
-                store_rate / per_row_rate);
-    std::printf("  sqlite3, INSERT prepared once          %10.0f rows/s   ratio put / this %.3f\n", once_rate,
-                store_rate / once_rate);
-    bench::print_json_line("lite_put", {{"rows_per_round", rows_per_round},
-                                        {"store_rows_per_s", store_rate},
-                                        {"sqlite3_prepared_per_row_rows_per_s", per_row_rate},
-                                        {"sqlite3_prepared_once_rows_per_s", once_rate},
-                                        {"ratio_per_row", store_rate / per_row_rate},
-                                        {"ratio_prepared_once", store_rate / once_rate}});
+    std::printf("SQLite writes (%d rounds of %d rows, %d per transaction, median round)\n", rounds,
+                transactions * BATCH, BATCH);
+    for (const auto& [name, label, timings] :
+         {std::tuple{"lite_put", "put per version", &put}, std::tuple{"lite_put_many_100", "put_many of 100", &many}}) {
+        const auto figures = bench::write_figures((*timings)[0], (*timings)[1], BATCH);
+        std::printf("  %-16s %10.0f rows/s; INSERT prepared once, re-bound per row %10.0f rows/s; ratio %.3f "
+                    "(median transactions %.3f)\n",
+                    label, figures[0].second, figures[1].second, figures[2].second, figures[3].second);
+        bench::print_json_line(name, figures);
+    }
     return 0;
 }

@@ -1,65 +1,27 @@
-// Write throughput, 100 versions per transaction:
-//  - put: PostgresHistoricalConnection::put against the identical INSERT statements over raw
-//    libpq;
-//  - put_many: one put_many call of 100 items against one put per item.
-// The two sides of each comparison take turns block by block (ABBA), so that both meet the same
-// machine and the same table; each round's rate is rows over the time its side spent, and the
-// figures are the medians over the rounds.
+// PostgreSQL write throughput, 100 versions per transaction, each side against the fastest
+// hand-written libpq code doing the same writes in the same transactions:
+//  - put: PostgresHistoricalConnection::put per version against the same single-row INSERT,
+//    prepared once and run with PQexecPrepared;
+//  - put_many: one put_many of 100 versions against COPY of the 100 rows, and beside it one
+//    100-row INSERT prepared once.
+// The store starts from its maps with revert on (its default), the hand-written code from ready
+// parameter values; both are made before the clock starts. The sides take turns block by block
+// (ABBA); each round's rate is rows over the time its side spent, the figures are median rounds.
 
-#include "bench_support.hpp"
+#include "pg_bench_support.hpp"
 
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <string>
 
 using namespace korvex;
-using korvex::bench::Clock;
 
 namespace {
 
 constexpr int BATCH = 100;
-
-Value person_data(int n, const std::string& id) {
-    return {{"name", "Person " + id}, {"age", n % 90}, {"profile", {{"city", "Town"}, {"n", n}}}};
-}
-
-struct Rates {
-    double store;
-    double baseline;
-};
-
-// Rounds of `transactions` transactions per side. Within a round the sides take turns in ABBA
-// order, block by block, each block's transactions back to back on its side's connection:
-// switching connections after every transaction changes how fast the server answers either side
-// on this kind of machine, and whole rounds per side would let a change of load favour one.
-// Each maker returns one transaction ready to run, its data made.
-Rates compare(int rounds, int transactions, const std::function<std::function<void()>()>& make_store_transaction,
-              const std::function<std::function<void()>()>& make_baseline_transaction) {
-    constexpr int BLOCK = 10;
-    std::vector<double> store_rates, baseline_rates;
-    for (int round = 0; round < rounds; ++round) {
-        double store_seconds = 0, baseline_seconds = 0;
-        int store_done = 0, baseline_done = 0;
-        for (int block = 0; store_done < transactions || baseline_done < transactions; ++block) {
-            const bool store_turn = block % 4 == 0 || block % 4 == 3 ? store_done < transactions
-                                                                      : baseline_done >= transactions;
-            int& done = store_turn ? store_done : baseline_done;
-            for (int t = 0; t < BLOCK && done < transactions; ++t, ++done) {
-                const auto transaction = (store_turn ? make_store_transaction : make_baseline_transaction)();
-                const auto start = Clock::now();
-                transaction();
-                (store_turn ? store_seconds : baseline_seconds) += bench::seconds_since(start);
-            }
-        }
-        store_rates.push_back(transactions * BATCH / store_seconds);
-        baseline_rates.push_back(transactions * BATCH / baseline_seconds);
-    }
-    return {bench::median(store_rates), bench::median(baseline_rates)};
-}
+constexpr int BLOCK = 10;  // transactions per turn
 
 }  // namespace
 
@@ -71,77 +33,77 @@ int main(int argc, char** argv) {
     ClassVersionManager::register_class_version("BenchPerson", "1");
     pg_timeline::PostgresHistoricalConnection store;
     store.connect();
-    store.table_schema_manager()->register_table(
-        TableSchema{Address::from_string("bench#BenchPerson@1"),
-                    {{"name", ValueKind::TEXT}, {"age", ValueKind::INTEGER}, {"profile", ValueKind::MAPPING}},
-                    {},
-                    {}});
+    store.table_schema_manager()->register_table(bench::bench_person_schema());
     bench::RawConnection raw;
     raw.exec("TRUNCATE benchperson_v_1");
+    raw.prepare("insert_1", bench::person_insert());
+    raw.prepare("insert_100", bench::person_insert(BATCH));
 
-    const std::string insert = bench::numbered_markers(
-        R"(INSERT INTO benchperson_v_1 ("name", "age", "profile", "partition_key", "range_key") VALUES (%s, %s, %s, %s, %s))");
-
-    // The versions each transaction writes are made before its clock starts, on both sides.
     int next_id = 0;
-    auto next_items = [&](const char* prefix) {
-        std::vector<WriteItem> items;
-        items.reserve(BATCH);
-        for (int i = 0; i < BATCH; ++i) {
-            const std::string id = std::string(prefix).append(std::to_string(next_id++));
-            items.emplace_back(Address::from_string("bench#BenchPerson@1/" + id + "@1"), person_data(i, id));
-        }
-        return items;
+    auto store_side = [&](const char* name, const char* prefix, bool many) {
+        return bench::Side{name, [&, prefix, many] {
+                               return [&, many, items = bench::person_items(prefix, BATCH, next_id)] {
+                                   store.begin();
+                                   if (many) {
+                                       store.put_many(items);
+                                   } else {
+                                       for (const auto& [address, data] : items) store.put(address, data);
+                                   }
+                                   store.commit();
+                                   store.on_transaction_complete();
+                               };
+                           }};
     };
-    auto next_rows = [&] {
-        std::vector<std::vector<std::string>> rows;
-        for (int i = 0; i < BATCH; ++i) {
-            const std::string id = std::string("r").append(std::to_string(next_id++));
-            const Value profile = {{"city", "Town"}, {"n", i}};
-            rows.push_back({"Person " + id, std::to_string(i % 90), profile.dump(), id, "1"});
-        }
-        return rows;
-    };
-    auto put_transaction = [&](const std::vector<WriteItem>& items) {
-        store.begin();
-        for (const auto& [address, data] : items) store.put(address, data);
-        store.commit();
-        store.on_transaction_complete();
-    };
-    auto raw_transaction = [&](const std::vector<std::vector<std::string>>& rows) {
-        raw.exec("BEGIN");
-        for (const auto& row : rows) raw.exec(insert, row);
-        raw.exec("COMMIT");
-    };
-    auto put_many_transaction = [&](const std::vector<WriteItem>& items) {
-        store.begin();
-        store.put_many(items);
-        store.commit();
-        store.on_transaction_complete();
+    // How a hand-written transaction writes its ready rows.
+    enum class Raw { INSERT_EACH, COPY, INSERT_100 };
+    auto raw_side = [&](const char* name, const char* prefix, Raw how) {
+        return bench::Side{name, [&, prefix, how] {
+                               return [&, how, rows = bench::person_rows(prefix, BATCH, next_id)] {
+                                   std::vector<const char*> values;
+                                   raw.exec("BEGIN");
+                                   if (how == Raw::INSERT_EACH) {
+                                       for (const auto& row : rows) {
+                                           values.clear();
+                                           bench::append_person_values(values, row);
+                                           raw.exec_prepared("insert_1", values);
+                                       }
+                                   } else if (how == Raw::INSERT_100) {
+                                       for (const auto& row : rows) bench::append_person_values(values, row);
+                                       raw.exec_prepared("insert_100", values);
+                                   } else {
+                                       std::string data;
+                                       for (const auto& row : rows) bench::append_copy_row(data, row);
+                                       raw.copy(bench::person_copy(), data);
+                                   }
+                                   raw.exec("COMMIT");
+                               };
+                           }};
     };
 
-    const Rates put = compare(
-        rounds, transactions, [&] { return std::bind(put_transaction, next_items("s")); },
-        [&] { return std::bind(raw_transaction, next_rows()); });
-    const Rates batched = compare(
-        rounds, transactions, [&] { return std::bind(put_many_transaction, next_items("m")); },
-        [&] { return std::bind(put_transaction, next_items("p")); });
+    const auto put = bench::alternate({store_side("put", "s", false), raw_side("insert", "r", Raw::INSERT_EACH)},
+                                      rounds, transactions, BLOCK, BLOCK);
+    const auto many = bench::alternate({store_side("put_many", "m", true), raw_side("copy", "c", Raw::COPY),
+                                        raw_side("insert_100", "i", Raw::INSERT_100)},
+                                       rounds, transactions, BLOCK, BLOCK);
     store.disconnect();
 
-    std::printf("put throughput (%d rounds of %d rows, %d per transaction, median round)\n", rounds,
+    const auto put_figures = bench::write_figures(put[0], put[1], BATCH);
+    auto many_figures = bench::write_figures(many[0], many[1], BATCH);
+    const auto insert_100 = bench::write_figures(many[0], many[2], BATCH);
+    many_figures.insert(many_figures.end(), {{"insert_100_rows_per_s", insert_100[1].second},
+                                             {"ratio_insert_100", insert_100[2].second}});
+    std::printf("PostgreSQL writes (%d rounds of %d rows, %d per transaction, median round)\n", rounds,
                 transactions * BATCH, BATCH);
-    std::printf("  PostgresHistoricalConnection::put  %10.0f rows/s\n", put.store);
-    std::printf("  raw libpq INSERT                   %10.0f rows/s\n", put.baseline);
-    std::printf("  ratio put / raw                    %10.3f\n", put.store / put.baseline);
-    std::printf("batched writes (put_many of %d items per transaction against one put per item)\n", BATCH);
-    std::printf("  put_many                           %10.0f rows/s\n", batched.store);
-    std::printf("  put per item                       %10.0f rows/s\n", batched.baseline);
-    std::printf("  ratio put_many / put               %10.3f\n", batched.store / batched.baseline);
-    bench::print_json_line("put", {{"store_rows_per_s", put.store},
-                                   {"baseline_rows_per_s", put.baseline},
-                                   {"ratio", put.store / put.baseline}});
-    bench::print_json_line("put_many_100", {{"store_rows_per_s", batched.store},
-                                            {"baseline_rows_per_s", batched.baseline},
-                                            {"ratio", batched.store / batched.baseline}});
+    std::printf("  put per version                       %10.0f rows/s\n", put_figures[0].second);
+    std::printf("  INSERT prepared once, per row         %10.0f rows/s   put / this %.3f (median transactions %.3f)\n",
+                put_figures[1].second, put_figures[2].second, put_figures[3].second);
+    std::printf("  put_many of %d                       %10.0f rows/s\n", BATCH, many_figures[0].second);
+    std::printf("  COPY of the %d rows                  %10.0f rows/s   put_many / this %.3f (median transactions "
+                "%.3f)\n",
+                BATCH, many_figures[1].second, many_figures[2].second, many_figures[3].second);
+    std::printf("  one %d-row INSERT prepared once      %10.0f rows/s   put_many / this %.3f\n", BATCH,
+                insert_100[1].second, insert_100[2].second);
+    bench::print_json_line("pg_put", put_figures);
+    bench::print_json_line("pg_put_many_100", many_figures);
     return 0;
 }
