@@ -161,15 +161,17 @@ std::string create_table_statement(const std::string& table_name, const TableSch
 
 TableColumnSchema column(std::string name, ColumnType type) { return {std::move(name), std::move(type)}; }
 
-// The kind (pg_class.relkind) of the relation the name finds through the search path, read from
-// the catalogue as the statement's snapshot sees it.
+// The relation a name finds through the search path, read from the catalogue as the statement's
+// snapshot sees it. Inside a transaction the server's own look-up of names (to_regclass) may still
+// miss a table that another session committed while this one waited for a lock.
+const std::string RELATION_OF_NAME =
+    "SELECT c.oid, c.relkind FROM unnest(current_schemas(true)) WITH ORDINALITY AS s(name, position)"
+    " JOIN pg_namespace AS n ON n.nspname = s.name JOIN pg_class AS c ON c.relnamespace = n.oid AND c.relname = %s"
+    " ORDER BY s.position LIMIT 1";
+
+// The kind (pg_class.relkind) of the relation the name finds, or nothing.
 std::optional<std::string> relation_kind(SqlConnection& connection, const std::string& table_name) {
-    const auto row = connection
-                         .execute("SELECT c.relkind FROM unnest(current_schemas(true)) WITH ORDINALITY AS s(name, position)"
-                                  " JOIN pg_namespace AS n ON n.nspname = s.name"
-                                  " JOIN pg_class AS c ON c.relnamespace = n.oid AND c.relname = %s"
-                                  " ORDER BY s.position LIMIT 1",
-                                  {Value(table_name)})
+    const auto row = connection.execute("SELECT relkind FROM (" + RELATION_OF_NAME + ") AS found", {Value(table_name)})
                          ->fetchone();
     if (!row || row->empty() || !row->front().is_string()) return std::nullopt;
     return row->front().get<std::string>();
@@ -361,10 +363,9 @@ void PostgresHistoricalTableSchemaService::update_internal_table(const TableSche
     const std::string table_name = resolve_table_name(table_schema.address);
     check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
     auto& connection = connection_as<SqlConnection>();
-    static constexpr const char* COLUMNS_STATEMENT =
-        "SELECT attname FROM pg_attribute WHERE attrelid = to_regclass(quote_ident(%s)) AND attnum > 0"
-        " AND NOT attisdropped";
-    auto cursor = connection.execute(COLUMNS_STATEMENT, {Value(table_name)});
+    const std::string columns_statement = "SELECT attname FROM pg_attribute WHERE attrelid = (SELECT oid FROM (" +
+                                          RELATION_OF_NAME + ") AS found) AND attnum > 0 AND NOT attisdropped";
+    auto cursor = connection.execute(columns_statement, {Value(table_name)});
     auto missing = [&] {
         std::set<std::string> existing;
         for (const auto& row : cursor->fetchall()) existing.insert(row.at(0).get<std::string>());
@@ -378,7 +379,7 @@ void PostgresHistoricalTableSchemaService::update_internal_table(const TableSche
     if (columns.empty()) return;
     // Another session may be adding the same columns: read them again under the lock.
     const CreationLock lock(connection, table_name);
-    cursor = connection.execute(COLUMNS_STATEMENT, {Value(table_name)});
+    cursor = connection.execute(columns_statement, {Value(table_name)});
     for (const auto* column : missing()) {
         connection.execute("ALTER TABLE " + quote_postgres_identifier(table_name) + " ADD COLUMN " +
                            column_definition(*column));

@@ -81,11 +81,15 @@ void PostgresHistoricalConnection::report_changed_table(const std::string& opera
     try {
         throw cause;
     } catch (...) {
+        // put_many's own savepoint keeps the caller's transaction usable; put's failure ends it.
+        const std::string outcome = operation == "put_many"
+                                        ? "so nothing of this call was written; retry the call"
+                                        : "so the write failed and with it the transaction; roll back and retry "
+                                          "the transaction";
         std::throw_with_nested(KorvexConnectionError(
             operation + ": table " + table_name +
             " changed under this session (another session re-created or altered it since this one read its "
-            "columns), so the write failed and with it the transaction; the table is described afresh for the "
-            "next write: roll back and retry the transaction"));
+            "columns), " + outcome + ", which then writes to the table as it is now"));
     }
 }
 
@@ -371,35 +375,52 @@ void PostgresHistoricalConnection::put_many(const std::vector<WriteItem>& items)
         }
     }
     // This class converts values itself; a subclass may convert them otherwise, through the hooks.
-    const PendingInserts inserts = typeid(*this) == typeid(PostgresHistoricalConnection)
-                                       ? pending_inserts_converted_here(items, writes, descriptions)
-                                       : pending_inserts_through_hooks(items, writes, descriptions);
+    const auto pending = [&] {
+        return typeid(*this) == typeid(PostgresHistoricalConnection)
+                   ? pending_inserts_converted_here(items, writes, descriptions)
+                   : pending_inserts_through_hooks(items, writes, descriptions);
+    };
+    PendingInserts inserts = pending();
     if (items.empty()) return;
     if (_connection == nullptr) throw KorvexConnectionError("Connection not established");
 
-    std::optional<PutManyFailure> failure;
-    try {
-        // Alike rows go together. When that fails, the same writes run one row per statement,
-        // so that the error names the item the server refused.
-        failure = write_pipelined(inserts, true);
-        if (failure) {
-            if (failure->item && table_changed_state(failure->error.sqlstate())) {
-                described_tables_.erase(writes[*failure->item].table_name);
+    // Alike rows go together. When that fails, the same writes run one row per statement, so that
+    // the error names the item the server refused.
+    const auto write_all = [&]() -> std::optional<PutManyFailure> {
+        try {
+            auto failure = write_pipelined(inserts, true);
+            if (failure && !(failure->item && table_changed_state(failure->error.sqlstate()))) {
+                failure = write_pipelined(inserts, false);
             }
-            failure = write_pipelined(inserts, false);
+            return failure;
+        } catch (...) {
+            if (connection_lost()) {
+                statements_->clear();
+                forget_transaction_state();
+            }
+            std::throw_with_nested(KorvexConnectionError("put_many: the writes of " + std::to_string(items.size()) +
+                                                         " items could not be sent"));
         }
-    } catch (...) {
-        if (connection_lost()) {
-            statements_->clear();
-            forget_transaction_state();
+    };
+    std::optional<PutManyFailure> failure = write_all();
+    if (failure && failure->item && table_changed_state(failure->error.sqlstate())) {
+        // A table changed under the session. Nothing of the call was written and the transaction
+        // goes on (the savepoint around the call), so the tables are described afresh, the values
+        // converted for them, and the call tried once more.
+        for (auto& [table_name, description] : descriptions) {
+            described_tables_.erase(table_name);
+            description = _describe_table(table_name);
         }
-        std::throw_with_nested(KorvexConnectionError("put_many: the writes of " + std::to_string(items.size()) +
-                                                     " items could not be sent"));
+        inserts = pending();
+        failure = write_all();
     }
     if (failure && failure->item && table_changed_state(failure->error.sqlstate())) {
         const std::string& table_name = writes[*failure->item].table_name;
         described_tables_.erase(table_name);
         report_changed_table("put_many", table_name, failure->error);
+    }
+    if (failure && failure->item && failure->error.sqlstate().starts_with("22")) {
+        described_tables_.erase(writes[*failure->item].table_name);  // as put does
     }
     if (failure) {
         const std::string message =
@@ -621,7 +642,10 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
 
     const PipelinedCommand& command = commands[*failed];
     const PGresult* result = results[*failed].get();
-    if (command.kind == PipelinedCommand::INSERT && libpq::plan_may_be_stale(libpq::sqlstate_of(result))) {
+    // A value refused as data may have met the parameter types of a table that changed since (see
+    // put): the statement is prepared afresh next time as well.
+    const std::string state = libpq::sqlstate_of(result);
+    if (command.kind == PipelinedCommand::INSERT && (libpq::plan_may_be_stale(state) || state.starts_with("22"))) {
         statements_->inserts.evict(command.group->key);
     }
     if (in_transaction && command.kind != PipelinedCommand::SAVEPOINT) {
