@@ -6,7 +6,6 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,11 +160,37 @@ void korvex_upper(sqlite3_context* context, int, sqlite3_value** arguments) {
     sqlite3_result_text64(context, upper.data(), upper.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
-// The pause between two looks at a lock another writer holds: short, so that a writer that has
-// waited long does not lose each turn to one that has just come (SQLite's own handler sleeps up
-// to 100 ms between looks).
-std::chrono::microseconds wait_step(int attempt) {
-    return std::chrono::microseconds(attempt < 20 ? 200 : 1000);
+// The writers' side file holds two locks, each on one byte, held by the open file (so released
+// when it is closed, also by the death of its process): the writer's, and the waiting room,
+// which every writer waiting for its turn holds shared.
+constexpr off_t WRITER_BYTE = 0;
+constexpr off_t WAITING_BYTE = 1;
+// The pause between two looks at a lock another writer holds: short, so that the lock is not
+// left unused for long (SQLite's own busy handler sleeps up to 100 ms between looks).
+constexpr std::chrono::microseconds WAIT_STEP{500};
+// A writer that comes back within GIVE_WAY_WINDOW of its last turn while others wait pauses
+// for GIVE_WAY_PAUSE, two looks of theirs, before it looks.
+constexpr std::chrono::milliseconds GIVE_WAY_WINDOW{5};
+constexpr std::chrono::microseconds GIVE_WAY_PAUSE{1000};
+
+// Sets (F_WRLCK, F_RDLCK) or clears (F_UNLCK) the lock on one byte of `fd` without waiting;
+// returns 0 or the error.
+int lock_byte(int fd, short type, off_t byte) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = byte;
+    lock.l_len = 1;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
+}
+
+bool others_waiting(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = WAITING_BYTE;
+    lock.l_len = 1;
+    return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
 // Whether `query` must hold the writer lock when it runs outside a transaction: it opens a
@@ -270,7 +295,7 @@ int SqliteStateConnection::on_busy(void* connection, int count) {
     if (count == 0) self.busy_since_ = self.wait_started_.value_or(now);
     const auto deadline = self.busy_since_ + std::chrono::milliseconds(self.busy_timeout_ms_);
     if (now >= deadline) return 0;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, wait_step(count)));
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, WAIT_STEP));
     return 1;
 }
 
@@ -279,30 +304,46 @@ void SqliteStateConnection::take_writer_lock() {
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + std::chrono::milliseconds(busy_timeout_ms_);
     wait_started_ = start;
-    for (int attempt = 0;; ++attempt) {
-        if (::flock(writer_lock_fd_, LOCK_EX | LOCK_NB) == 0) {
+    // A writer back for its next transaction right after its last lets those already waiting
+    // go first, rather than take every turn while they sleep between their looks.
+    if (start - writer_lock_released_at_ < GIVE_WAY_WINDOW && others_waiting(writer_lock_fd_)) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - start, GIVE_WAY_PAUSE));
+    }
+    bool waiting = false;
+    const auto stop_waiting = [&] {
+        if (waiting) lock_byte(writer_lock_fd_, F_UNLCK, WAITING_BYTE);
+        waiting = false;
+    };
+    for (;;) {
+        const int error = lock_byte(writer_lock_fd_, F_WRLCK, WRITER_BYTE);
+        if (error == 0) {
+            stop_waiting();
             writer_lock_held_ = true;
             return;
         }
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK) {
-            throw SqliteError("cannot lock " + path_ + "-writer-lock: " + std::strerror(errno), SQLITE_IOERR_LOCK);
+        if (error == EINTR) continue;
+        if (error != EAGAIN && error != EACCES) {
+            stop_waiting();
+            throw SqliteError("cannot lock " + path_ + "-writer-lock: " + std::strerror(error), SQLITE_IOERR_LOCK);
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
+            stop_waiting();
             throw SqliteError("database is locked: another writer kept " + path_ + " for the whole busy timeout (" +
                                   std::to_string(busy_timeout_ms_) +
                                   " ms); wait longer (busy_timeout_ms) or keep the other writer's transactions short",
                               SQLITE_BUSY);
         }
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, wait_step(attempt)));
+        if (!waiting) waiting = lock_byte(writer_lock_fd_, F_RDLCK, WAITING_BYTE) == 0;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, WAIT_STEP));
     }
 }
 
 void SqliteStateConnection::release_writer_lock() {
     if (!writer_lock_held_) return;
-    ::flock(writer_lock_fd_, LOCK_UN);
+    lock_byte(writer_lock_fd_, F_UNLCK, WRITER_BYTE);
     writer_lock_held_ = false;
+    writer_lock_released_at_ = std::chrono::steady_clock::now();
 }
 
 void SqliteStateConnection::in_write_transaction(const std::function<void()>& work) {

@@ -35,26 +35,33 @@ void print_error(int process, const std::exception& error, int depth = 0) {
     }
 }
 
-// Runs work(i) in `PROCESSES` forked processes that start together; each writes what it has to
-// report to `report` (a pipe the parent reads) and exits with work's answer. Returns the output
-// of all processes and whether every one exited with 0.
-std::pair<std::string, bool> run_processes(const std::function<int(int, int report)>& work) {
+// Runs work(i, report, start) in `PROCESSES` forked processes; each calls start() when ready,
+// which returns once all are ready, writes what it has to report to `report` (a pipe the parent
+// reads) and exits with work's answer. Returns the output of all processes and whether every one
+// exited with 0.
+using Work = std::function<int(int, int report, const std::function<void()>& start)>;
+std::pair<std::string, bool> run_processes(const Work& work) {
     int gate[2];
+    int ready[2];
     int report[2];
-    if (::pipe(gate) != 0 || ::pipe(report) != 0) throw std::runtime_error("pipe");
+    if (::pipe(gate) != 0 || ::pipe(ready) != 0 || ::pipe(report) != 0) throw std::runtime_error("pipe");
     std::vector<pid_t> children;
     for (int i = 0; i < PROCESSES; ++i) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::close(gate[1]);
+            ::close(ready[0]);
             ::close(report[0]);
             ::alarm(30);  // never outlives a hung run
-            char byte;
-            while (::read(gate[0], &byte, 1) < 0 && errno == EINTR) {
-            }
+            const auto start = [&] {
+                ::close(ready[1]);
+                char byte;
+                while (::read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+                }
+            };
             int code = 1;
             try {
-                code = work(i, report[1]);
+                code = work(i, report[1], start);
             } catch (const std::exception& error) {
                 print_error(i, error);
             }
@@ -63,6 +70,11 @@ std::pair<std::string, bool> run_processes(const std::function<int(int, int repo
         children.push_back(pid);
     }
     ::close(gate[0]);
+    ::close(ready[1]);
+    char byte;
+    while (::read(ready[0], &byte, 1) != 0 && errno == EINTR) {
+    }  // every process is ready (or gone)
+    ::close(ready[0]);
     ::close(gate[1]);  // every process starts now
     ::close(report[1]);
     std::string output;
@@ -88,18 +100,24 @@ const TableSchema PERSON{Address::from_string("app#Person"), {{"name", ValueKind
 // Every process finds the tables made by another, or makes them while the others wait.
 TEST(LiteHistoryProcesses, EightPreparingOneFreshFileAllSucceed) {
     TempDatabase file;
-    const auto [output, all_succeeded] = run_processes([&](int, int) {
+    const auto [output, all_succeeded] = run_processes([&](int, int, const std::function<void()>& start) {
         SqliteHistoricalConnection store;
         store.connect(file.path());
+        store.table_schema_manager();  // its module loaded before the start
+        start();
         store.prepare_connection();
-        store.table_schema_manager()->register_table(PERSON);
+        for (int version = 1; version <= 10; ++version) {
+            TableSchema schema = PERSON;
+            schema.address = Address::from_string("app#Person@" + std::to_string(version));
+            store.table_schema_manager()->register_table(schema);
+        }
         return 0;
     });
     EXPECT_TRUE(all_succeeded);
     SqliteStateConnection check(file.path());
-    EXPECT_EQ(check.execute("SELECT count(*) FROM sqlite_master WHERE sql IS NOT NULL AND tbl_name IN ('metadata', "
-                            "'person')")->fetchall(),
-              (std::vector<Row>{{10}}));  // two tables, seven indexes of metadata, one of person
+    EXPECT_EQ(check.execute("SELECT count(*) FROM sqlite_master WHERE sql IS NOT NULL AND (tbl_name = 'metadata' OR "
+                            "tbl_name LIKE 'person_v_%')")->fetchall(),
+              (std::vector<Row>{{28}}));  // metadata and its seven indexes, ten class tables with one each
 }
 
 // Short transactions of 8 processes with the default busy timeout: each gets the write lock in
@@ -113,9 +131,10 @@ TEST(LiteHistoryProcesses, EightWritersWithTheDefaultTimeoutAllCommit) {
         store.table_schema_manager()->register_table(PERSON);
     }
     constexpr int TRANSACTIONS = 40;
-    const auto [output, all_succeeded] = run_processes([&](int process, int report) {
+    const auto [output, all_succeeded] = run_processes([&](int process, int report, const std::function<void()>& start) {
         SqliteHistoricalConnection store;
         store.connect(file.path());
+        start();
         int failed = 0;
         std::ostringstream line;
         for (int i = 0; i < TRANSACTIONS; ++i) {

@@ -17,11 +17,12 @@
 // the options keep its journal mode), so that readers never hold up a commit nor a commit a
 // reader. Before a statement that starts writing outside a transaction (BEGIN IMMEDIATE or
 // EXCLUSIVE, a SAVEPOINT that opens a transaction, or a statement that writes), the connection
-// takes an OS file lock on the side file "<path>-writer-lock" and keeps it until its
-// transaction ends; writers that wait for it poll every fraction of a millisecond, so none
-// starves while others commit. The OS releases the lock of a process that dies. SQLite's own
-// waits (a program that does not take the side lock) poll as often, both within the busy
-// timeout. A plain BEGIN (deferred) takes no side lock: it reads first and may fail at once
+// takes an OS file lock (open-file-description fcntl lock) on the side file
+// "<path>-writer-lock" and keeps it until its transaction ends. Writers that wait for it look
+// every half millisecond, and a writer back right after its own turn lets those waiting go
+// first, so none starves while others commit. The OS releases the lock of a process that dies.
+// SQLite's own waits (a program that does not take the side lock) look as often, both within
+// the busy timeout. A plain BEGIN (deferred) takes no side lock: it reads first and may fail at once
 // when it later writes beside another writer.
 
 #include "korvex/connections/connection.hpp"
@@ -122,6 +123,7 @@ private:
     int busy_timeout_ms_ = 5000;
     int writer_lock_fd_ = -1;
     bool writer_lock_held_ = false;
+    std::chrono::steady_clock::time_point writer_lock_released_at_;
     // When the current statement began waiting for the side lock; SQLite's waits count from it.
     std::optional<std::chrono::steady_clock::time_point> wait_started_;
     std::chrono::steady_clock::time_point busy_since_;
