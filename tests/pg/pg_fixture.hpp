@@ -49,7 +49,8 @@ public:
 };
 
 // A connection that logs statements and sends nothing: for statement sequences that need no
-// server. Every statement yields an empty cursor.
+// server. Every statement yields an empty cursor; every table has the columns of `columns`
+// (none unless a test names some, as if no table existed).
 class OfflineConnection : public pg_timeline::PostgresHistoricalConnection {
 public:
     using PostgresHistoricalConnection::PostgresHistoricalConnection;
@@ -58,6 +59,8 @@ public:
         statements.push_back({query, params});
         return std::make_shared<MemoryCursor>();
     }
+    TableDescription _describe_table(const std::string&) override { return columns; }
+    TableDescription columns;
     std::vector<std::string> texts() const {
         std::vector<std::string> result;
         for (const auto& statement : statements) result.push_back(statement.text);

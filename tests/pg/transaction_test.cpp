@@ -110,6 +110,7 @@ TEST(NoOpenLevel, CommitRollbackRevertFailAndSendNothing) {
 
 TEST(RevertDisabled, RecordsNothingRefusesRevertAndStillNests) {
     OfflineConnection connection({.is_revert_supported = false});
+    connection.columns = {{"name", "text"}};
     connection.begin();
     connection.begin();
     connection.put(Address::from_string("app#Person/p1@v1"), map(R"({"name":"A"})"));
@@ -141,6 +142,7 @@ TEST(Revert, EmptyLevelDeletesNothingAndClosesTheLevel) {
 
 TEST(OnTransactionComplete, ForgetsTheRecordedWritesAndKeepsTheLevelsOpen) {
     OfflineConnection connection;
+    connection.columns = {{"name", "text"}};
     connection.begin();
     connection.begin();
     connection.put(Address::from_string("app#Person/p1@v1"), map(R"({"name":"A"})"));
