@@ -68,6 +68,13 @@ std::string Address::to_string() const {
     return text;
 }
 
+void check_write_address(const std::string& operation, const Address& address) {
+    if (address.object_id.empty()) {
+        throw UsageError(operation + ": " + printable_name(address.to_string()) +
+                         " names no object: a write needs an object id (resource#Class@version/objectId@version)");
+    }
+}
+
 Value Address::to_value() const {
     Value value = Value::object();
     value["resource"] = resource;

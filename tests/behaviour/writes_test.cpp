@@ -371,19 +371,26 @@ TEST_P(Writes, APutAfterItsTableChangedWritesTheNewColumns) {
     EXPECT_EQ(ages(), (std::vector<std::string>{"b=-", "c=4", "e=-"}));
 }
 
-// A class version without a table is named before anything is sent: the transaction goes on.
-TEST_P(Writes, AWriteToAClassVersionWithNoTableSaysSoAndSendsNothing) {
-    const Address ghost = Address::from_string("app#Ghost@1/g@1");
-    const std::vector<std::function<void()>> writes = {
-        [&] { store->put(ghost, {{"name", "G"}}); },
-        [&] { store->put_many({{Address::from_string("app#Person/b@1"), {{"name", "B"}}}, {ghost, {{"name", "G"}}}}); }};
+// A write that cannot land is named before anything is sent, and the transaction goes on: a class
+// version without a table, and an address naming no object (the read form "every object").
+TEST_P(Writes, AWriteThatCannotLandSaysWhyAndSendsNothing) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"app#Ghost@1/g@1", "app#Ghost@1 has no table"},
+        {"app#Person/@1", "names no object"},
+        {"app#Person@ALL/@LATEST", "names no object"}};
     store->begin();
-    for (const auto& write : writes) {
-        try {
-            write();
-            ADD_FAILURE() << "a write to a class version without a table succeeded";
-        } catch (const UsageError& error) {
-            EXPECT_NE(std::string(error.what()).find("app#Ghost@1 has no table"), std::string::npos) << error.what();
+    for (const auto& [text, says] : cases) {
+        const Address address = Address::from_string(text);
+        const std::vector<std::function<void()>> writes = {
+            [&] { store->put(address, {{"name", "G"}}); },
+            [&] { store->put_many({{Address::from_string("app#Person/b@1"), {{"name", "B"}}}, {address, {{"name", "G"}}}}); }};
+        for (const auto& write : writes) {
+            try {
+                write();
+                ADD_FAILURE() << "a write to " << text << " succeeded";
+            } catch (const UsageError& error) {
+                EXPECT_NE(std::string(error.what()).find(says), std::string::npos) << error.what();
+            }
         }
     }
     put("a", "A");

@@ -217,6 +217,7 @@ Value SqliteHistoricalConnection::process_value_before_insert(const Value& value
 
 Statement SqliteHistoricalConnection::checked_insert(const Address& address, const DataMap& data,
                                                     const char* operation) {
+    check_write_address(operation, address);
     if (!data.is_object()) {
         throw UsageError(std::string(operation) + ": the data of " + address.to_string() +
                          " must be a map of column names to values, not " + printed(data));

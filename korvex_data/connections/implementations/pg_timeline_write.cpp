@@ -149,6 +149,7 @@ std::optional<std::string> unstorable(const Value& value) {
 
 PostgresHistoricalConnection::CheckedWrite PostgresHistoricalConnection::check_write(
     const Address& address, const DataMap& data, const char* operation, const std::string* table_name) {
+    check_write_address(operation, address);
     if (!data.is_object()) {
         throw UsageError(std::string(operation) + ": the data of " + address.to_string() +
                          " must be a map of column names to values, not " + printed(data));

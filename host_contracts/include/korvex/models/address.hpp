@@ -34,4 +34,9 @@ struct Address {
     bool operator==(const Address&) const = default;
 };
 
+// Refuses, with UsageError and before anything is sent, the address of a write that names no
+// object: an empty object id ("app#Person@1/@2" reads version 2 of every object; it names no
+// object to write).
+void check_write_address(const std::string& operation, const Address& address);
+
 }  // namespace korvex
