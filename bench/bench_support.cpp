@@ -1,5 +1,7 @@
 #include "bench_support.hpp"
 
+#include "korvex/models/address.hpp"
+#include "korvex/query/q.hpp"
 #include "korvex/value.hpp"
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
+#include <stdexcept>
 
 namespace korvex::bench {
 
@@ -158,6 +161,38 @@ void print_json_line(const std::string& benchmark, const std::vector<std::pair<s
     }
     std::printf("%s\n", line.dump().c_str());
     std::fflush(stdout);
+}
+
+Side store_write_side(HistoricalConnectionBase& store, const char* name, const char* prefix, bool many, int batch,
+                      int& next_id) {
+    return Side{name, [&store, &next_id, prefix, many, batch] {
+                    return [&store, many, items = person_items(prefix, batch, next_id)] {
+                        store.begin();
+                        if (many) {
+                            store.put_many(items);
+                        } else {
+                            for (const auto& [address, data] : items) store.put(address, data);
+                        }
+                        store.commit();
+                        store.on_transaction_complete();
+                    };
+                }};
+}
+
+Side store_latest_read_side(HistoricalConnectionBase& store, const std::function<std::string()>& next_id,
+                            int versions) {
+    return Side{"query", [&store, next_id, versions] {
+                    return [&store, versions, id = next_id()] {
+                        static const Address address = Address::from_string("bench#BenchPerson@1");
+                        const Q latest = Q("_address__object_id", Lookup::EQ, id) &
+                                         Q("_address__object_version", Lookup::EQ, "LATEST");
+                        const auto rows = store.query(address, std::nullopt, latest);
+                        if (rows.size() != 1 || rows[0].value("range_key", Value()) != std::to_string(versions)) {
+                            throw std::runtime_error("the store's read of " + id +
+                                                     " did not return the newest version alone");
+                        }
+                    };
+                }};
 }
 
 }  // namespace korvex::bench

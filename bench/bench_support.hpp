@@ -82,6 +82,16 @@ std::vector<PersonRow> person_rows(const std::string& prefix, int count, int& ne
 // is the one parameter, written as `marker`.
 std::string latest_version_statement(const std::string& marker);
 
+// The store's side of a write benchmark: one transaction of `batch` new person items, written by
+// one put_many (`many`) or by one put per item.
+Side store_write_side(HistoricalConnectionBase& store, const char* name, const char* prefix, bool many, int batch,
+                      int& next_id);
+
+// The store's side of the latest-version read: one object's newest version by id through query,
+// checked to be version `versions` alone.
+Side store_latest_read_side(HistoricalConnectionBase& store, const std::function<std::string()>& next_id,
+                            int versions);
+
 // The median read of each side in a store of `rows` rows.
 struct ReadFigures {
     long rows;

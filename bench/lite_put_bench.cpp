@@ -40,18 +40,7 @@ int main(int argc, char** argv) {
 
     int next_id = 0;
     auto store_side = [&](const char* name, const char* prefix, bool many) {
-        return bench::Side{name, [&, prefix, many] {
-                               return [&, many, items = bench::person_items(prefix, BATCH, next_id)] {
-                                   store.begin();
-                                   if (many) {
-                                       store.put_many(items);
-                                   } else {
-                                       for (const auto& [address, data] : items) store.put(address, data);
-                                   }
-                                   store.commit();
-                                   store.on_transaction_complete();
-                               };
-                           }};
+        return bench::store_write_side(store, name, prefix, many, BATCH, next_id);
     };
     auto raw_side = [&](const char* prefix) {
         return bench::Side{"insert", [&, prefix] {

@@ -51,19 +51,7 @@ bench::ReadFigures measure(const std::string& database, int objects, int version
     std::mt19937 random(42);
     std::uniform_int_distribution<int> pick(1, objects);
     auto next_id = [&] { return std::string("o").append(std::to_string(pick(random))); };
-    const Address address = Address::from_string("bench#BenchPerson@1");
-    const bench::Side store_side{"query", [&] {
-                                     return [&, id = next_id()] {
-                                         const Q latest = Q("_address__object_id", Lookup::EQ, id) &
-                                                          Q("_address__object_version", Lookup::EQ, "LATEST");
-                                         const auto rows = store.query(address, std::nullopt, latest);
-                                         if (rows.size() != 1 ||
-                                             rows[0].value("range_key", Value()) != std::to_string(versions)) {
-                                             throw std::runtime_error("the store's read of " + id +
-                                                                      " did not return the newest version alone");
-                                         }
-                                     };
-                                 }};
+    const bench::Side store_side = bench::store_latest_read_side(store, next_id, versions);
     const bench::Side limit_side{"prepared", [&] {
                                      return [&, id = next_id()] {
                                          if (raw.exec_prepared("latest", {id.c_str()}) != 1) {
