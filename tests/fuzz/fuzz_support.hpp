@@ -78,21 +78,18 @@ private:
     std::size_t at_ = 0;
 };
 
-// A version field: empty is no version; everything else is that text, or with `markers` the
-// marker LATEST or ALL that it names.
-inline Version version_of(const std::string& text, bool markers = false) {
-    if (auto marker = version_marker_from_text(text); marker && markers) return Version(*marker);
-    return text.empty() ? Version() : Version(text);
-}
+// A version field: empty is no version; everything else is that text, the texts LATEST and ALL
+// being the markers.
+inline Version version_of(const std::string& text) { return text.empty() ? Version() : Version(text); }
 
 // An address from four lines: class name, class version, object id, object version.
-inline Address read_address(FuzzLines& lines, bool object_version_markers = false) {
+inline Address read_address(FuzzLines& lines) {
     Address address;
     address.resource = "fuzz";
     address.class_name = lines.text();
     address.class_version = version_of(lines.text());
     address.object_id = lines.text();
-    address.object_version = version_of(lines.text(), object_version_markers);
+    address.object_version = version_of(lines.text());
     return address;
 }
 
