@@ -111,6 +111,7 @@ void SqliteHistoricalConnection::connect(const std::optional<std::string>& dsn,
     // Another file, or a new database in memory: nothing described before holds.
     table_columns_.clear();
     descriptions_.clear();
+    described_schema_version_ = Value();
     described_at_changes_ = _connection->table_changes();
 }
 

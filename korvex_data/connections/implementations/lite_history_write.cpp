@@ -141,17 +141,14 @@ void SqliteHistoricalConnection::forget_stale_tables() {
     // types): a write by the old description would convert or check its values for the old
     // types. SQLite counts every schema change in the file, and reading the count sends nothing
     // anywhere, so the descriptions are simply read again.
-    if (_connection != nullptr && !table_columns_.empty()) {
+    if (_connection != nullptr) {
         const auto row = _connection->execute("PRAGMA schema_version")->fetchone();
-        const Value version = row && !row->empty() ? row->front() : Value();
+        Value version = row && !row->empty() ? row->front() : Value();
         if (version != described_schema_version_) {
             table_columns_.clear();
             descriptions_.clear();
+            described_schema_version_ = std::move(version);
         }
-    }
-    if (_connection != nullptr && table_columns_.empty()) {
-        const auto row = _connection->execute("PRAGMA schema_version")->fetchone();
-        described_schema_version_ = row && !row->empty() ? row->front() : Value();
     }
 }
 
