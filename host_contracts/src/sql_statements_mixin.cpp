@@ -4,6 +4,7 @@
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex/utils/sql_identifier.hpp"
 #include "korvex/utils/text.hpp"
+#include "korvex/utils/named_logger.hpp"
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
@@ -18,12 +19,7 @@
 namespace korvex {
 namespace {
 
-std::shared_ptr<spdlog::logger> mixin_logger() {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
-    if (auto logger = spdlog::get(SqlStatementsMixin::LOGGER_NAME)) return logger;
-    return spdlog::stderr_color_mt(SqlStatementsMixin::LOGGER_NAME);
-}
+std::shared_ptr<spdlog::logger> mixin_logger() { return named_logger(SqlStatementsMixin::LOGGER_NAME); }
 
 std::string quoted_text(const std::string& text) {
     std::string quoted = "'";

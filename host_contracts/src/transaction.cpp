@@ -3,6 +3,7 @@
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/historical_base.hpp"
 #include "korvex/error.hpp"
+#include "korvex/utils/named_logger.hpp"
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
@@ -13,12 +14,7 @@
 namespace korvex {
 namespace {
 
-std::shared_ptr<spdlog::logger> transaction_logger() {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
-    if (auto logger = spdlog::get(Transaction::LOGGER_NAME)) return logger;
-    return spdlog::stderr_color_mt(Transaction::LOGGER_NAME);
-}
+std::shared_ptr<spdlog::logger> transaction_logger() { return named_logger(Transaction::LOGGER_NAME); }
 
 // The error's message followed by those of its nested causes.
 std::string describe(const std::exception& error) {

@@ -20,12 +20,7 @@
 
 namespace korvex::lite_history {
 
-std::shared_ptr<spdlog::logger> logger() {
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
-    if (auto existing = spdlog::get(MODULE_PATH)) return existing;
-    return spdlog::stderr_color_mt(MODULE_PATH);
-}
+std::shared_ptr<spdlog::logger> logger() { return named_logger(MODULE_PATH); }
 
 std::pair<std::string, std::size_t> question_markers(const std::string& query) {
     std::string text;
@@ -58,7 +53,7 @@ public:
 }  // namespace
 
 SqliteHistoricalConnection::SqliteHistoricalConnection(ConnectionOptions options)
-    : TransactionLevelsMixin(options.is_revert_supported) {}
+    : SqlHistoricalStore(options) {}
 
 SqliteHistoricalConnection::~SqliteHistoricalConnection() = default;
 
@@ -241,35 +236,14 @@ void SqliteHistoricalConnection::run_transaction_statement(const std::string& st
     (void)expected_status;  // SQLite answers nothing else: a statement either runs or fails
 }
 
-void SqliteHistoricalConnection::begin() { TransactionLevelsMixin::begin(); }
-void SqliteHistoricalConnection::commit() { TransactionLevelsMixin::commit(); }
-void SqliteHistoricalConnection::rollback() { TransactionLevelsMixin::rollback(); }
-void SqliteHistoricalConnection::revert() { TransactionLevelsMixin::revert(); }
-void SqliteHistoricalConnection::on_transaction_complete() { TransactionLevelsMixin::on_transaction_complete(); }
-
 }  // namespace korvex::lite_history
 
 KORVEX_MODULE_ENTRY {
-    using korvex::lite_history::ConnectionOptions;
     using korvex::lite_history::SqliteHistoricalConnection;
     registry.add_class("SqliteHistoricalConnection",
                        [](const korvex::ConstructionArgs& args) -> std::unique_ptr<korvex::Object> {
-                           ConnectionOptions options;
-                           if (!args.named.is_null() && !args.named.is_object()) {
-                               throw korvex::UsageError("SqliteHistoricalConnection: named arguments must be a map");
-                           }
-                           for (const auto& [name, value] : args.named.items()) {
-                               if (name != "is_revert_supported") {
-                                   throw korvex::UsageError("SqliteHistoricalConnection: unexpected named argument " +
-                                                            name);
-                               }
-                               if (!value.is_boolean()) {
-                                   throw korvex::UsageError(
-                                       "SqliteHistoricalConnection: is_revert_supported must be a boolean");
-                               }
-                               options.is_revert_supported = value.get<bool>();
-                           }
-                           return std::make_unique<SqliteHistoricalConnection>(options);
+                           return std::make_unique<SqliteHistoricalConnection>(
+                               korvex::parse_store_arguments("SqliteHistoricalConnection", args));
                        });
     registry.add_attribute("METADATA_SELECT_FIELD", korvex::lite_history::METADATA_SELECT_FIELD);
     registry.add_attribute("sql_operator_map", &korvex::lite_history::sql_operator_map);

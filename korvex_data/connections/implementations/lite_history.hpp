@@ -12,11 +12,9 @@
 // ascending and first descending; the LIKE family is case-sensitive except its I-variants.
 // Not thread-safe: one caller at a time.
 
-#include "korvex/connections/historical_base.hpp"
-#include "korvex/connections/sql_merged_read_mixin.hpp"
+#include "korvex/connections/sql_historical_store.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
 #include "korvex/connections/sqlite_state.hpp"
-#include "korvex/connections/transaction_levels_mixin.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex/table_schemas/base.hpp"
 
@@ -58,17 +56,13 @@ std::pair<std::string, std::size_t> question_markers(const std::string& query);
 // 0 and 1 of a BOOLEAN column as false and true; anything else as it is.
 Value decode_stored(Value value, const std::string& declared_type);
 
-struct ConnectionOptions {
-    bool is_revert_supported = true;
-};
+using ConnectionOptions = SqlStoreOptions;
 
 // One column of a table, in table order; its type as declared, upper case (TEXT, JSON, BOOLEAN,
 // REAL, INTEGER).
 using ColumnInfo = TableColumn;
 
-class SqliteHistoricalConnection : public SqlMergedReadMixin,
-                                   public TransactionLevelsMixin,
-                                   public HistoricalConnectionBase {
+class SqliteHistoricalConnection : public SqlHistoricalStore {
 public:
     explicit SqliteHistoricalConnection(ConnectionOptions options = {});
     ~SqliteHistoricalConnection() override;
@@ -102,13 +96,6 @@ public:
     void _delete(const Address& address) override;
 
     // Transactions.
-    void begin() override;
-    void commit() override;
-    void rollback() override;
-    void revert() override;
-    void on_transaction_complete() override;
-    std::optional<std::uint64_t> innermost_transaction_level() const override { return innermost_level(); }
-    bool is_transaction_level_open(std::uint64_t level) const override { return is_level_open(level); }
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
 
     // Reading.

@@ -24,15 +24,7 @@
 
 namespace korvex::pg_timeline {
 
-std::shared_ptr<spdlog::logger> logger() {
-    static const std::shared_ptr<spdlog::logger> instance = [] {
-        if (auto existing = spdlog::get(MODULE_PATH)) {
-            return existing;
-        }
-        return spdlog::stderr_color_mt(MODULE_PATH);
-    }();
-    return instance;
-}
+std::shared_ptr<spdlog::logger> logger() { return named_logger(MODULE_PATH); }
 
 namespace detail {
 
@@ -241,7 +233,7 @@ void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Val
 }  // namespace
 
 PostgresHistoricalConnection::PostgresHistoricalConnection(ConnectionOptions options)
-    : TransactionLevelsMixin(options.is_revert_supported), statements_(std::make_unique<SessionStatements>()) {}
+    : SqlHistoricalStore(options), statements_(std::make_unique<SessionStatements>()) {}
 
 PostgresHistoricalConnection::~PostgresHistoricalConnection() {
     if (_connection != nullptr) {
@@ -367,27 +359,11 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute_read(const Stateme
 }  // namespace korvex::pg_timeline
 
 KORVEX_MODULE_ENTRY {
-    using korvex::pg_timeline::ConnectionOptions;
     using korvex::pg_timeline::PostgresHistoricalConnection;
     registry.add_class("PostgresHistoricalConnection",
                        [](const korvex::ConstructionArgs& args) -> std::unique_ptr<korvex::Object> {
-                           ConnectionOptions options;
-                           if (!args.named.is_null() && !args.named.is_object()) {
-                               throw korvex::UsageError(
-                                   "PostgresHistoricalConnection: named arguments must be a map");
-                           }
-                           for (const auto& [name, value] : args.named.items()) {
-                               if (name != "is_revert_supported") {
-                                   throw korvex::UsageError(
-                                       "PostgresHistoricalConnection: unexpected named argument " + name);
-                               }
-                               if (!value.is_boolean()) {
-                                   throw korvex::UsageError(
-                                       "PostgresHistoricalConnection: is_revert_supported must be a boolean");
-                               }
-                               options.is_revert_supported = value.get<bool>();
-                           }
-                           return std::make_unique<PostgresHistoricalConnection>(options);
+                           return std::make_unique<PostgresHistoricalConnection>(
+                               korvex::parse_store_arguments("PostgresHistoricalConnection", args));
                        });
     // Module-level tables, built once when the library was loaded. The operator map is handed
     // over by address: the class attribute SQL_OPERATOR_MAP refers to that same object.

@@ -6,11 +6,9 @@
 // put_many sends together in one pipeline. Not thread-safe: one caller at a time.
 
 #include "korvex/connections/errors.hpp"
-#include "korvex/connections/historical_base.hpp"
-#include "korvex/connections/table_change_tracker.hpp"
-#include "korvex/connections/sql_merged_read_mixin.hpp"
+#include "korvex/connections/sql_historical_store.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
-#include "korvex/connections/transaction_levels_mixin.hpp"
+#include "korvex/connections/table_change_tracker.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex/table_schemas/base.hpp"
 
@@ -48,13 +46,9 @@ using RevertLevel = korvex::RevertLevel;
 // The statements prepared on the current server session (pg_timeline_libpq.hpp).
 struct SessionStatements;
 
-struct ConnectionOptions {
-    bool is_revert_supported = true;
-};
+using ConnectionOptions = SqlStoreOptions;
 
-class PostgresHistoricalConnection : public SqlMergedReadMixin,
-                                     public TransactionLevelsMixin,
-                                     public HistoricalConnectionBase {
+class PostgresHistoricalConnection : public SqlHistoricalStore {
 public:
     static constexpr const char* TABLE_SEPARATOR = "\"";
     static constexpr const char* COLUMN_SEPARATOR = "\"";
@@ -90,15 +84,6 @@ public:
     // process_value_before_insert and _to_sql_value, as that builder converts them.
     void put_many(const std::vector<WriteItem>& items) override;
     void _delete(const Address& address) override;
-
-    // Transactions.
-    void begin() override;
-    void commit() override;
-    void rollback() override;
-    void revert() override;
-    void on_transaction_complete() override;
-    std::optional<std::uint64_t> innermost_transaction_level() const override { return innermost_level(); }
-    bool is_transaction_level_open(std::uint64_t level) const override { return is_level_open(level); }
 
     // Reading.
     std::vector<DataMap> query(const Address& address,

@@ -24,10 +24,4 @@ void PostgresHistoricalConnection::run_transaction_statement(const std::string& 
                                 expected_status);
 }
 
-void PostgresHistoricalConnection::begin() { TransactionLevelsMixin::begin(); }
-void PostgresHistoricalConnection::commit() { TransactionLevelsMixin::commit(); }
-void PostgresHistoricalConnection::rollback() { TransactionLevelsMixin::rollback(); }
-void PostgresHistoricalConnection::revert() { TransactionLevelsMixin::revert(); }
-void PostgresHistoricalConnection::on_transaction_complete() { TransactionLevelsMixin::on_transaction_complete(); }
-
 }  // namespace korvex::pg_timeline

@@ -4,6 +4,7 @@
 #include "korvex/connections/spark_analysis_error.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/transactions/constants.hpp"
+#include "korvex/utils/named_logger.hpp"
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
@@ -29,13 +30,7 @@ namespace {
 
 constexpr const char* MODULE_PATH = "korvex_data.table_schemas.implementations.ice_timeline";
 
-std::shared_ptr<spdlog::logger> logger() {
-    static const std::shared_ptr<spdlog::logger> instance = [] {
-        if (auto existing = spdlog::get(MODULE_PATH)) return existing;
-        return spdlog::stderr_color_mt(MODULE_PATH);
-    }();
-    return instance;
-}
+std::shared_ptr<spdlog::logger> logger() { return named_logger(MODULE_PATH); }
 
 // A column with no default; `nullable` left out keeps the record's own default.
 TableColumnSchema column(const std::string& name, ColumnType type) { return {name, std::move(type), nullptr}; }
