@@ -3,6 +3,7 @@
 // registers the class with the host is at the end of this file.
 
 #include "korvex_data/connections/implementations/lite_history.hpp"
+#include "korvex_data/connections/implementations/lite_history_dialect.hpp"
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/table_change_tracker.hpp"
@@ -53,7 +54,7 @@ public:
 }  // namespace
 
 SqliteHistoricalConnection::SqliteHistoricalConnection(ConnectionOptions options)
-    : SqlHistoricalStore(options) {}
+    : SqlHistoricalStore(sqlite_dialect(), options) {}
 
 SqliteHistoricalConnection::~SqliteHistoricalConnection() = default;
 

@@ -130,8 +130,6 @@ public:
 
     // Conditions and statements.
     const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
-    // Double-quoted with quotes doubled; refused when empty or holding a NUL byte.
-    std::string _quote_name(const std::string& name) override;
     std::pair<std::string, ConditionParam> _nested_filter_statement(
         const std::string& field_name, const std::string& nested_fields,
         const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,

@@ -195,7 +195,6 @@ Statement SqliteHistoricalConnection::_build_insert_statement(const std::string&
     return statement;
 }
 
-std::string SqliteHistoricalConnection::_quote_name(const std::string& name) { return quote_sql_identifier(name); }
 
 Value SqliteHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
     // A JSON column keeps JSON text, so that a text value reads back as a text and not as the

@@ -10,6 +10,7 @@
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
 #include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
+#include "korvex_data/connections/implementations/pg_timeline_dialect.hpp"
 #include "korvex_data/connections/implementations/pg_timeline_libpq.hpp"
 
 #include <libpq-fe.h>
@@ -233,7 +234,7 @@ void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Val
 }  // namespace
 
 PostgresHistoricalConnection::PostgresHistoricalConnection(ConnectionOptions options)
-    : SqlHistoricalStore(options), statements_(std::make_unique<SessionStatements>()) {}
+    : SqlHistoricalStore(postgres_dialect(), options), statements_(std::make_unique<SessionStatements>()) {}
 
 PostgresHistoricalConnection::~PostgresHistoricalConnection() {
     if (_connection != nullptr) {

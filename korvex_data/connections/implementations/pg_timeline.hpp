@@ -100,8 +100,6 @@ public:
 
     // Conditions and statements.
     const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
-    // Double-quoted, and refused when PostgreSQL would cut it (over 63 bytes) or cannot hold it.
-    std::string _quote_name(const std::string& name) override;
     std::pair<std::string, ConditionParam> _nested_filter_statement(
         const std::string& field_name, const std::string& nested_fields,
         const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,

@@ -113,9 +113,6 @@ Statement PostgresHistoricalConnection::_build_insert_statement(const std::strin
     return statement;
 }
 
-std::string PostgresHistoricalConnection::_quote_name(const std::string& name) {
-    return quote_postgres_identifier(name);
-}
 
 Value PostgresHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
     if (data_type == "json" && (value.is_string() || value.is_number_integer() || value.is_boolean())) {

@@ -8,6 +8,7 @@
 // Calls no database library: the engine's plug-in does.
 
 #include "korvex/connections/historical_base.hpp"
+#include "korvex/connections/sql_dialect.hpp"
 #include "korvex/connections/sql_merged_read_mixin.hpp"
 #include "korvex/connections/transaction_levels_mixin.hpp"
 #include "korvex/plugin/module_loader.hpp"
@@ -31,7 +32,11 @@ SqlStoreOptions parse_store_arguments(const std::string& class_name, const Const
 
 class SqlHistoricalStore : public SqlMergedReadMixin, public TransactionLevelsMixin, public HistoricalConnectionBase {
 public:
-    explicit SqlHistoricalStore(SqlStoreOptions options) : TransactionLevelsMixin(options.is_revert_supported) {}
+    SqlHistoricalStore(const SqlDialect& dialect, SqlStoreOptions options)
+        : TransactionLevelsMixin(options.is_revert_supported), dialect_(dialect) {}
+
+    // The engine's way of writing statements.
+    const SqlDialect& dialect() const { return dialect_; }
 
     // Transactions: the levels of TransactionLevelsMixin, one implementation for both bases.
     void begin() override { TransactionLevelsMixin::begin(); }
@@ -41,6 +46,19 @@ public:
     void on_transaction_complete() override { TransactionLevelsMixin::on_transaction_complete(); }
     std::optional<std::uint64_t> innermost_transaction_level() const override { return innermost_level(); }
     bool is_transaction_level_open(std::uint64_t level) const override { return is_level_open(level); }
+
+    // A table or column name as the engine's statements write it (SqlDialect::quote_name).
+    std::string _quote_name(const std::string& name) override { return dialect_.quote_name(name); }
+
+    // Writing.
+
+    // Reading.
+
+protected:
+    // The driver: how the engine runs what the core builds.
+
+private:
+    const SqlDialect& dialect_;
 };
 
 }  // namespace korvex
