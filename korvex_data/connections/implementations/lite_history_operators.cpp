@@ -26,16 +26,8 @@ std::string ends_with(const std::string& field) {
 }
 
 OperatorMap build_operator_map() {
-    OperatorMap map = common_sql_operators();
     // A boolean compares null-safely, as PostgreSQL's IS NOT DISTINCT FROM does.
-    map[Lookup::EQ] = {[](const Value& value) -> std::string {
-                           return value.is_boolean() ? "{field_name} IS %s" : "{field_name} = %s";
-                       },
-                       std::nullopt, nullptr};
-    map[Lookup::NEQ] = {[](const Value& value) -> std::string {
-                            return value.is_boolean() ? "{field_name} IS NOT %s" : "{field_name} != %s";
-                        },
-                        std::nullopt, nullptr};
+    OperatorMap map = common_sql_operators("IS", "IS NOT");
     map[Lookup::CONTAINS] = {std::string("instr({field_name}, %s) > 0"), std::nullopt, plain_text};
     map[Lookup::ICONTAINS] = {std::string("instr(korvex_upper({field_name}), %s) > 0"), std::nullopt, upper_text};
     map[Lookup::STARTSWITH] = {std::string("instr({field_name}, %s) = 1"), std::nullopt, plain_text};

@@ -30,17 +30,9 @@ ConditionParam literal_text(const Value& value) { return Value(escape_like(text_
 ConditionParam upper_literal_text(const Value& value) { return Value(escape_like(unicode_upper(text_form(value)))); }
 
 OperatorMap build_operator_map() {
-    OperatorMap map = common_sql_operators();
     // A boolean is compared null-safely, as IS TRUE / IS NOT TRUE would; the server takes no
     // parameter after a bare IS.
-    map[Lookup::EQ] = {[](const Value& value) -> std::string {
-                           return value.is_boolean() ? "{field_name} IS NOT DISTINCT FROM %s" : "{field_name} = %s";
-                       },
-                       std::nullopt, nullptr};
-    map[Lookup::NEQ] = {[](const Value& value) -> std::string {
-                            return value.is_boolean() ? "{field_name} IS DISTINCT FROM %s" : "{field_name} != %s";
-                        },
-                        std::nullopt, nullptr};
+    OperatorMap map = common_sql_operators("IS NOT DISTINCT FROM", "IS DISTINCT FROM");
     map[Lookup::CONTAINS] = {std::string("{field_name} LIKE %s"), "%{value}%", literal_text};
     map[Lookup::ICONTAINS] = {std::string("UPPER({field_name}) LIKE %s"), "%{value}%", upper_literal_text};
     map[Lookup::STARTSWITH] = {std::string("{field_name} LIKE %s"), "{value}%", literal_text};
