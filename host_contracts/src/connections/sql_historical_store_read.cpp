@@ -45,6 +45,11 @@ std::string SqlDialect::metadata_column(const std::string& name) const {
     return METADATA_ALIAS + "." + quote_name(name);
 }
 
+std::string SqlDialect::metadata_join_condition() const {
+    return MODEL_ALIAS + ".partition_key = " + METADATA_ALIAS + ".object_id AND " + MODEL_ALIAS +
+           ".range_key = " + METADATA_ALIAS + ".object_version";
+}
+
 ConditionParam SqlDialect::json_path_param(ConditionParam param, ValueType) const { return param; }
 
 // query and count.
@@ -214,8 +219,7 @@ Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name,
     text += "SELECT " + select_only + " ";
     text += "FROM " + _quote_name(table_name) + " AS " + MODEL_ALIAS + " ";
     text += "JOIN " + source + " AS " + METADATA_ALIAS + " ";
-    text += "ON " + MODEL_ALIAS + ".partition_key = " + METADATA_ALIAS + ".object_id ";
-    text += "AND " + MODEL_ALIAS + ".range_key = " + METADATA_ALIAS + ".object_version";
+    text += "ON " + dialect_.metadata_join_condition();
     if (conditions && *conditions) {
         // The conditions are written for this table: its own column types, its absent columns.
         const ReadScope filtered{&table_name, scope.absent};

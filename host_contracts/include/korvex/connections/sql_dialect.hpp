@@ -31,6 +31,9 @@ public:
     // What a versioned table (alias t1) is joined with for its metadata (alias t2): a table name
     // or a parenthesised sub-select.
     virtual std::string metadata_source() const = 0;
+    // What joins each versioned row with the metadata of its own version (by default the row's
+    // partition_key and range_key against the metadata's object_id and object_version).
+    virtual std::string metadata_join_condition() const;
     // The projection that turns the joined metadata row into the _metadata object.
     virtual const std::string& metadata_select_field() const = 0;
     // The metadata column `name` of the joined row.
