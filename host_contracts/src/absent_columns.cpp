@@ -5,23 +5,6 @@
 #include <algorithm>
 
 namespace korvex {
-namespace {
-// The table being read by this thread's statement builder, innermost first.
-thread_local const AbsentColumns* current = nullptr;
-}  // namespace
-
-AbsentColumns::AbsentColumns(std::map<std::string, std::string> stand_ins)
-    : stand_ins_(std::move(stand_ins)), outer_(current) {
-    current = this;
-}
-
-AbsentColumns::~AbsentColumns() { current = outer_; }
-
-const std::string* AbsentColumns::stand_in(const std::string& name) {
-    if (current == nullptr) return nullptr;
-    const auto found = current->stand_ins_.find(name);
-    return found != current->stand_ins_.end() ? &found->second : nullptr;
-}
 
 bool names_object_fields(const std::optional<Q>& conditions) {
     if (!conditions) return false;

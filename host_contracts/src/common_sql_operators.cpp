@@ -2,8 +2,18 @@
 
 namespace korvex {
 
-OperatorMap common_sql_operators() {
+OperatorMap common_sql_operators(const std::string& boolean_equal, const std::string& boolean_not_equal) {
     OperatorMap map;
+    const std::string equal = "{field_name} " + boolean_equal + " %s";
+    const std::string not_equal = "{field_name} " + boolean_not_equal + " %s";
+    map[Lookup::EQ] = {[equal](const Value& value) -> std::string {
+                           return value.is_boolean() ? equal : "{field_name} = %s";
+                       },
+                       std::nullopt, nullptr};
+    map[Lookup::NEQ] = {[not_equal](const Value& value) -> std::string {
+                            return value.is_boolean() ? not_equal : "{field_name} != %s";
+                        },
+                        std::nullopt, nullptr};
     map[Lookup::GT] = {std::string("{field_name} > %s"), std::nullopt, nullptr};
     map[Lookup::GTE] = {std::string("{field_name} >= %s"), std::nullopt, nullptr};
     map[Lookup::LT] = {std::string("{field_name} < %s"), std::nullopt, nullptr};

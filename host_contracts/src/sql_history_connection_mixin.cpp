@@ -1,6 +1,5 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/sql_history_connection_mixin.hpp"
-#include "korvex/connections/absent_columns.hpp"
 
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex/connections/constants.hpp"
@@ -86,8 +85,36 @@ Statement SqlHistoryConnectionMixin::_select_statement(const std::string& table_
     return statement;
 }
 
+std::pair<std::string, ConditionParam> SqlHistoryConnectionMixin::_nested_filter_statement(
+    const std::string& field_name, const std::string& nested_fields, const SqlOperatorTemplate& sql_operator_template,
+    const Value& value, std::optional<ValueType> value_type, bool is_internal_table, bool use_internal_meta_tables,
+    const ReadScope&) {
+    return _nested_filter_statement(field_name, nested_fields, sql_operator_template, value, value_type,
+                                    is_internal_table, use_internal_meta_tables);
+}
+
+std::string SqlHistoryConnectionMixin::_order_by_expression(const std::string& field_name, bool is_internal_table,
+                                                            bool use_internal_meta_tables, const ReadScope&) {
+    return _order_by_expression(field_name, is_internal_table, use_internal_meta_tables);
+}
+
+Statement SqlHistoryConnectionMixin::_build_select_statement(const std::string& table_name,
+                                                             const std::optional<QuerySpecifier>& query_specifier,
+                                                             const std::optional<Q>& conditions,
+                                                             const Pagination& pagination,
+                                                             const std::optional<std::vector<OrderBy>>& order_by,
+                                                             bool use_internal_meta_tables, const ReadScope&) {
+    return _build_select_statement(table_name, query_specifier, conditions, pagination, order_by,
+                                   use_internal_meta_tables);
+}
+
 std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_conditions_statement(
     const Q& conditions, bool is_internal_table, bool use_internal_meta_tables) {
+    return _get_conditions_statement(conditions, is_internal_table, use_internal_meta_tables, ReadScope{});
+}
+
+std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_conditions_statement(
+    const Q& conditions, bool is_internal_table, bool use_internal_meta_tables, const ReadScope& scope) {
     switch (conditions.kind()) {
         case Q::Kind::EMPTY:
             return {"", {}};
@@ -117,11 +144,11 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
                 }
                 predicate = _nested_filter_statement(field, nested, sql_operator, conditions.value(),
                                                      type_of(conditions.value()), is_internal_table,
-                                                     use_internal_meta_tables);
+                                                     use_internal_meta_tables, scope);
             } else {
                 const std::string prefix =
                     use_internal_meta_tables && !is_internal_table ? std::string(MODEL_TABLE_ALIAS) + "." : "";
-                predicate = {sql_operator.build_statement(_filter_column(field, conditions.value(), prefix),
+                predicate = {sql_operator.build_statement(_filter_column(field, conditions.value(), prefix, scope),
                                                           conditions.value(), "", "\""),
                              sql_operator.build_value(conditions.value())};
             }
@@ -137,7 +164,7 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
             std::vector<Value> params;
             for (const auto& child : conditions.children()) {
                 auto [text, child_params] =
-                    _get_conditions_statement(child, is_internal_table, use_internal_meta_tables);
+                    _get_conditions_statement(child, is_internal_table, use_internal_meta_tables, scope);
                 if (text.empty()) {
                     if (conditions.kind() == Q::Kind::OR) return {"", {}};
                     continue;
@@ -153,7 +180,8 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
         }
         case Q::Kind::NOT: {
             auto [text, params] =
-                _get_conditions_statement(conditions.children().at(0), is_internal_table, use_internal_meta_tables);
+                _get_conditions_statement(conditions.children().at(0), is_internal_table, use_internal_meta_tables,
+                                      scope);
             // Nothing is outside "no restriction".
             if (text.empty()) return {"FALSE", {}};
             return {"NOT (" + text + ")", std::move(params)};
@@ -164,11 +192,16 @@ std::pair<std::string, std::vector<Value>> SqlHistoryConnectionMixin::_get_condi
 
 std::string SqlHistoryConnectionMixin::_filter_column(const std::string& field, const Value&,
                                                       const std::string& prefix) {
+    return prefix + _quote_name(field);
+}
+
+std::string SqlHistoryConnectionMixin::_filter_column(const std::string& field, const Value& value,
+                                                      const std::string& prefix, const ReadScope& scope) {
     // Beside the metadata, a column that the table at hand lacks reads as what stands in for it.
     if (!prefix.empty()) {
-        if (const std::string* stand_in = AbsentColumns::stand_in(field)) return *stand_in;
+        if (const std::string* stand_in = scope.stand_in(field)) return *stand_in;
     }
-    return prefix + _quote_name(field);
+    return _filter_column(field, value, prefix);
 }
 
 std::string SqlHistoryConnectionMixin::_build_order_by_statement(const std::vector<OrderBy>& order_by,
@@ -222,10 +255,16 @@ QueriesByVersion SqlHistoryConnectionMixin::_build_queries_by_version(const Addr
 Statement SqlHistoryConnectionMixin::_build_count_statement(const std::string& table_name,
                                                             const std::optional<Q>& conditions,
                                                             bool use_internal_meta_tables) {
+    return _build_count_statement(table_name, conditions, use_internal_meta_tables, ReadScope{});
+}
+
+Statement SqlHistoryConnectionMixin::_build_count_statement(const std::string& table_name,
+                                                            const std::optional<Q>& conditions,
+                                                            bool use_internal_meta_tables, const ReadScope& scope) {
     // Counting the rows of the select itself keeps the count equal to what a query returns,
     // grouping included; the server drops the projection the count does not read.
     Statement rows = _build_select_statement(table_name, std::nullopt, conditions, Pagination{}, std::nullopt,
-                                             use_internal_meta_tables);
+                                             use_internal_meta_tables, scope);
     return {"SELECT COUNT(*) FROM (" + rows.text + ") AS counted_rows", std::move(rows.params)};
 }
 

@@ -25,10 +25,10 @@ std::map<std::string, std::string> column_types_of_any(const std::vector<std::ve
 
 }  // namespace
 
-std::vector<std::map<std::string, std::string>> SqlMergedReadMixin::absent_column_stand_ins(
+std::vector<AbsentColumns> SqlMergedReadMixin::absent_column_stand_ins(
     const std::vector<std::vector<TableColumn>>& all_columns) {
     const std::map<std::string, std::string> union_types = column_types_of_any(all_columns);
-    std::vector<std::map<std::string, std::string>> absent(all_columns.size());
+    std::vector<AbsentColumns> absent(all_columns.size());
     for (std::size_t table = 0; table < all_columns.size(); ++table) {
         for (const auto& [name, type] : union_types) absent[table].emplace(name, _absent_column_stand_in(type));
         for (const auto& column : all_columns[table]) absent[table].erase(column.name);
@@ -40,15 +40,15 @@ std::int64_t SqlMergedReadMixin::_count_tables(const TablesToRead& tables, const
     // The columns are read only when a condition could name one that some table lacks.
     const bool several = tables.size() > 1 && names_object_fields(conditions);
     const auto absent = several ? absent_column_stand_ins(_read_table_columns(tables))
-                                : std::vector<std::map<std::string, std::string>>(tables.size());
+                                : std::vector<AbsentColumns>(tables.size());
     // One statement sums the tables' counts, so that all of them are read in one snapshot, as
     // the query reads their union: a statement per table could count a commit landing between
     // them in part.
     Statement sum;
     for (std::size_t table = 0; table < tables.size(); ++table) {
         const auto& [table_name, version_conditions] = tables[table];
-        const AbsentColumns absent_here(absent[table]);
-        Statement statement = _build_count_statement(table_name, version_conditions, true);
+        const ReadScope scope{&table_name, &absent[table]};
+        Statement statement = _build_count_statement(table_name, version_conditions, true, scope);
         if (tables.size() == 1) {
             sum = std::move(statement);
             break;
@@ -75,7 +75,7 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
     std::set<std::string> only;
     if (query_specifier) only.insert(query_specifier->only->begin(), query_specifier->only->end());
     const std::vector<std::string> distinct = selected_distinct(only, query_specifier);
-    // A branch reads the columns its table lacks as NULLs (AbsentColumns).
+    // A branch reads the columns its table lacks as NULLs (its ReadScope).
     const auto absent = absent_column_stand_ins(all_columns);
     const std::map<std::string, std::string> union_types = column_types_of_any(all_columns);
     // The columns each branch returns: the selected names, or all of the table's.
@@ -101,11 +101,11 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
     Statement merged;
     for (std::size_t branch = 0; branch < tables.size(); ++branch) {
         const auto& [table_name, conditions] = tables[branch];
-        const AbsentColumns absent_here(absent[branch]);
+        const ReadScope scope{&table_name, &absent[branch]};
         std::string selection = std::to_string(branch) + " AS korvex_branch";
         for (std::size_t other = 0; other < layouts.size(); ++other) {
             for (const auto& column : layouts[other]) {
-                selection += ", " + (other == branch ? _merged_column(column) : _absent_column_stand_in(column.type));
+                selection += ", " + (other == branch ? _merged_column(column, scope) : _absent_column_stand_in(column.type));
             }
         }
         selection += ", " + _metadata_select_field();
@@ -114,7 +114,7 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
             const auto& layout = layouts[branch];
             const auto column =
                 std::find_if(layout.begin(), layout.end(), [&](const TableColumn& c) { return c.name == name; });
-            distinct_expressions.push_back(_merged_distinct_key(*column));
+            distinct_expressions.push_back(_merged_distinct_key(*column, scope));
         }
         // A bare name that some table of the read has names that column in every branch.
         std::vector<OrderBy> resolved = _resolve_ordering(table_name, ordering);
@@ -122,10 +122,10 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
             if (union_types.count(ordering[i].field_name) > 0) resolved[i].field_name = ordering[i].field_name;
         }
         std::vector<std::string> order_expressions;
-        for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true));
+        for (const auto& item : resolved) order_expressions.push_back(_order_by_expression(item.field_name, false, true, scope));
         selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
 
-        Statement rows = _select_joined_rows(table_name, selection, conditions, resolved);
+        Statement rows = _select_joined_rows(table_name, selection, conditions, resolved, scope);
         merged.text += (branch ? " UNION ALL " : "") + _merged_branch(rows.text);
         merged.params.insert(merged.params.end(), rows.params.begin(), rows.params.end());
     }

@@ -101,6 +101,9 @@ public:
         statements.push_back({query, params});
         return std::make_shared<MemoryCursor>();
     }
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override {
+        return execute(statement.text, statement.params);
+    }
     TableDescription _describe_table(const std::string&) override { return columns; }
 
     TableDescription columns;

@@ -23,7 +23,8 @@ namespace korvex::testing {
 // A data map from its JSON text.
 inline DataMap map(const char* json) { return Value::parse(json); }
 
-// A PostgresHistoricalConnection that keeps every statement reaching execute, in order.
+// A PostgresHistoricalConnection that keeps every statement reaching execute or the reads of
+// query and count, in order.
 class RecordingConnection : public pg_timeline::PostgresHistoricalConnection {
 public:
     using PostgresHistoricalConnection::PostgresHistoricalConnection;
@@ -31,6 +32,10 @@ public:
     std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override {
         statements.push_back({query, params});
         return PostgresHistoricalConnection::execute(query, params);
+    }
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override {
+        statements.push_back(statement);
+        return PostgresHistoricalConnection::_execute_read(statement);
     }
 
     std::vector<std::string> texts() const {
@@ -58,6 +63,9 @@ public:
     std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override {
         statements.push_back({query, params});
         return std::make_shared<MemoryCursor>();
+    }
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override {
+        return execute(statement.text, statement.params);
     }
     TableDescription _describe_table(const std::string&) override { return columns; }
     TableDescription columns;

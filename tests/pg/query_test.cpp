@@ -53,6 +53,9 @@ public:
         }
         return std::make_shared<MemoryCursor>();
     }
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override {
+        return execute(statement.text, statement.params);
+    }
     TableDescription _describe_table(const std::string&) override { return {}; }
 
     std::map<std::string, Ids> rows;

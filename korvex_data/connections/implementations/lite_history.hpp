@@ -98,63 +98,17 @@ public:
     // Transactions.
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
 
-    // Reading.
-    std::vector<DataMap> query(const Address& address,
-                               const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
-                               const std::optional<Q>& conditions = std::nullopt,
-                               const Pagination& pagination = {},
-                               const std::optional<std::vector<OrderBy>>& order_by = std::nullopt) override;
-    std::int64_t count(const Address& address, const std::optional<Q>& conditions = std::nullopt) override;
-    virtual std::vector<DataMap> _query(const std::string& table_name,
-                                        const std::optional<QuerySpecifier>& query_specifier,
-                                        const std::optional<Q>& conditions, const Pagination& pagination,
-                                        const std::optional<std::vector<OrderBy>>& order_by);
-    // Reads over several class-version tables (SqlMergedReadMixin): a column a branch lacks is
-    // a bare NULL; the branch's own columns are read undecoded (unary plus) and decoded by their
-    // table's declared types.
-    std::vector<std::vector<TableColumn>> _read_table_columns(const TablesToRead& tables) override;
-    std::string _absent_column_stand_in(const std::string&) override { return "NULL"; }
-    std::string _unknown_column_type() override { return "TEXT"; }
-    std::string _merged_column(const TableColumn& column) override;
-    const std::string& _metadata_select_field() override { return METADATA_SELECT_FIELD; }
-    std::string _merged_distinct_key(const TableColumn& column) override;
-    std::string _merged_branch(const std::string& rows) override { return "SELECT * FROM (" + rows + ")"; }
-    Statement _order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
-                          const std::string& tiebreak, const Pagination& pagination) override;
-    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override {
-        return execute(statement.text, statement.params);
+    // Reading (the store core reads; these are where SQLite differs).
+    static std::vector<DataMap> _paginate_items(std::vector<DataMap> items, const Pagination& pagination) {
+        return SqlHistoricalStore::_paginate_items(std::move(items), pagination, *logger());
     }
+    const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
+    // Reads over several class-version tables (SqlMergedReadMixin): the branch's own columns are
+    // read undecoded and decoded by their table's declared types.
+    std::vector<std::vector<TableColumn>> _read_table_columns(const TablesToRead& tables) override;
     Value _merged_value(Value value, const TableColumn& column) override {
         return decode_stored(std::move(value), column.type);
     }
-
-    // Conditions and statements.
-    const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
-    std::pair<std::string, ConditionParam> _nested_filter_statement(
-        const std::string& field_name, const std::string& nested_fields,
-        const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
-        bool is_internal_table = false, bool use_internal_meta_tables = false) override;
-    // The SQL expression of a field below a column, read as `value_type`: numbers as numbers
-    // (a path that holds no number reads as NULL), booleans as 1 and 0, anything else as its
-    // text (a JSON text, number or boolean in its JSON form).
-    virtual std::string _resolve_nested_field_name(const std::string& field_name, const std::string& nested_fields,
-                                                   ValueType value_type = ValueType::TEXT,
-                                                   bool is_internal_table = false,
-                                                   bool use_internal_meta_tables = false);
-    Statement _build_select_statement(const std::string& table_name,
-                                      const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
-                                      const std::optional<Q>& conditions = std::nullopt,
-                                      const Pagination& pagination = {},
-                                      const std::optional<std::vector<OrderBy>>& order_by = std::nullopt,
-                                      bool use_internal_meta_tables = false) override;
-    std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
-                                     bool use_internal_meta_tables) override;
-    // As PostgreSQL orders: NULLs last ascending, first descending.
-    std::string _build_order_by_statement(const std::vector<OrderBy>& order_by, bool is_internal_table = false,
-                                          bool use_internal_meta_tables = false) override;
-    Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
-                                  const std::optional<Q>& conditions,
-                                  const std::optional<std::vector<OrderBy>>& order_by) override;
 
     bool is_connected() const { return _connection != nullptr; }
     // The SQLite connection under the store (null while closed), for the table-schema service.
@@ -165,6 +119,8 @@ protected:
     // sent through execute ended it, or SQLite rolled it back): a write then would commit by
     // itself.
     void require_open_transaction(const char* operation) const;
+
+    std::shared_ptr<spdlog::logger> module_logger() const override { return logger(); }
 
     std::unique_ptr<SqliteStateConnection> _connection;
 

@@ -324,6 +324,15 @@ bool PostgresHistoricalConnection::connection_lost() const {
 
 std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string& query,
                                                               const std::vector<Value>& params) {
+    return run(query, params, false);
+}
+
+std::shared_ptr<Cursor> PostgresHistoricalConnection::_execute_read(const Statement& statement) {
+    return run(statement.text, statement.params, true);
+}
+
+std::shared_ptr<Cursor> PostgresHistoricalConnection::run(const std::string& query, const std::vector<Value>& params,
+                                                          bool prepared) {
     if (_connection == nullptr) {
         throw KorvexConnectionError("Connection not established");
     }
@@ -336,7 +345,7 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
         described_at_changes_ = table_changes_.changes();
     }
     try {
-        return run_statement(_connection, query, params, *statements_, prepare_reads_);
+        return run_statement(_connection, query, params, *statements_, prepared);
     } catch (...) {
         if (connection_lost()) {
             // The server session is gone, and its transaction with it.
@@ -346,15 +355,6 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
         std::throw_with_nested(
             KorvexConnectionError("Error executing query: " + query + " with args: " + printed_parameters(params)));
     }
-}
-
-std::shared_ptr<Cursor> PostgresHistoricalConnection::execute_read(const Statement& statement) {
-    struct Scope {
-        bool& flag;
-        ~Scope() { flag = false; }
-    } scope{prepare_reads_};
-    prepare_reads_ = true;
-    return execute(statement.text, statement.params);
 }
 
 }  // namespace korvex::pg_timeline

@@ -2,8 +2,9 @@
 // PostgresHistoricalConnection: the historical (versioned, append-only) object store on a
 // PostgreSQL server, over libpq. Opened with connect, prepared with prepare_connection, then
 // driven through transactions (nested levels become savepoints, with a revert log), writes of
-// object versions and queries. Every statement goes through execute, except the INSERTs that
-// put_many sends together in one pipeline. Not thread-safe: one caller at a time.
+// object versions and queries. Every statement goes through execute, except the reads of query
+// and count (prepared, through _execute_read) and the INSERTs that put_many sends together in one
+// pipeline. Not thread-safe: one caller at a time.
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_historical_store.hpp"
@@ -85,71 +86,33 @@ public:
     void put_many(const std::vector<WriteItem>& items) override;
     void _delete(const Address& address) override;
 
-    // Reading.
-    std::vector<DataMap> query(const Address& address,
-                               const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
-                               const std::optional<Q>& conditions = std::nullopt,
-                               const Pagination& pagination = {},
-                               const std::optional<std::vector<OrderBy>>& order_by = std::nullopt) override;
-    std::int64_t count(const Address& address, const std::optional<Q>& conditions = std::nullopt) override;
-    virtual std::vector<DataMap> _query(const std::optional<std::string>& table_name,
-                                        const std::optional<QuerySpecifier>& query_specifier,
-                                        const std::optional<Q>& conditions, const Pagination& pagination,
-                                        const std::optional<std::vector<OrderBy>>& order_by);
-    static std::vector<DataMap> _paginate_items(std::vector<DataMap> items, const Pagination& pagination);
-
-    // Conditions and statements.
+    // Reading (the store core reads; these are where PostgreSQL differs).
+    static std::vector<DataMap> _paginate_items(std::vector<DataMap> items, const Pagination& pagination) {
+        return SqlHistoricalStore::_paginate_items(std::move(items), pagination, *logger());
+    }
     const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
-    std::pair<std::string, ConditionParam> _nested_filter_statement(
-        const std::string& field_name, const std::string& nested_fields,
-        const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
-        bool is_internal_table = false, bool use_internal_meta_tables = false) override;
+    // The core's expression, as PostgreSQL writes it, for no table in particular.
     static std::string _resolve_nested_field_name(const std::string& field_name, const std::string& nested_fields,
                                                   ValueType value_type = ValueType::TEXT,
                                                   bool is_internal_table = false,
                                                   bool use_internal_meta_tables = false);
-    Statement _build_select_statement(const std::string& table_name,
-                                      const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
-                                      const std::optional<Q>& conditions = std::nullopt,
-                                      const Pagination& pagination = {},
-                                      const std::optional<std::vector<OrderBy>>& order_by = std::nullopt,
-                                      bool use_internal_meta_tables = false) override;
-    std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
-                                     bool use_internal_meta_tables) override;
     // An integer column of the table being filtered is compared as numeric with a number that
     // has a fraction (the server would read 2.5 as an integer and fail).
-    std::string _filter_column(const std::string& field, const Value& value, const std::string& prefix) override;
-    Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
-                                  const std::optional<Q>& conditions,
-                                  const std::optional<std::vector<OrderBy>>& order_by) override;
+    using SqlHistoricalStore::_filter_column;
+    std::string _filter_column(const std::string& field, const Value& value, const std::string& prefix,
+                               const ReadScope& scope) override;
     // Reads over several class-version tables (SqlMergedReadMixin): the columns of all tables
     // in one catalogue statement; a column a branch lacks is a NULL cast to its type.
     std::vector<std::vector<TableColumn>> _read_table_columns(const TablesToRead& tables) override;
-    std::string _absent_column_stand_in(const std::string& type) override { return "NULL::" + type; }
-    std::string _unknown_column_type() override { return "text"; }
-    std::string _merged_column(const TableColumn& column) override;
-    const std::string& _metadata_select_field() override { return METADATA_SELECT_FIELD; }
-    std::string _merged_distinct_key(const TableColumn& column) override;
-    std::string _merged_branch(const std::string& rows) override { return "(" + rows + ")"; }
-    Statement _order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
-                          const std::string& tiebreak, const Pagination& pagination) override;
-    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override { return execute_read(statement); }
-    virtual Statement _select_with_internal_meta_statement(const std::string& table_name,
-                                                           const std::string& select_only,
-                                                           const std::optional<Q>& conditions = std::nullopt,
-                                                           const Pagination& pagination = {},
-                                                           const std::optional<std::vector<OrderBy>>& order_by = std::nullopt);
-    virtual std::string _build_group_by_statement(const std::optional<std::vector<OrderBy>>& order_by,
-                                                  bool is_internal_table = false,
-                                                  bool use_internal_meta_tables = false);
 
     // State, readable for hosts and tests (the levels through TransactionLevelsMixin).
     bool is_connected() const { return _connection != nullptr; }
 
 protected:
-    // Runs a read of query or count through execute as a prepared statement: its plan is made once
-    // per server session, and made again when another session changed the table.
-    std::shared_ptr<Cursor> execute_read(const Statement& statement);
+    // Runs a read of query or count as a prepared statement: its plan is made once per server
+    // session, and made again when another session changed the table.
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override;
+    std::shared_ptr<spdlog::logger> module_logger() const override { return logger(); }
     // Runs a transaction statement and checks the server's answer: a COMMIT answered with
     // ROLLBACK (the transaction had failed) is an error, not a success.
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
@@ -215,15 +178,14 @@ private:
                                                   const std::map<std::string, TableDescription>& descriptions);
     std::optional<PutManyFailure> write_pipelined(const PendingInserts& inserts, bool grouped);
 
+    // Runs a statement of execute or, `prepared`, a read of query or count.
+    std::shared_ptr<Cursor> run(const std::string& query, const std::vector<Value>& params, bool prepared);
+
     // Table descriptions read from the server, per table name, for the life of this object.
     std::map<std::string, TableDescription> described_tables_;
-    // The table whose conditions are being built, while _select_joined_rows builds them.
-    std::optional<std::string> filtered_table_;
     TableChangeTracker table_changes_;
     std::uint64_t described_at_changes_ = 0;
     std::unique_ptr<SessionStatements> statements_;
-    // Set while query and count run their reads, which are then prepared.
-    bool prepare_reads_ = false;
 };
 
 }  // namespace korvex::pg_timeline

@@ -45,21 +45,3 @@ std::optional<std::string> parameter_text(const Value& value);
 Value decode_field(const char* text, std::size_t length, unsigned type_oid);
 
 }  // namespace korvex::pg_timeline::detail
-
-namespace korvex::pg_timeline {
-
-// `rows` (whose last columns are `distinct_count` distinct keys, then one ordering key per
-// `order_by` item) ordered by those keys and then `tiebreak`, keeping the first row of each
-// group of equal distinct keys, and paged. The result says how many helper columns it carries.
-Statement order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
-                     const std::string& tiebreak, const Pagination& pagination);
-
-// The key that tells rows apart by `column` of type `data_type` (as the server names it): json
-// has no equality, so its rows are told apart by their JSON text, as the SQLite store does.
-std::string distinct_key(const std::string& column, const std::string& data_type);
-
-// The object's column `name` beside the metadata, or what stands in for it when its table lacks
-// it (see AbsentColumns).
-std::string model_column(const std::string& name);
-
-}  // namespace korvex::pg_timeline

@@ -1,12 +1,103 @@
 #include "korvex_data/connections/implementations/pg_timeline_dialect.hpp"
 
+#include "korvex/connections/constants.hpp"
 #include "korvex/connections/sql_quoting.hpp"
+#include "korvex/table_schemas/constants.hpp"
+#include "korvex_data/connections/implementations/pg_timeline.hpp"
 
 namespace korvex::pg_timeline {
+namespace {
+
+const std::string FIELD_PATH_SEPARATOR = "__";
+
+// Numbers compare as numeric whatever their mix of integer and real and however large (an
+// integer cast would fail on 0.5 or on 3000000000, a real one would round); a JSON true or
+// false reads as a boolean; everything else as the path's text.
+std::string cast_type_of(ValueType value_type) {
+    switch (value_type) {
+        case ValueType::INTEGER:
+        case ValueType::FLOAT: return "numeric";
+        case ValueType::BOOLEAN: return "boolean";
+        default: return "text";
+    }
+}
+
+// The JSON kind (json_typeof) a path must hold to be compared as a number or a boolean; a
+// value of another kind there (a text "true", a text that is no number) matches nothing rather
+// than being read as that kind or failing the cast.
+const char* json_kind_of(ValueType value_type) {
+    switch (value_type) {
+        case ValueType::INTEGER:
+        case ValueType::FLOAT: return "number";
+        case ValueType::BOOLEAN: return "boolean";
+        default: return nullptr;
+    }
+}
+
+// 'a'->>'b' for the path a__b: every step but the last keeps the JSON ("->"), the last yields
+// its text ("->>"), which the cast reads; with `as_json` the last keeps the JSON too.
+std::string json_path_selection(const std::string& path, bool as_json = false) {
+    std::string selection;
+    std::size_t start = 0;
+    while (true) {
+        const auto found = path.find(FIELD_PATH_SEPARATOR, start);
+        const bool last = found == std::string::npos;
+        selection += last && !as_json ? "->>" : "->";
+        selection += quote_sql_literal(std::string_view(path).substr(start, last ? std::string::npos : found - start));
+        if (last) return selection;
+        start = found + FIELD_PATH_SEPARATOR.size();
+    }
+}
+
+}  // namespace
 
 std::string PostgresDialect::quote_name(const std::string& name) const { return quote_postgres_identifier(name); }
 
 std::size_t PostgresDialect::identifier_max_bytes() const { return POSTGRES_IDENTIFIER_MAX_BYTES; }
+
+std::string PostgresDialect::column_name(const std::string& name) const { return postgres_column_name(name); }
+
+std::string PostgresDialect::metadata_source() const { return "(" + METADATA_SELECT_STATEMENT + ")"; }
+
+const std::string& PostgresDialect::metadata_select_field() const { return METADATA_SELECT_FIELD; }
+
+std::string PostgresDialect::latest_version_condition(bool joined) const {
+    if (joined) {
+        const std::string next_version = std::string(METADATA_TABLE_ALIAS) + ".\"next_version\"";
+        return "(" + next_version + " IS NULL OR " + next_version + " = '')";
+    }
+    return "(cast(_metadata::json->'next_version' as text) IS NULL OR trim('\"' FROM "
+           "cast(_metadata::json->'next_version' as text)) = '')";
+}
+
+std::string PostgresDialect::unjoined_model_column(const std::string& name) const {
+    return std::string(MODEL_TABLE_ALIAS) + "." + quote_name(name);
+}
+
+std::string PostgresDialect::unjoined_object_id() const { return PRIMARY_PARTITION_KEY; }
+
+std::string PostgresDialect::json_path_value(const std::string& column, const std::string& path,
+                                             ValueType value_type) const {
+    // The last step is read with ->>, which yields the text itself (a JSON string without its
+    // quotes, escapes resolved), so no quote needs trimming: a value that itself begins or ends
+    // with a double quote still compares as it is.
+    const std::string cast =
+        "cast(" + column + "::json" + json_path_selection(path) + " as " + cast_type_of(value_type) + ")";
+    const char* kind = json_kind_of(value_type);
+    if (kind == nullptr) return cast;
+    return "CASE WHEN json_typeof(" + column + "::json" + json_path_selection(path, true) + ") = '" + kind + "' THEN " +
+           cast + " END";
+}
+
+std::string PostgresDialect::distinct_key(const std::string& column, const std::string& data_type) const {
+    return data_type == "json" ? "CAST(" + column + " AS text)" : column;
+}
+
+std::string PostgresDialect::first_of_each_group(const std::string& rows, const std::string& keys,
+                                                 const std::string& order) const {
+    return "SELECT * FROM (SELECT DISTINCT ON (" + keys + ") * FROM (" + rows + ") AS selected_rows ORDER BY " + keys +
+           (order.empty() ? "" : ", " + order) + ") AS distinct_rows";
+}
 
 const PostgresDialect& postgres_dialect() {
     static const PostgresDialect dialect;

@@ -3,7 +3,8 @@
 // later class version added or left out a field). While the part of the statement that reads one
 // table is built, the columns that other tables have and this one lacks read as NULL, as if the
 // table had the column with nothing in it, wherever the statement names them: selection,
-// conditions, ordering. The stores' column renderers ask `stand_in` before writing a column.
+// conditions, ordering. The builders receive what they need to know about the table they write
+// for as a ReadScope argument.
 
 #include "korvex/query/q.hpp"
 
@@ -13,22 +14,24 @@
 
 namespace korvex {
 
-class AbsentColumns {
-public:
-    // `stand_ins`: each column this table lacks, with the expression that stands for it (a NULL
-    // of the column's type, where the engine needs one). In force on this thread until destroyed.
-    explicit AbsentColumns(std::map<std::string, std::string> stand_ins);
-    ~AbsentColumns();
-    AbsentColumns(const AbsentColumns&) = delete;
-    AbsentColumns& operator=(const AbsentColumns&) = delete;
+// Each column a table lacks, with the expression that stands for it (a NULL of the column's
+// type, where the engine needs one).
+using AbsentColumns = std::map<std::string, std::string>;
 
-    // The expression for the object's column `name`, or null when the table has it or no such
-    // read is being built.
-    static const std::string* stand_in(const std::string& name);
+// The table a part of a read statement is built for. Empty outside a read (no table named, no
+// column absent).
+struct ReadScope {
+    // The table being read.
+    const std::string* table = nullptr;
+    // The columns other tables of the read have and this one lacks.
+    const AbsentColumns* absent = nullptr;
 
-private:
-    std::map<std::string, std::string> stand_ins_;
-    const AbsentColumns* outer_;
+    // The expression for the object's column `name`, or null when the table has it.
+    const std::string* stand_in(const std::string& name) const {
+        if (absent == nullptr) return nullptr;
+        const auto found = absent->find(name);
+        return found != absent->end() ? &found->second : nullptr;
+    }
 };
 
 // Whether `conditions` name a field of the object itself, which a table may lack (not only parts

@@ -3,6 +3,9 @@
 // casts, NULL stand-ins, the metadata projection. Pure text: a dialect runs nothing (the store's
 // driver does). One immutable instance per engine, shared by every connection of it.
 
+#include "korvex/connections/sql_operator_template.hpp"
+#include "korvex/value.hpp"
+
 #include <cstddef>
 #include <string>
 
@@ -22,6 +25,49 @@ public:
     // Writing.
 
     // Reading.
+    // A selected column's name as a read writes it (bare where the engine reads it so, quoted
+    // otherwise).
+    virtual std::string column_name(const std::string& name) const = 0;
+    // What a versioned table (alias t1) is joined with for its metadata (alias t2): a table name
+    // or a parenthesised sub-select.
+    virtual std::string metadata_source() const = 0;
+    // What joins each versioned row with the metadata of its own version (by default the row's
+    // partition_key and range_key against the metadata's object_id and object_version).
+    virtual std::string metadata_join_condition() const;
+    // The projection that turns the joined metadata row into the _metadata object.
+    virtual const std::string& metadata_select_field() const = 0;
+    // The metadata column `name` of the joined row.
+    virtual std::string metadata_column(const std::string& name) const;
+    // The condition that keeps only versions without a successor: on the joined metadata row, or
+    // (`joined` false) on the _metadata object of a row.
+    virtual std::string latest_version_condition(bool joined) const = 0;
+    // A column of a versioned table read without the metadata beside it, and its identity column.
+    virtual std::string unjoined_model_column(const std::string& name) const = 0;
+    virtual std::string unjoined_object_id() const = 0;
+    // Whether a plain read of a versioned table that selects some fields selects its _metadata too.
+    virtual bool selects_metadata_column() const = 0;
+    // The value at `path` (steps joined by "__") below the JSON `column`, read as `value_type`.
+    virtual std::string json_path_value(const std::string& column, const std::string& path,
+                                        ValueType value_type) const = 0;
+    // The parameter of a condition on a value below a JSON path, compared as `kind`.
+    virtual ConditionParam json_path_param(ConditionParam param, ValueType kind) const;
+    // The key that tells rows apart by `column` of type `data_type`; whether keys need the type
+    // (the table is then described to find it).
+    virtual std::string distinct_key(const std::string& column, const std::string& data_type) const = 0;
+    virtual bool distinct_keys_by_type() const = 0;
+    // The direction of an ordering item, with NULLs last ascending and first descending.
+    virtual const char* order_direction(bool descending) const = 0;
+    // `rows` keeping the first row of each group of equal `keys` in `order` (may be empty), and
+    // how many columns that adds after the row's.
+    virtual std::string first_of_each_group(const std::string& rows, const std::string& keys,
+                                            const std::string& order) const = 0;
+    virtual std::size_t group_rank_columns() const = 0;
+    // A read over several tables: a NULL of `type`, the type of a name no table has, a branch's
+    // own column as it is read (`column` written in full), one branch of the UNION ALL.
+    virtual std::string null_of_type(const std::string& type) const = 0;
+    virtual std::string unknown_column_type() const = 0;
+    virtual std::string merged_column(const std::string& column) const { return column; }
+    virtual std::string merged_branch(const std::string& rows) const = 0;
 };
 
 }  // namespace korvex

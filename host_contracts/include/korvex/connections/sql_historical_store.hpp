@@ -53,9 +53,112 @@ public:
     // Writing.
 
     // Reading.
+    // The rows of the address's objects that meet `conditions`: one class-version table read by
+    // its own statement, several by one statement over the union of their rows; the engine
+    // orders and pages, collations included, and nothing is sorted again here. With no table to
+    // read, a cursor paginator is only warned about (on the module logger); with one, it is
+    // refused ("Cursor pagination is not supported").
+    std::vector<DataMap> query(const Address& address,
+                               const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
+                               const std::optional<Q>& conditions = std::nullopt,
+                               const Pagination& pagination = {},
+                               const std::optional<std::vector<OrderBy>>& order_by = std::nullopt) override;
+    // How many rows query would return, counted in one statement over all tables.
+    std::int64_t count(const Address& address, const std::optional<Q>& conditions = std::nullopt) override;
+    // The rows of one table read with their metadata. Throws UsageError for a table name of none.
+    virtual std::vector<DataMap> _query(const std::optional<std::string>& table_name,
+                                        const std::optional<QuerySpecifier>& query_specifier,
+                                        const std::optional<Q>& conditions, const Pagination& pagination,
+                                        const std::optional<std::vector<OrderBy>>& order_by);
+    // `items` paged in memory by a number paginator with both a limit and an offset; a cursor
+    // paginator is warned about on `logger` and ignored.
+    static std::vector<DataMap> _paginate_items(std::vector<DataMap> items, const Pagination& pagination,
+                                                spdlog::logger& logger);
+
+    // The read statements. A statement built for one table of a read over several is given that
+    // table's ReadScope; the overloads without one build for a read of one table.
+    Statement _build_select_statement(const std::string& table_name,
+                                      const std::optional<QuerySpecifier>& query_specifier = std::nullopt,
+                                      const std::optional<Q>& conditions = std::nullopt,
+                                      const Pagination& pagination = {},
+                                      const std::optional<std::vector<OrderBy>>& order_by = std::nullopt,
+                                      bool use_internal_meta_tables = false) override;
+    Statement _build_select_statement(const std::string& table_name,
+                                      const std::optional<QuerySpecifier>& query_specifier,
+                                      const std::optional<Q>& conditions, const Pagination& pagination,
+                                      const std::optional<std::vector<OrderBy>>& order_by,
+                                      bool use_internal_meta_tables, const ReadScope& scope) override;
+    // The joined rows of _select_joined_rows, ordered and paged.
+    virtual Statement _select_with_internal_meta_statement(const std::string& table_name,
+                                                           const std::string& select_only,
+                                                           const std::optional<Q>& conditions = std::nullopt,
+                                                           const Pagination& pagination = {},
+                                                           const std::optional<std::vector<OrderBy>>& order_by = std::nullopt);
+    virtual Statement _select_with_internal_meta_statement(const std::string& table_name,
+                                                           const std::string& select_only,
+                                                           const std::optional<Q>& conditions,
+                                                           const Pagination& pagination,
+                                                           const std::optional<std::vector<OrderBy>>& order_by,
+                                                           const ReadScope& scope);
+    Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
+                                  const std::optional<Q>& conditions,
+                                  const std::optional<std::vector<OrderBy>>& order_by, const ReadScope& scope) override;
+    // " GROUP BY t1.partition_key, t1.range_key" and every ordering expression.
+    virtual std::string _build_group_by_statement(const std::optional<std::vector<OrderBy>>& order_by,
+                                                  bool is_internal_table = false,
+                                                  bool use_internal_meta_tables = false);
+    virtual std::string _build_group_by_statement(const std::optional<std::vector<OrderBy>>& order_by,
+                                                  bool is_internal_table, bool use_internal_meta_tables,
+                                                  const ReadScope& scope);
+    // " ORDER BY expression direction, ..." with the engine's directions; "" for no ordering.
+    std::string _build_order_by_statement(const std::vector<OrderBy>& order_by, bool is_internal_table = false,
+                                          bool use_internal_meta_tables = false) override;
+    // `rows` (whose last columns are `distinct_count` distinct keys, then one ordering key per
+    // `order_by` item) ordered by those keys and then `tiebreak`, keeping the first row of each
+    // group of equal distinct keys, and paged. The result says how many helper columns it carries.
+    Statement _order_rows(Statement rows, std::size_t distinct_count, const std::vector<OrderBy>& order_by,
+                          const std::string& tiebreak, const Pagination& pagination) override;
+
+    // Conditions and ordering expressions.
+    std::pair<std::string, ConditionParam> _nested_filter_statement(
+        const std::string& field_name, const std::string& nested_fields,
+        const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
+        bool is_internal_table = false, bool use_internal_meta_tables = false) override;
+    std::pair<std::string, ConditionParam> _nested_filter_statement(
+        const std::string& field_name, const std::string& nested_fields,
+        const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
+        bool is_internal_table, bool use_internal_meta_tables, const ReadScope& scope) override;
+    // The SQL expression of a field below a column (a JSON path, or a part of the address or
+    // metadata), read as `value_type`; empty when it cannot be filtered here.
+    virtual std::string _resolve_nested_field_name(const std::string& field_name, const std::string& nested_fields,
+                                                   ValueType value_type = ValueType::TEXT,
+                                                   bool is_internal_table = false,
+                                                   bool use_internal_meta_tables = false,
+                                                   const ReadScope& scope = {});
+    // What _resolve_nested_field_name returns, as `dialect` writes it.
+    static std::string resolve_nested_field(const SqlDialect& dialect, const std::string& field_name,
+                                            const std::string& nested_fields, ValueType value_type,
+                                            bool is_internal_table, bool use_internal_meta_tables,
+                                            const ReadScope& scope);
+    std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
+                                     bool use_internal_meta_tables) override;
+    std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
+                                     bool use_internal_meta_tables, const ReadScope& scope) override;
+
+    // Reads over several class-version tables, as the dialect writes them.
+    std::string _absent_column_stand_in(const std::string& type) override { return dialect_.null_of_type(type); }
+    std::string _unknown_column_type() override { return dialect_.unknown_column_type(); }
+    std::string _merged_column(const TableColumn& column, const ReadScope& scope) override;
+    const std::string& _metadata_select_field() override { return dialect_.metadata_select_field(); }
+    std::string _merged_distinct_key(const TableColumn& column, const ReadScope& scope) override;
+    std::string _merged_branch(const std::string& rows) override { return dialect_.merged_branch(rows); }
 
 protected:
     // The driver: how the engine runs what the core builds.
+    // Runs a read of query or count (by default through execute).
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override;
+    // The logger of the store's module, which query warns on.
+    virtual std::shared_ptr<spdlog::logger> module_logger() const = 0;
 
 private:
     const SqlDialect& dialect_;

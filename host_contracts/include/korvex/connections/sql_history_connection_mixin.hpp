@@ -4,6 +4,7 @@
 // A store supplies its operator vocabulary, its nested-field translation, its select statement
 // and its ordering expressions. Keeps no state; every builder is a pure function of its inputs.
 
+#include "korvex/connections/absent_columns.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex/query/lookup.hpp"
@@ -50,6 +51,28 @@ public:
                                              bool use_internal_meta_tables) = 0;
     // The table's columns with their data types as the store names them; empty for a missing table.
     virtual TableDescription _describe_table(const std::string& table_name) = 0;
+
+    // The builders of a read, told the table they write for (ReadScope: its name, the columns it
+    // lacks); each overload without a scope builds for no table in particular. By default these
+    // leave the scope aside and call that overload.
+    virtual std::pair<std::string, ConditionParam> _nested_filter_statement(
+        const std::string& field_name, const std::string& nested_fields,
+        const SqlOperatorTemplate& sql_operator_template, const Value& value, std::optional<ValueType> value_type,
+        bool is_internal_table, bool use_internal_meta_tables, const ReadScope& scope);
+    virtual std::string _order_by_expression(const std::string& field_name, bool is_internal_table,
+                                             bool use_internal_meta_tables, const ReadScope& scope);
+    virtual Statement _build_select_statement(const std::string& table_name,
+                                              const std::optional<QuerySpecifier>& query_specifier,
+                                              const std::optional<Q>& conditions, const Pagination& pagination,
+                                              const std::optional<std::vector<OrderBy>>& order_by,
+                                              bool use_internal_meta_tables, const ReadScope& scope);
+    // A plain column that the table lacks reads as what stands in for it, beside the metadata.
+    virtual std::string _filter_column(const std::string& field, const Value& value, const std::string& prefix,
+                                       const ReadScope& scope);
+    virtual std::pair<std::string, std::vector<Value>> _get_conditions_statement(
+        const Q& conditions, bool is_internal_table, bool use_internal_meta_tables, const ReadScope& scope);
+    virtual Statement _build_count_statement(const std::string& table_name, const std::optional<Q>& conditions,
+                                             bool use_internal_meta_tables, const ReadScope& scope);
 
     // Maps and lists become JSON text; everything else is handed over unchanged. Throws
     // UsageError for a map or list holding a NaN or an infinity, which JSON cannot carry.

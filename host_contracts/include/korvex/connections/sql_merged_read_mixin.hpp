@@ -3,7 +3,7 @@
 // of a UNION ALL that lays its row out in its own columns (NULLs in every other branch's), beside
 // its metadata and its ordering keys; the store orders the union by those keys (then by table, as
 // the tables were listed) and takes the page. Columns a table lacks read as NULL there
-// (AbsentColumns). Counts over the same tables take the same care. The store supplies how it
+// (ReadScope). Counts over the same tables take the same care. The store supplies how it
 // lists a table's columns, writes a NULL or a column, wraps a branch, orders and runs the read.
 
 #include "korvex/connections/cursor.hpp"
@@ -37,12 +37,12 @@ public:
     virtual std::string _absent_column_stand_in(const std::string& type) = 0;
     // The type of a selected name that no table of the read has.
     virtual std::string _unknown_column_type() = 0;
-    // The branch's own column, as its row returns it (what AbsentColumns says where it lacks it).
-    virtual std::string _merged_column(const TableColumn& column) = 0;
+    // The branch's own column, as its row returns it (its stand-in where the scope's table lacks it).
+    virtual std::string _merged_column(const TableColumn& column, const ReadScope& scope) = 0;
     // The projection that turns the joined metadata row into the _metadata object.
     virtual const std::string& _metadata_select_field() = 0;
     // The key that tells the branch's rows apart by `column`, for a distinct selection.
-    virtual std::string _merged_distinct_key(const TableColumn& column) = 0;
+    virtual std::string _merged_distinct_key(const TableColumn& column, const ReadScope& scope) = 0;
     // One branch of the UNION ALL around the rows of its table.
     virtual std::string _merged_branch(const std::string& rows) = 0;
     // `rows` ordered by their keys and then `tiebreak`, distinct on their distinct keys, paged.
@@ -50,10 +50,12 @@ public:
                                   const std::string& tiebreak, const Pagination& pagination) = 0;
     // A read of query or count.
     virtual std::shared_ptr<Cursor> _execute_read(const Statement& statement) = 0;
-    // The rows of one table joined with their metadata, grouped, without ordering or page.
+    // The rows of one table joined with their metadata, grouped, without ordering or page; the
+    // scope says which columns the table lacks.
     virtual Statement _select_joined_rows(const std::string& table_name, const std::string& select_only,
                                           const std::optional<Q>& conditions,
-                                          const std::optional<std::vector<OrderBy>>& order_by) = 0;
+                                          const std::optional<std::vector<OrderBy>>& order_by,
+                                          const ReadScope& scope) = 0;
     // A value of `column` as the merged read returned it, made what a read of its table returns.
     virtual Value _merged_value(Value value, const TableColumn& column);
 
@@ -70,7 +72,7 @@ public:
 
     // For each table, the columns that other tables of the read have and it lacks, each with the
     // NULL that stands in for it (as the first table that has it declares its type).
-    std::vector<std::map<std::string, std::string>> absent_column_stand_ins(
+    std::vector<AbsentColumns> absent_column_stand_ins(
         const std::vector<std::vector<TableColumn>>& all_columns);
 };
 

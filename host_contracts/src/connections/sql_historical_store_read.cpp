@@ -1,0 +1,391 @@
+// The SQL store core: query and count, the SELECT statements that read versioned rows (each
+// joined with the metadata of its own version, which becomes one _metadata object per row), and
+// the conditions and orderings on paths below a column. What an engine writes differently comes
+// from its dialect; how a read runs, from its driver (_execute_read).
+
+#include "korvex/connections/sql_historical_store.hpp"
+
+#include "korvex/connections/constants.hpp"
+#include "korvex/connections/errors.hpp"
+#include "korvex/error.hpp"
+#include "korvex/models/versions.hpp"
+#include "korvex/table_schemas/constants.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <set>
+
+namespace korvex {
+namespace {
+
+const std::string FIELD_PATH_SEPARATOR = "__";
+const std::string MODEL_ALIAS = MODEL_TABLE_ALIAS;
+const std::string METADATA_ALIAS = METADATA_TABLE_ALIAS;
+
+void append_page(Statement& statement, const Pagination& pagination) {
+    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination); numbers && numbers->limit) {
+        statement.text += " LIMIT %s OFFSET %s";
+        statement.params.emplace_back(*numbers->limit);
+        statement.params.emplace_back(numbers->offset.value_or(0));
+    }
+}
+
+// The object's column `name` beside the metadata, or what stands in for it where the scope's
+// table lacks it.
+std::string model_column(const SqlDialect& dialect, const std::string& name, const ReadScope& scope) {
+    if (const std::string* stand_in = scope.stand_in(name)) return *stand_in;
+    return MODEL_ALIAS + "." + dialect.quote_name(name);
+}
+
+}  // namespace
+
+// The dialect's defaults.
+
+std::string SqlDialect::metadata_column(const std::string& name) const {
+    return METADATA_ALIAS + "." + quote_name(name);
+}
+
+std::string SqlDialect::metadata_join_condition() const {
+    return MODEL_ALIAS + ".partition_key = " + METADATA_ALIAS + ".object_id AND " + MODEL_ALIAS +
+           ".range_key = " + METADATA_ALIAS + ".object_version";
+}
+
+ConditionParam SqlDialect::json_path_param(ConditionParam param, ValueType) const { return param; }
+
+// query and count.
+
+std::vector<DataMap> SqlHistoricalStore::query(const Address& address,
+                                               const std::optional<QuerySpecifier>& query_specifier,
+                                               const std::optional<Q>& conditions, const Pagination& pagination,
+                                               const std::optional<std::vector<OrderBy>>& order_by) {
+    check_pagination(pagination);
+    const auto tables = _tables_to_read(address, conditions);
+    if (tables.empty()) {
+        return _paginate_items({}, pagination, *module_logger());  // only warns about a cursor paginator
+    }
+    const Pagination page = rest_after_offset(pagination);
+    if (tables.size() == 1) {
+        return _query(tables.front().first, query_specifier, tables.front().second, page, order_by);
+    }
+    return _query_merged(tables, query_specifier, page, order_by);
+}
+
+std::int64_t SqlHistoricalStore::count(const Address& address, const std::optional<Q>& conditions) {
+    return _count_tables(_tables_to_read(address, conditions), conditions);
+}
+
+std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>& table_name,
+                                                const std::optional<QuerySpecifier>& query_specifier,
+                                                const std::optional<Q>& conditions, const Pagination& pagination,
+                                                const std::optional<std::vector<OrderBy>>& order_by) {
+    if (!table_name) {
+        throw UsageError("table_name must be a text, not none");
+    }
+    const Statement statement =
+        _build_select_statement(*table_name, query_specifier, conditions, pagination, order_by, true);
+    const auto cursor = _execute_read(statement);
+    const TableDescription table_description = _describe_table(*table_name);
+
+    const auto& description = cursor->description();
+    // The ordering and distinct keys at the end are the statement's, not the row's.
+    const std::size_t kept = description.size() - std::min(statement.helper_columns, description.size());
+    std::vector<DataMap> results;
+    for (auto& row : cursor->fetchall()) {
+        if (row.size() != description.size()) {
+            throw Error("a result row of " + *table_name + " has " + std::to_string(row.size()) + " values for " +
+                        std::to_string(description.size()) + " columns");
+        }
+        DataMap item = DataMap::object();
+        for (std::size_t column = 0; column < kept; ++column) {
+            item[description[column].name] = std::move(row[column]);
+        }
+        results.push_back(_process_result(item, table_description));
+    }
+    return results;
+}
+
+std::vector<DataMap> SqlHistoricalStore::_paginate_items(std::vector<DataMap> items, const Pagination& pagination,
+                                                         spdlog::logger& logger) {
+    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination); numbers && numbers->limit && numbers->offset) {
+        check_pagination(pagination);
+        const auto size = static_cast<std::int64_t>(items.size());
+        const auto begin = std::min(*numbers->offset, size);
+        const auto end = std::min(begin + std::min(*numbers->limit, size), size);
+        return std::vector<DataMap>(std::make_move_iterator(items.begin() + begin),
+                                    std::make_move_iterator(items.begin() + end));
+    }
+    if (std::holds_alternative<CursorPaginator>(pagination)) {
+        logger.warn("The cursor pagination is not supported by SQLite. It will be ignored.");
+    }
+    return items;
+}
+
+std::shared_ptr<Cursor> SqlHistoricalStore::_execute_read(const Statement& statement) {
+    return execute(statement.text, statement.params);
+}
+
+// The select statements.
+
+Statement SqlHistoricalStore::_build_select_statement(const std::string& table_name,
+                                                      const std::optional<QuerySpecifier>& query_specifier,
+                                                      const std::optional<Q>& conditions, const Pagination& pagination,
+                                                      const std::optional<std::vector<OrderBy>>& order_by,
+                                                      bool use_internal_meta_tables) {
+    return _build_select_statement(table_name, query_specifier, conditions, pagination, order_by,
+                                   use_internal_meta_tables, ReadScope{});
+}
+
+Statement SqlHistoricalStore::_build_select_statement(const std::string& table_name,
+                                                      const std::optional<QuerySpecifier>& query_specifier,
+                                                      const std::optional<Q>& conditions, const Pagination& pagination,
+                                                      const std::optional<std::vector<OrderBy>>& order_by,
+                                                      bool use_internal_meta_tables, const ReadScope& scope) {
+    if (std::holds_alternative<CursorPaginator>(pagination)) {
+        throw KorvexConnectionError("Cursor pagination is not supported");
+    }
+    const bool is_internal_table = is_internal_table_name(table_name);
+    const bool joined = use_internal_meta_tables && !is_internal_table;
+    if (joined && query_specifier && !query_specifier->only) {
+        throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
+    }
+    // The selected names (sorted by code point, which puts the underscore of _metadata before
+    // letters) and those of them selected distinct.
+    std::set<std::string> names;
+    if (query_specifier && query_specifier->only) names.insert(query_specifier->only->begin(), query_specifier->only->end());
+    if (!joined && !is_internal_table && !names.empty() && dialect_.selects_metadata_column()) {
+        names.insert(METADATA_FIELD);
+    }
+    const std::vector<std::string> distinct = selected_distinct(names, query_specifier);
+    const std::vector<OrderBy> ordering =
+        order_by ? (joined ? _resolve_ordering(table_name, *order_by) : *order_by) : std::vector<OrderBy>{};
+    const std::string prefix = joined ? MODEL_ALIAS + "." : "";
+
+    std::string selection;
+    for (const auto& name : names) selection += (selection.empty() ? "" : ", ") + prefix + dialect_.column_name(name);
+    if (selection.empty()) selection = joined ? MODEL_ALIAS + ".*" : "*";
+    if (joined) selection += ", " + dialect_.metadata_select_field();
+
+    if (distinct.empty()) {
+        if (!joined) return _select_statement(table_name, selection, conditions, pagination, order_by, is_internal_table);
+        return _select_with_internal_meta_statement(table_name, selection, conditions, pagination, ordering, scope);
+    }
+    // Rows distinct on the names selected distinct: the first row of each group in the requested
+    // order. The distinct and ordering keys ride along as the last columns, which the reader drops.
+    TableDescription description;
+    if (dialect_.distinct_keys_by_type()) description = _describe_table(table_name);
+    std::vector<std::string> distinct_expressions;
+    for (const auto& name : distinct) {
+        const auto found = description.find(name);
+        distinct_expressions.push_back(dialect_.distinct_key(prefix + dialect_.column_name(name),
+                                                             found != description.end() ? found->second : ""));
+    }
+    std::vector<std::string> order_expressions;
+    for (const auto& item : ordering) {
+        order_expressions.push_back(_order_by_expression(item.field_name, is_internal_table, joined, scope));
+    }
+    selection += distinct_key_columns(distinct_expressions) + order_key_columns(order_expressions);
+    Statement rows = joined ? _select_joined_rows(table_name, selection, conditions, ordering, scope)
+                            : _select_statement(table_name, selection, conditions, Pagination{}, std::nullopt,
+                                                is_internal_table);
+    return _order_rows(std::move(rows), distinct.size(), ordering, "", pagination);
+}
+
+Statement SqlHistoricalStore::_select_with_internal_meta_statement(
+    const std::string& table_name, const std::string& select_only, const std::optional<Q>& conditions,
+    const Pagination& pagination, const std::optional<std::vector<OrderBy>>& order_by) {
+    return _select_with_internal_meta_statement(table_name, select_only, conditions, pagination, order_by,
+                                                ReadScope{});
+}
+
+Statement SqlHistoricalStore::_select_with_internal_meta_statement(
+    const std::string& table_name, const std::string& select_only, const std::optional<Q>& conditions,
+    const Pagination& pagination, const std::optional<std::vector<OrderBy>>& order_by, const ReadScope& scope) {
+    Statement statement = _select_joined_rows(table_name, select_only, conditions, order_by, scope);
+    if (order_by && !order_by->empty()) {
+        statement.text += _build_order_by_statement(*order_by, false, true);
+    }
+    append_page(statement, pagination);
+    return statement;
+}
+
+Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name, const std::string& select_only,
+                                                  const std::optional<Q>& conditions,
+                                                  const std::optional<std::vector<OrderBy>>& order_by,
+                                                  const ReadScope& scope) {
+    const std::string source = dialect_.metadata_source();
+    Statement statement;
+    std::string& text = statement.text;
+    text.reserve(select_only.size() + source.size() + 256);
+    text += "SELECT " + select_only + " ";
+    text += "FROM " + _quote_name(table_name) + " AS " + MODEL_ALIAS + " ";
+    text += "JOIN " + source + " AS " + METADATA_ALIAS + " ";
+    text += "ON " + dialect_.metadata_join_condition();
+    if (conditions && *conditions) {
+        // The conditions are written for this table: its own column types, its absent columns.
+        const ReadScope filtered{&table_name, scope.absent};
+        auto [condition_text, params] = _get_conditions_statement(*conditions, false, true, filtered);
+        statement.params = std::move(params);
+        if (!condition_text.empty()) text += " WHERE " + condition_text;
+    }
+    // One row per version even when its metadata was written twice. An aggregate selection (a
+    // COUNT call) is not grouped. Only calls are looked for: a table, a column or a condition
+    // whose name holds COUNT is grouped like any other.
+    if (!calls_count(select_only)) {
+        text += _build_group_by_statement(order_by, false, true, scope);
+    }
+    return statement;
+}
+
+std::string SqlHistoricalStore::_build_group_by_statement(const std::optional<std::vector<OrderBy>>& order_by,
+                                                          bool is_internal_table, bool use_internal_meta_tables) {
+    return _build_group_by_statement(order_by, is_internal_table, use_internal_meta_tables, ReadScope{});
+}
+
+std::string SqlHistoricalStore::_build_group_by_statement(const std::optional<std::vector<OrderBy>>& order_by,
+                                                          bool is_internal_table, bool use_internal_meta_tables,
+                                                          const ReadScope& scope) {
+    std::string clause = " GROUP BY t1.partition_key, t1.range_key";
+    if (order_by) {
+        // Every ordering expression is grouped too, so that a metadata column can order the rows.
+        for (const auto& item : *order_by) {
+            clause += ", " + _order_by_expression(item.field_name, is_internal_table, use_internal_meta_tables, scope);
+        }
+    }
+    return clause;
+}
+
+std::string SqlHistoricalStore::_build_order_by_statement(const std::vector<OrderBy>& order_by,
+                                                          bool is_internal_table, bool use_internal_meta_tables) {
+    std::string clause;
+    for (const auto& item : order_by) {
+        clause += (clause.empty() ? " ORDER BY " : ", ") +
+                  _order_by_expression(item.field_name, is_internal_table, use_internal_meta_tables) +
+                  dialect_.order_direction(item.descending);
+    }
+    return clause;
+}
+
+Statement SqlHistoricalStore::_order_rows(Statement rows, std::size_t distinct_count,
+                                          const std::vector<OrderBy>& order_by, const std::string& tiebreak,
+                                          const Pagination& pagination) {
+    Statement statement{std::move(rows.text), std::move(rows.params)};
+    std::string order;
+    for (std::size_t i = 0; i < order_by.size(); ++i) {
+        order += (i ? ", korvex_k" : "korvex_k") + std::to_string(i) + dialect_.order_direction(order_by[i].descending);
+    }
+    if (!tiebreak.empty()) order += (order.empty() ? "" : ", ") + tiebreak;
+    statement.helper_columns = distinct_count + order_by.size();
+    if (distinct_count > 0) {
+        statement.text = dialect_.first_of_each_group(statement.text, distinct_key_names(distinct_count), order);
+        statement.helper_columns += dialect_.group_rank_columns();
+    }
+    if (!order.empty()) statement.text += " ORDER BY " + order;
+    append_page(statement, pagination);
+    return statement;
+}
+
+// Conditions and ordering expressions.
+
+std::pair<std::string, ConditionParam> SqlHistoricalStore::_nested_filter_statement(
+    const std::string& field_name, const std::string& nested_fields, const SqlOperatorTemplate& sql_operator_template,
+    const Value& value, std::optional<ValueType> value_type, bool is_internal_table, bool use_internal_meta_tables) {
+    return _nested_filter_statement(field_name, nested_fields, sql_operator_template, value, value_type,
+                                    is_internal_table, use_internal_meta_tables, ReadScope{});
+}
+
+std::pair<std::string, ConditionParam> SqlHistoricalStore::_nested_filter_statement(
+    const std::string& field_name, const std::string& nested_fields, const SqlOperatorTemplate& sql_operator_template,
+    const Value& value, std::optional<ValueType>, bool is_internal_table, bool use_internal_meta_tables,
+    const ReadScope& scope) {
+    // The markers LATEST and ALL mean a version only on the address's version; anywhere else they
+    // are ordinary texts (a JSON path may well store "ALL"). The condition builder refuses them
+    // with any operator but EQ.
+    if (field_name == ADDRESS_FIELD && nested_fields == "object_version") {
+        const std::optional<Versions> marker = as_version_marker(value);
+        if (marker == Versions::ALL) {
+            return {"", std::monostate{}};  // every version: no restriction
+        }
+        if (marker == Versions::LATEST) {
+            // The latest version is the one no other version names as its prior version.
+            return {dialect_.latest_version_condition(use_internal_meta_tables), NoValue};
+        }
+    }
+    ConditionParam param = sql_operator_template.build_value(value);
+    const ValueType kind = compared_kind(param);
+    const std::string expression =
+        _resolve_nested_field_name(field_name, nested_fields, kind, is_internal_table, use_internal_meta_tables, scope);
+    if (expression.empty()) {
+        return {"", std::monostate{}};
+    }
+    if (expression.find("->") != std::string::npos) param = dialect_.json_path_param(std::move(param), kind);
+    return {sql_operator_template.build_statement(expression, value, "", "\""), std::move(param)};
+}
+
+std::string SqlHistoricalStore::_resolve_nested_field_name(const std::string& field_name,
+                                                           const std::string& nested_fields, ValueType value_type,
+                                                           bool is_internal_table, bool use_internal_meta_tables,
+                                                           const ReadScope& scope) {
+    return resolve_nested_field(dialect_, field_name, nested_fields, value_type, is_internal_table,
+                                use_internal_meta_tables, scope);
+}
+
+std::string SqlHistoricalStore::resolve_nested_field(const SqlDialect& dialect, const std::string& field_name,
+                                                     const std::string& nested_fields, ValueType value_type,
+                                                     bool is_internal_table, bool use_internal_meta_tables,
+                                                     const ReadScope& scope) {
+    std::string column;
+    std::string path = nested_fields;
+    if (is_internal_table) {
+        column = dialect.column_name(field_name);
+    } else if (field_name == ADDRESS_FIELD && nested_fields == "object_id") {
+        return use_internal_meta_tables ? model_column(dialect, PRIMARY_PARTITION_KEY, scope)
+                                        : dialect.unjoined_object_id();
+    } else if (field_name == ADDRESS_FIELD && use_internal_meta_tables && nested_fields == "object_version") {
+        return model_column(dialect, SECONDARY_PARTITION_KEY, scope);
+    } else if (field_name == ADDRESS_FIELD && !use_internal_meta_tables) {
+        return "";  // without the meta tables no other part of the address can be filtered
+    } else if (field_name == METADATA_FIELD && use_internal_meta_tables) {
+        const auto split = nested_fields.find(FIELD_PATH_SEPARATOR);
+        if (split == std::string::npos) {
+            return dialect.metadata_column(nested_fields);  // a metadata column, no JSON path
+        }
+        column = dialect.metadata_column(nested_fields.substr(0, split));
+        path = nested_fields.substr(split + FIELD_PATH_SEPARATOR.size());
+    } else {
+        column = use_internal_meta_tables ? model_column(dialect, field_name, scope)
+                                          : dialect.unjoined_model_column(field_name);
+    }
+    return dialect.json_path_value(column, path, value_type);
+}
+
+std::string SqlHistoricalStore::_order_by_expression(const std::string& field_name, bool is_internal_table,
+                                                     bool use_internal_meta_tables) {
+    return _order_by_expression(field_name, is_internal_table, use_internal_meta_tables, ReadScope{});
+}
+
+std::string SqlHistoricalStore::_order_by_expression(const std::string& field_name, bool is_internal_table,
+                                                     bool use_internal_meta_tables, const ReadScope& scope) {
+    const auto split = field_name.find(FIELD_PATH_SEPARATOR);
+    if (split == std::string::npos) {
+        // Beside the metadata a bare name is the object's own column (the caller has turned a
+        // name only the metadata has into _metadata__name).
+        return use_internal_meta_tables && !is_internal_table ? model_column(dialect_, field_name, scope)
+                                                               : dialect_.column_name(field_name);
+    }
+    return _resolve_nested_field_name(field_name.substr(0, split),
+                                      field_name.substr(split + FIELD_PATH_SEPARATOR.size()), ValueType::TEXT,
+                                      is_internal_table, use_internal_meta_tables, scope);
+}
+
+// Reads over several class-version tables.
+
+std::string SqlHistoricalStore::_merged_column(const TableColumn& column, const ReadScope& scope) {
+    if (const std::string* stand_in = scope.stand_in(column.name)) return *stand_in;
+    return dialect_.merged_column(model_column(dialect_, column.name, scope));
+}
+
+std::string SqlHistoricalStore::_merged_distinct_key(const TableColumn& column, const ReadScope& scope) {
+    return dialect_.distinct_key(model_column(dialect_, column.name, scope), column.type);
+}
+
+}  // namespace korvex
