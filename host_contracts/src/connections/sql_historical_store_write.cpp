@@ -23,22 +23,21 @@ void SqlHistoricalStore::forget_changed_tables() {
 
 TableDescription SqlHistoricalStore::_describe_table(const std::string& table_name) {
     forget_changed_tables();
-    if (auto found = described_tables_.find(table_name); found != described_tables_.end()) return found->second;
+    if (auto found = described_tables_.find(table_name); found != described_tables_.end()) return *found->second;
     TableDescription description = _read_table_description(table_name);
     // A missing table has no columns; it is looked up again next time, so that a table created
     // later is seen (only a real description is kept).
-    if (!description.empty()) described_tables_.emplace(table_name, description);
+    if (!description.empty()) described_tables_.emplace(table_name, std::make_shared<TableDescription>(description));
     return description;
 }
 
-const TableDescription& SqlHistoricalStore::described_table(const std::string& table_name) {
+std::shared_ptr<const TableDescription> SqlHistoricalStore::described_table(const std::string& table_name) {
     if (auto found = described_tables_.find(table_name); found != described_tables_.end()) return found->second;
     // Through the instance, so that a store describing its tables otherwise is asked; what it
     // says is kept like a description read here.
-    TableDescription description = _describe_table(table_name);
-    static const TableDescription none;
-    if (description.empty()) return none;
-    return described_tables_.insert_or_assign(table_name, std::move(description)).first->second;
+    auto description = std::make_shared<const TableDescription>(_describe_table(table_name));
+    if (!description->empty()) described_tables_.insert_or_assign(table_name, description);
+    return description;
 }
 
 // Checks.
@@ -167,9 +166,9 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     forget_changed_tables();
 
     const CheckedWrite write = check_write(address, data, "put");
-    const TableDescription& description = described_table(write.table_name);
-    if (description.empty()) throw UsageError(no_table_message("put", address, write.table_name));
-    auto stored = stored_columns(address, write, "put", description);
+    const auto description = described_table(write.table_name);
+    if (description->empty()) throw UsageError(no_table_message("put", address, write.table_name));
+    auto stored = stored_columns(address, write, "put", *description);
     DataMap columns = DataMap::object();
     columns.get_ref<DataMap::object_t&>().reserve(stored.size());
     for (auto& [key, value] : stored) columns[std::string(key)] = std::move(value);
@@ -189,10 +188,10 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
     batch.row_text.reserve(items.size());
     batch.row_params.reserve(items.size());
     std::vector<std::string_view> run_columns;
-    const TableDescription* description = nullptr;
+    std::shared_ptr<const TableDescription> description;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const bool same_table = i > 0 && writes[i].table_name == writes[i - 1].table_name;
-        if (!same_table) description = &described_table(writes[i].table_name);
+        if (!same_table) description = described_table(writes[i].table_name);
         auto columns = stored_columns(items[i].first, writes[i], "put_many", *description);
         const bool same_run = same_table && std::equal(columns.begin(), columns.end(), run_columns.begin(),
                                                        run_columns.end(), [](const auto& column, std::string_view name) {
@@ -236,7 +235,7 @@ void SqlHistoricalStore::put_many(const std::vector<WriteItem>& items) {
             check_write(address, items[i].second, "put_many", same_class ? &writes.back().table_name : nullptr));
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
-        if (described_table(writes[i].table_name).empty()) {
+        if (described_table(writes[i].table_name)->empty()) {
             throw UsageError(no_table_message("put_many", items[i].first, writes[i].table_name));
         }
     }

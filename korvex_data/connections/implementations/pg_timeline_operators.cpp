@@ -201,9 +201,9 @@ std::string PostgresHistoricalConnection::_filter_column(const std::string& fiel
         return integer ? "CAST(" + column + " AS numeric)" : column;
     }
     if (!filtered_table_) return column;
-    const TableDescription& description = described_table(*filtered_table_);
-    const auto found = description.find(field);
-    if (found == description.end() || !is_integer_type(found->second)) return column;
+    const auto description = described_table(*filtered_table_);
+    const auto found = description->find(field);
+    if (found == description->end() || !is_integer_type(found->second)) return column;
     return "CAST(" + column + " AS numeric)";
 }
 

@@ -115,8 +115,9 @@ protected:
     std::vector<std::pair<std::string_view, Value>> stored_columns(const Address& address, const CheckedWrite& write,
                                                                    const char* operation,
                                                                    const TableDescription& description);
-    // The table's description as _describe_table gave it, kept; empty for a missing table.
-    const TableDescription& described_table(const std::string& table_name);
+    // The table's description as _describe_table gave it, kept; empty for a missing table. Shared,
+    // so that it outlives a forgetting of the descriptions while a write uses it.
+    std::shared_ptr<const TableDescription> described_table(const std::string& table_name);
     // Drops the kept descriptions: all, those the engine says may have changed, or one table's.
     void forget_table_descriptions() { described_tables_.clear(); }
     void forget_changed_tables();
@@ -132,7 +133,7 @@ private:
     InsertBatch insert_batch(const std::vector<WriteItem>& items, const std::vector<CheckedWrite>& writes);
 
     // Table descriptions per table name, as _describe_table gave them.
-    std::map<std::string, TableDescription> described_tables_;
+    std::map<std::string, std::shared_ptr<const TableDescription>> described_tables_;
 
 public:
     // Reading.
