@@ -320,23 +320,31 @@ Statement SqlHistoryConnectionMixin::_build_delete_statement(const std::string& 
     return statement;
 }
 
-DataMap SqlHistoryConnectionMixin::_keyed_row(const Address& address, const DataMap& data,
-                                              const std::string& table_name) {
-    DataMap row = data;
-    row[PRIMARY_PARTITION_KEY] = address.object_id;
+std::vector<std::pair<std::string, Value>> address_keys(const std::string& operation, const Address& address,
+                                                         const DataMap& data, const std::string& table_name) {
+    std::vector<std::pair<std::string, Value>> keys;
+    keys.emplace_back(PRIMARY_PARTITION_KEY, address.object_id);
     if (!is_internal_table_name(table_name)) {
-        row[SECONDARY_PARTITION_KEY] = address.object_version.to_value();
+        keys.emplace_back(SECONDARY_PARTITION_KEY, address.object_version.to_value());
     }
     if (table_name == "metadata") {
         const auto entry = data.find("address");
         if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
             !entry->contains("object_version")) {
-            throw UsageError("put: a metadata row needs an address entry holding object_id and object_version, got " +
+            throw UsageError(operation +
+                             ": a metadata row needs an address entry holding object_id and object_version, got " +
                              printed(data));
         }
-        row["object_id"] = entry->at("object_id");
-        row["object_version"] = entry->at("object_version");
+        keys.emplace_back("object_id", entry->at("object_id"));
+        keys.emplace_back("object_version", entry->at("object_version"));
     }
+    return keys;
+}
+
+DataMap SqlHistoryConnectionMixin::_keyed_row(const Address& address, const DataMap& data,
+                                              const std::string& table_name) {
+    DataMap row = data;
+    for (auto& [column, value] : address_keys("put", address, data, table_name)) row[column] = std::move(value);
     return row;
 }
 

@@ -377,19 +377,24 @@ TEST_P(Writes, AWriteThatCannotLandSaysWhyAndSendsNothing) {
     const std::vector<std::pair<const char*, const char*>> cases = {
         {"app#Ghost@1/g@1", "app#Ghost@1 has no table"},
         {"app#Person/@1", "names no object"},
-        {"app#Person@ALL/@LATEST", "names no object"}};
+        {"app#Person@ALL/@LATEST", "names no object"},
+        {"resource#Metadata/o1:v1", "a metadata row needs an address entry"}};
     store->begin();
     for (const auto& [text, says] : cases) {
         const Address address = Address::from_string(text);
-        const std::vector<std::function<void()>> writes = {
-            [&] { store->put(address, {{"name", "G"}}); },
-            [&] { store->put_many({{Address::from_string("app#Person/b@1"), {{"name", "B"}}}, {address, {{"name", "G"}}}}); }};
-        for (const auto& write : writes) {
+        // Each error names the operation that was called.
+        const std::vector<std::pair<std::string, std::function<void()>>> writes = {
+            {"put: ", [&] { store->put(address, {{"name", "G"}}); }},
+            {"put_many: ", [&] {
+                 store->put_many({{Address::from_string("app#Person/b@1"), {{"name", "B"}}}, {address, {{"name", "G"}}}});
+             }}};
+        for (const auto& [operation, write] : writes) {
             try {
                 write();
                 ADD_FAILURE() << "a write to " << text << " succeeded";
             } catch (const UsageError& error) {
                 EXPECT_NE(std::string(error.what()).find(says), std::string::npos) << error.what();
+                EXPECT_TRUE(std::string(error.what()).starts_with(operation)) << error.what();
             }
         }
     }

@@ -106,7 +106,7 @@ void SqliteHistoricalConnection::connect(const std::optional<std::string>& dsn,
     transaction_failed_ = false;
     // Another file, or a new database in memory: nothing described before holds.
     table_columns_.clear();
-    descriptions_.clear();
+    forget_table_descriptions();
     described_schema_version_ = Value();
     described_at_changes_ = _connection->table_changes();
 }
@@ -175,14 +175,6 @@ std::shared_ptr<Cursor> SqliteHistoricalConnection::execute(const std::string& q
         std::throw_with_nested(KorvexConnectionError(error_message()));
     } catch (...) {
         std::throw_with_nested(KorvexConnectionError(error_message()));
-    }
-}
-
-void SqliteHistoricalConnection::require_open_transaction(const char* operation) const {
-    if (_connection != nullptr && !_revert_data.empty() && !_connection->in_transaction()) {
-        throw UsageError(std::string(operation) +
-                         ": a transaction level is open but SQLite has no transaction open (a COMMIT or ROLLBACK "
-                         "sent through execute ended it); roll the level back before writing");
     }
 }
 

@@ -86,14 +86,9 @@ public:
     // The table's columns in table order (empty for a missing table, which is read again next
     // time); a real description is kept for the life of this object.
     virtual const std::vector<ColumnInfo>& _table_columns(const std::string& table_name);
-    TableDescription _describe_table(const std::string& table_name) override;
-    virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
-    // JSON columns take the value's JSON text; every other value is kept.
-    virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
-    void put(const Address& address, const DataMap& data) override;
-    // All items or, when one is refused, none: checked first, then written in one savepoint.
-    void put_many(const std::vector<WriteItem>& items) override;
-    void _delete(const Address& address) override;
+    // JSON columns take the value's JSON text; a TEXT column a boolean's or a number's JSON
+    // spelling; every other value is kept.
+    Value process_value_before_insert(const Value& value, const std::string& data_type) override;
 
     // Transactions.
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
@@ -115,28 +110,22 @@ public:
     SqliteStateConnection* sqlite_connection() const { return _connection.get(); }
 
 protected:
-    // Fails when a level is open here but SQLite has no transaction open (a COMMIT or ROLLBACK
-    // sent through execute ended it, or SQLite rolled it back): a write then would commit by
-    // itself.
-    void require_open_transaction(const char* operation) const;
+    // The driver of writes. put_many writes its rows one by one inside one savepoint.
+    std::optional<bool> _engine_transaction_open() const override;
+    // Also when another connection changed the file's schema.
+    bool _tables_changed() override;
+    TableDescription _read_table_description(const std::string& table_name) override;
+    std::optional<BatchFailure> _write_batch(const InsertBatch& batch) override;
 
     std::shared_ptr<spdlog::logger> module_logger() const override { return logger(); }
 
     std::unique_ptr<SqliteStateConnection> _connection;
 
 private:
-    // The INSERT of one version after every check that needs no statement; `operation` names
-    // the caller in errors.
-    Statement checked_insert(const Address& address, const DataMap& data, const char* operation);
-
-    // Drops the kept descriptions when a statement may have changed a table since they were read.
-    void forget_stale_tables();
-
     std::map<std::string, std::vector<ColumnInfo>> table_columns_;
     std::uint64_t described_at_changes_ = 0;
     // The file's schema_version when the descriptions were read.
     Value described_schema_version_;
-    std::map<std::string, TableDescription> descriptions_;
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback
     // runs until it ends.
     bool transaction_failed_ = false;

@@ -7,6 +7,14 @@
 #include "korvex/utils/text.hpp"
 #include "korvex_data/connections/implementations/lite_history.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+
 namespace korvex::lite_history {
 namespace {
 
@@ -49,6 +57,61 @@ std::string json_path_literal(const std::string& path) {
     std::string literal = "'";
     for (char c : selection) literal += c == '\'' ? std::string("''") : c == '%' ? std::string("%%") : std::string(1, c);
     return literal + "'";
+}
+
+bool is_numeric_type(const std::string& type) { return type == "INTEGER" || type == "REAL" || type == "BOOLEAN"; }
+
+// Whether SQLite reads `text` as a number when a numeric column takes it (it keeps any other
+// text as text, in a column meant for numbers).
+bool reads_as_number(const std::string& text) {
+    std::size_t start = 0;
+    std::size_t end = text.size();
+    while (start < end && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
+    while (end > start && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    if (start == end) return false;
+    const std::string trimmed = text.substr(start, end - start);
+    const char first = trimmed[0];
+    if (!(std::isdigit(static_cast<unsigned char>(first)) || first == '-' || first == '+' || first == '.')) return false;
+    if (trimmed.find_first_of("xXnN") != std::string::npos) return false;  // hexadecimal, nan, inf
+    char* parsed_end = nullptr;
+    std::strtod(trimmed.c_str(), &parsed_end);
+    return parsed_end == trimmed.c_str() + trimmed.size();
+}
+
+bool above_integer_range(const Value& value) {
+    return value.is_number_unsigned() &&
+           value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+}
+
+// Whether an INTEGER column keeps `value` as the same whole number: a real with no fraction
+// within range, or a text spelling an integer.
+bool holds_integer(const Value& value) {
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 9.2e18;
+    }
+    if (!value.is_string()) return true;
+    const std::string& text = value.get_ref<const std::string&>();
+    std::size_t at = text.find_first_not_of(" \t\n\r");
+    if (at != std::string::npos && (text[at] == '-' || text[at] == '+')) ++at;
+    const std::size_t end = text.find_last_not_of(" \t\n\r");
+    if (at == std::string::npos || end == std::string::npos || at > end) return false;
+    return std::all_of(text.begin() + at, text.begin() + end + 1, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether a text that spells a whole number spells one beyond the 64-bit range, which SQLite
+// would keep as a rounded real.
+bool text_beyond_integer_range(const Value& value) {
+    if (!value.is_string()) return false;
+    const std::string& text = value.get_ref<const std::string&>();
+    const std::size_t start = text.find_first_not_of(" \t\n\r");
+    const std::size_t end = text.find_last_not_of(" \t\n\r");
+    if (start == std::string::npos) return false;
+    std::string digits = text.substr(start, end - start + 1);
+    if (digits.starts_with('+')) digits.erase(0, 1);
+    std::int64_t number = 0;
+    const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    return error == std::errc::result_out_of_range && stop == digits.data() + digits.size();
 }
 
 }  // namespace
@@ -98,6 +161,54 @@ std::string SqliteDialect::first_of_each_group(const std::string& rows, const st
            (order.empty() ? "" : " ORDER BY " + order) + ") AS korvex_rank FROM (" + rows +
            ") AS selected_rows) AS distinct_rows WHERE korvex_rank = 1";
 }
+
+// Why SQLite cannot store `value` (already converted for its column) as given, or nothing when
+// it can. A text may hold a NUL byte here: SQLite keeps every byte of a bound text.
+std::optional<std::string> SqliteDialect::unstorable(const Value& original, const Value& value,
+                                                     const std::string& type) const {
+    if ((original.is_object() || original.is_array()) && holds_non_finite_number(original)) {
+        return "it holds a NaN or an infinity inside a map or list, which JSON cannot store";
+    }
+    if (type == "JSON") {
+        if (original.is_number_float() && !std::isfinite(original.get<double>())) {
+            return "it is a NaN or an infinity, which JSON cannot store";
+        }
+        if (above_integer_range(original)) {
+            return "it is an integer above SQLite's range, which SQLite would keep as a rounded real";
+        }
+        return std::nullopt;
+    }
+    if (value.is_number_float() && std::isnan(value.get<double>())) {
+        return "it is a NaN, which SQLite would store as NULL";
+    }
+    if (above_integer_range(value)) {
+        return "it is an integer above SQLite's range";
+    }
+    if (is_numeric_type(type) && (value.is_object() || value.is_array())) {
+        return "a map or list cannot be stored in a column of type " + type;
+    }
+    if (is_numeric_type(type) && value.is_string() && !reads_as_number(value.get_ref<const std::string&>())) {
+        return "the text " + printed(value) + " is not a number, which a column of type " + type + " holds";
+    }
+    // SQLite keeps whatever number it is given in any numeric column, and a boolean as 1 or 0:
+    // what the column's type cannot hold would read back as another kind of value.
+    const bool zero_or_one = value.is_number_integer() && (value == 0 || value == 1);
+    if (type == "BOOLEAN" && !value.is_null() && !value.is_boolean() && !zero_or_one) {
+        return printed(value) + " is not true or false, which a column of type BOOLEAN holds";
+    }
+    if ((type == "INTEGER" || type == "REAL") && value.is_boolean()) {
+        return "a boolean cannot be stored in a column of type " + type;
+    }
+    if (type == "INTEGER" && !holds_integer(value)) {
+        return printed(value) + " is not a whole number, which a column of type INTEGER holds";
+    }
+    if (type == "INTEGER" && text_beyond_integer_range(value)) {
+        return printed(value) + " is beyond the 64-bit integer range, which SQLite would keep as a rounded real";
+    }
+    return std::nullopt;
+}
+
+std::string SqliteDialect::insert_table_name(const std::string& table_name) const { return quote_name(table_name); }
 
 const SqliteDialect& sqlite_dialect() {
     static const SqliteDialect dialect;

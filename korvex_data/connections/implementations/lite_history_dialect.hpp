@@ -11,6 +11,15 @@ public:
     std::string quote_name(const std::string& name) const override;
     std::size_t identifier_max_bytes() const override { return 0; }
 
+    // Writing.
+    // Quoted, as every name.
+    std::string insert_table_name(const std::string& table_name) const override;
+    // What SQLite would keep as another kind of value than the column's type holds (it keeps any
+    // value in any column); a text may hold a NUL byte: SQLite keeps every byte of a bound text.
+    std::optional<std::string> unstorable(const Value& given, const Value& converted,
+                                          const std::string& data_type) const override;
+    const char* engine_noun() const override { return "SQLite"; }
+
     // Reading. The metadata table is joined as it is, the version that follows a row computed
     // where it is named (NEXT_VERSION_EXPRESSION); every column name is quoted.
     std::string column_name(const std::string& name) const override { return quote_name(name); }

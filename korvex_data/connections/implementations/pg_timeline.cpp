@@ -306,14 +306,6 @@ void PostgresHistoricalConnection::disconnect() {
     forget_transaction_state();
 }
 
-void PostgresHistoricalConnection::require_server_transaction(const char* operation) const {
-    if (_connection != nullptr && !_revert_data.empty() && PQtransactionStatus(_connection) == PQTRANS_IDLE) {
-        throw UsageError(std::string(operation) +
-                         ": a transaction level is open but the server has no transaction open (a COMMIT or "
-                         "ROLLBACK sent through execute ended it); roll the level back before writing");
-    }
-}
-
 void PostgresHistoricalConnection::prepare_connection() { table_schema_manager()->register_internal_tables(); }
 
 bool PostgresHistoricalConnection::connection_lost() const {
@@ -340,10 +332,6 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::run(const std::string& que
     // A table changed by this statement (registered again with other columns, altered, or its
     // creation rolled back) is described again before the next write to it.
     table_changes_.saw(query, PQtransactionStatus(_connection) != PQTRANS_IDLE);
-    if (table_changes_.changes() != described_at_changes_) {
-        described_tables_.clear();
-        described_at_changes_ = table_changes_.changes();
-    }
     try {
         return run_statement(_connection, query, params, *statements_, prepared);
     } catch (...) {

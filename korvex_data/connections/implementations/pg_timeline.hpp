@@ -71,20 +71,9 @@ public:
     void prepare_connection() override;
     std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override;
 
-    // Writing.
-    TableDescription _describe_table(const std::string& table_name) override;
-    virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
-    virtual Value process_value_before_insert(const Value& value, const std::string& data_type);
-    void put(const Address& address, const DataMap& data) override;
-    // Writes every item as put would, in one round trip and all or nothing: when one fails, the
-    // call raises KorvexConnectionError naming the item (its index and address), with the server's
-    // error as cause, and nothing of the call stays written or in the revert log. Inside a
-    // transaction a savepoint around the call is rolled back, and the transaction goes on. Items
-    // in a row that write the same columns of one table share the INSERT text that
-    // _build_insert_statement made for the first of them; the others' values are converted by
-    // process_value_before_insert and _to_sql_value, as that builder converts them.
-    void put_many(const std::vector<WriteItem>& items) override;
-    void _delete(const Address& address) override;
+    // Writing (put, put_many, _delete, _describe_table and _build_insert_statement of the core).
+    // A json column takes a text, an integer or a boolean as its JSON text; anything else is kept.
+    Value process_value_before_insert(const Value& value, const std::string& data_type) override;
 
     // Reading (the store core reads; these are where PostgreSQL differs).
     static std::vector<DataMap> _paginate_items(std::vector<DataMap> items, const Pagination& pagination) {
@@ -116,73 +105,40 @@ protected:
     // Runs a transaction statement and checks the server's answer: a COMMIT answered with
     // ROLLBACK (the transaction had failed) is an error, not a success.
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
-    // Fails when a level is open here but the server has no transaction open (a COMMIT or
-    // ROLLBACK sent through execute ended it): a write then would commit by itself.
-    void require_server_transaction(const char* operation) const;
+    // The driver of writes. put_many's INSERTs go in one round trip: inside a transaction a
+    // savepoint around the call is rolled back when one fails, and the transaction goes on.
+    std::optional<bool> _engine_transaction_open() const override;
+    bool _tables_changed() override;
+    TableDescription _read_table_description(const std::string& table_name) override;
+    // A table changed under this session (42804, 42703) is forgotten with its prepared INSERT and
+    // reported as such; a value refused as data (class 22) forgets the table too.
+    void _execute_insert(const std::string& table_name, const Statement& statement) override;
+    std::optional<BatchFailure> _write_batch(const InsertBatch& batch) override;
     // Whether the server session is gone (after a statement failed): its transaction went with it.
     bool connection_lost() const;
 
     PGconn* _connection = nullptr;
 
 private:
-    // A write that passed the checks needing no server: its table, the caller's data (which must
-    // outlive it) and the key columns that the address gives.
-    struct CheckedWrite {
-        std::string table_name;
-        const DataMap* data;
-        std::vector<std::pair<std::string, Value>> keys;
-        // The address's value for `column`, or null when the address gives none.
-        const Value* key_value(const std::string& column) const;
-    };
-    // `table_name`, when given, is the address's table as resolved for an earlier write.
-    CheckedWrite check_write(const Address& address, const DataMap& data, const char* operation,
-                             const std::string* table_name = nullptr);
-    // The row's keys that are columns of the table, in statement order, each converted by
-    // process_value_before_insert and refused when the server could not store it as given.
-    std::vector<std::pair<std::string_view, Value>> stored_columns(const Address& address, const CheckedWrite& write,
-                                                                   const char* operation,
-                                                                   const TableDescription& description);
-    // The table's description as _describe_table gives it, in `scratch` or, when this class
-    // describes it itself, in place.
-    const TableDescription& description_of(const std::string& table_name, TableDescription& scratch);
-    // The server's error in `error` when it says that the written table changed under this
-    // session since it was described; nothing otherwise.
-    static std::optional<DatabaseError> table_changed_cause(const std::exception& error);
     // Drops what this session keeps of a table that changed: its description and the INSERT
     // prepared for it.
     void forget_table(const std::string& table_name, const std::string& insert_text);
-    // Throws the KorvexConnectionError that says the table changed, with the server's error as cause.
-    [[noreturn]] static void report_changed_table(const std::string& operation, const std::string& table_name,
-                                                  const DatabaseError& cause);
-    // The INSERT of a checked write, made by _build_insert_statement.
-    Statement insert_statement(const Address& address, const CheckedWrite& write, const char* operation);
     // Why a put_many failed: the item whose statement the server refused (none when the
     // savepoint around the call failed) and the server's error.
     struct PutManyFailure {
         std::optional<std::size_t> item;
         DatabaseError error;
     };
-    // The INSERTs of one put_many, row by row: each row's INSERT text (one per run of alike rows,
-    // with %s markers) and its parameters as libpq text, pointing into `made` or the caller's data.
-    struct PendingInserts {
-        std::deque<std::string> texts;
+    // The parameters of a batch's rows as libpq text, pointing into `made` (null for SQL NULL).
+    struct BatchValues {
         std::deque<std::string> made;
-        std::vector<const std::string*> row_text;
         std::vector<std::vector<const char*>> row_values;
     };
-    PendingInserts pending_inserts_through_hooks(const std::vector<WriteItem>& items,
-                                                 const std::vector<CheckedWrite>& writes,
-                                                 const std::map<std::string, TableDescription>& descriptions);
-    PendingInserts pending_inserts_converted_here(const std::vector<WriteItem>& items,
-                                                  const std::vector<CheckedWrite>& writes,
-                                                  const std::map<std::string, TableDescription>& descriptions);
-    std::optional<PutManyFailure> write_pipelined(const PendingInserts& inserts, bool grouped);
+    std::optional<PutManyFailure> write_pipelined(const InsertBatch& batch, const BatchValues& values, bool grouped);
 
     // Runs a statement of execute or, `prepared`, a read of query or count.
     std::shared_ptr<Cursor> run(const std::string& query, const std::vector<Value>& params, bool prepared);
 
-    // Table descriptions read from the server, per table name, for the life of this object.
-    std::map<std::string, TableDescription> described_tables_;
     TableChangeTracker table_changes_;
     std::uint64_t described_at_changes_ = 0;
     std::unique_ptr<SessionStatements> statements_;

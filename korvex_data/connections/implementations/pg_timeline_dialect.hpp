@@ -11,6 +11,14 @@ public:
     std::string quote_name(const std::string& name) const override;
     std::size_t identifier_max_bytes() const override;
 
+    // Writing.
+    // A plain lower-case name bare, any other quoted.
+    std::string insert_table_name(const std::string& table_name) const override;
+    // Text with a NUL byte or not UTF-8; a map or list with a NaN, an infinity or such text.
+    std::optional<std::string> unstorable(const Value& given, const Value& converted,
+                                          const std::string& data_type) const override;
+    const char* engine_noun() const override { return "the server"; }
+
     // Reading. The metadata is joined as METADATA_SELECT_STATEMENT (each row with the version that
     // follows it) and aggregated by METADATA_SELECT_FIELD; a selected column is bare when it is a
     // plain name.

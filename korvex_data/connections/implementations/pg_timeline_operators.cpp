@@ -78,10 +78,9 @@ std::string PostgresHistoricalConnection::_filter_column(const std::string& fiel
         return integer ? "CAST(" + column + " AS numeric)" : column;
     }
     if (scope.table == nullptr) return column;
-    TableDescription scratch;
-    const TableDescription& description = description_of(*scope.table, scratch);
-    const auto found = description.find(field);
-    if (found == description.end() || !is_integer_type(found->second)) return column;
+    const auto description = described_table(*scope.table);
+    const auto found = description->find(field);
+    if (found == description->end() || !is_integer_type(found->second)) return column;
     return "CAST(" + column + " AS numeric)";
 }
 

@@ -7,6 +7,7 @@
 #include "korvex/value.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace korvex {
@@ -23,6 +24,14 @@ public:
     virtual std::size_t identifier_max_bytes() const = 0;
 
     // Writing.
+    // The table name as an INSERT writes it.
+    virtual std::string insert_table_name(const std::string& table_name) const = 0;
+    // Why the engine cannot store `given`, converted to `converted` for a column of `data_type`,
+    // as given; nothing when it can.
+    virtual std::optional<std::string> unstorable(const Value& given, const Value& converted,
+                                                  const std::string& data_type) const = 0;
+    // How errors name the engine ("the server", "SQLite").
+    virtual const char* engine_noun() const = 0;
 
     // Reading.
     // A selected column's name as a read writes it (bare where the engine reads it so, quoted

@@ -15,9 +15,15 @@
 #include "korvex/utils/named_logger.hpp"
 
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace korvex {
 
@@ -51,7 +57,85 @@ public:
     std::string _quote_name(const std::string& name) override { return dialect_.quote_name(name); }
 
     // Writing.
+    // put, put_many and _delete as the SQL stores write them: every check before anything is
+    // sent (the address, a map of data, the table and its names, each column's value as the
+    // engine would store it), then the engine's write, then the record for revert.
+    void put(const Address& address, const DataMap& data) override;
+    // Writes every item as put would, all or nothing: when one fails, the call raises
+    // KorvexConnectionError naming the item (its index and address), with the engine's error as
+    // cause, and nothing of the call stays written or in the revert log. Items in a row that
+    // write the same columns of one table share the INSERT text that _build_insert_statement
+    // made for the first of them; the others' values are converted by process_value_before_insert
+    // and _to_sql_value, as that builder converts them.
+    void put_many(const std::vector<WriteItem>& items) override;
+    void _delete(const Address& address) override;
+    // The table's columns with their data types (empty for a missing table, which is read again
+    // next time); a real description is kept until the engine says that tables changed.
+    TableDescription _describe_table(const std::string& table_name) override;
+    // INSERT INTO table ("a", "b") VALUES (%s, %s), the table written as the dialect writes it,
+    // with the values through _to_sql_value.
+    virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
+    // The value a column of `data_type` takes for `value`.
+    virtual Value process_value_before_insert(const Value& value, const std::string& data_type) = 0;
 
+    // put_many's INSERTs, row by row: one text per run of alike rows, with %s markers, and each
+    // row's parameters; the items they write, for errors.
+    struct InsertBatch {
+        const std::vector<WriteItem>* items = nullptr;
+        std::deque<std::string> texts;
+        std::vector<const std::string*> row_text;
+        std::vector<std::vector<Value>> row_params;
+    };
+    // Why an engine's batch failed: the item it refused (none when the batch as a whole failed),
+    // the engine's error, whether that error says the item's table changed under this session
+    // (the call is then tried once more with the tables described afresh), and whether the
+    // item's table is to be described afresh before the next write.
+    struct BatchFailure {
+        std::optional<std::size_t> item;
+        std::exception_ptr error;
+        bool table_changed = false;
+        bool forget_table = false;
+    };
+
+protected:
+    // A write that passed the checks needing no statement: its table, the caller's data (which
+    // must outlive it) and the key columns that the address gives.
+    struct CheckedWrite {
+        std::string table_name;
+        const DataMap* data;
+        std::vector<std::pair<std::string, Value>> keys;
+        // The address's value for `column`, or null when the address gives none.
+        const Value* key_value(const std::string& column) const;
+    };
+    // `table_name`, when given, is the address's table as resolved (and checked) for an earlier write.
+    CheckedWrite check_write(const Address& address, const DataMap& data, const char* operation,
+                             const std::string* table_name = nullptr);
+    // The row's keys that are columns of the table, in statement order, each converted by
+    // process_value_before_insert and refused when the engine could not store it as given.
+    std::vector<std::pair<std::string_view, Value>> stored_columns(const Address& address, const CheckedWrite& write,
+                                                                   const char* operation,
+                                                                   const TableDescription& description);
+    // The table's description as _describe_table gave it, kept; empty for a missing table. Shared,
+    // so that it outlives a forgetting of the descriptions while a write uses it.
+    std::shared_ptr<const TableDescription> described_table(const std::string& table_name);
+    // Drops the kept descriptions: all, those the engine says may have changed, or one table's.
+    void forget_table_descriptions() { described_tables_.clear(); }
+    void forget_changed_tables();
+    void forget_table_description(const std::string& table_name) { described_tables_.erase(table_name); }
+    // Fails when a level is open here but the engine has no transaction open (a COMMIT or
+    // ROLLBACK sent through execute ended it): a write then would commit by itself.
+    void require_engine_transaction(const char* operation);
+    // Throws the KorvexConnectionError that says the table changed, with the engine's error as cause.
+    [[noreturn]] static void report_changed_table(const std::string& operation, const std::string& table_name,
+                                                  std::exception_ptr cause);
+
+private:
+    InsertBatch insert_batch(const std::vector<WriteItem>& items, const std::vector<CheckedWrite>& writes);
+
+    // Table descriptions per table name, as _describe_table gave them.
+    std::map<std::string, std::shared_ptr<const TableDescription>> described_tables_;
+
+public:
     // Reading.
     // The rows of the address's objects that meet `conditions`: one class-version table read by
     // its own statement, several by one statement over the union of their rows; the engine
@@ -159,6 +243,16 @@ protected:
     std::shared_ptr<Cursor> _execute_read(const Statement& statement) override;
     // The logger of the store's module, which query warns on.
     virtual std::shared_ptr<spdlog::logger> module_logger() const = 0;
+    // Whether the engine has a transaction open; nothing while no connection is open.
+    virtual std::optional<bool> _engine_transaction_open() const = 0;
+    // Whether a table may have changed since the last call (the kept descriptions are then stale).
+    virtual bool _tables_changed() = 0;
+    // The table's columns with their data types, read from the engine; empty for a missing table.
+    virtual TableDescription _read_table_description(const std::string& table_name) = 0;
+    // Runs put's INSERT into `table_name` (execute, unless the engine reacts to its errors).
+    virtual void _execute_insert(const std::string& table_name, const Statement& statement);
+    // Writes a batch of put_many all or nothing; nothing when every row was written.
+    virtual std::optional<BatchFailure> _write_batch(const InsertBatch& batch) = 0;
 
 private:
     const SqlDialect& dialect_;

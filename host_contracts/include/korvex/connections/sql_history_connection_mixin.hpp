@@ -135,6 +135,13 @@ public:
 // Whether a resolved table name is one of the internal tables keyed by identity alone.
 bool is_internal_table_name(const std::string& table_name);
 
+// The key columns a row of `table_name` takes from the address, in this order: the object's
+// identity as partition_key; for a versioned table its version as range_key; for a metadata row
+// object_id and object_version from the data's address entry. Throws UsageError, naming
+// `operation`, for a metadata row without one.
+std::vector<std::pair<std::string, Value>> address_keys(const std::string& operation, const Address& address,
+                                                         const DataMap& data, const std::string& table_name);
+
 // ", expression AS korvex_d0, ..." and ", expression AS korvex_k0, ...": the distinct and the
 // ordering keys a select hands to the statement around it as its last columns.
 std::string distinct_key_columns(const std::vector<std::string>& expressions);

@@ -1,0 +1,292 @@
+// The SQL store core: writing and deleting object versions, and the table descriptions a write
+// converts its values by.
+
+#include "korvex/connections/errors.hpp"
+#include "korvex/connections/sql_historical_store.hpp"
+#include "korvex/connections/sql_quoting.hpp"
+#include "korvex/error.hpp"
+#include "korvex/table_schemas/base.hpp"
+#include "korvex/table_schemas/constants.hpp"
+
+#include <algorithm>
+
+namespace korvex {
+
+// Descriptions.
+
+void SqlHistoricalStore::forget_changed_tables() {
+    // A table changed since the descriptions were read (registered again with other columns,
+    // altered, or its creation rolled back): a write by the old description would drop values,
+    // or convert and check them for the old types.
+    if (_tables_changed()) described_tables_.clear();
+}
+
+TableDescription SqlHistoricalStore::_describe_table(const std::string& table_name) {
+    forget_changed_tables();
+    if (auto found = described_tables_.find(table_name); found != described_tables_.end()) return *found->second;
+    TableDescription description = _read_table_description(table_name);
+    // A missing table has no columns; it is looked up again next time, so that a table created
+    // later is seen (only a real description is kept).
+    if (!description.empty()) described_tables_.emplace(table_name, std::make_shared<TableDescription>(description));
+    return description;
+}
+
+std::shared_ptr<const TableDescription> SqlHistoricalStore::described_table(const std::string& table_name) {
+    if (auto found = described_tables_.find(table_name); found != described_tables_.end()) return found->second;
+    // Through the instance, so that a store describing its tables otherwise is asked; what it
+    // says is kept like a description read here.
+    auto description = std::make_shared<const TableDescription>(_describe_table(table_name));
+    if (!description->empty()) described_tables_.insert_or_assign(table_name, description);
+    return description;
+}
+
+// Checks.
+
+void SqlHistoricalStore::require_engine_transaction(const char* operation) {
+    if (_revert_data.empty()) return;
+    if (const auto open = _engine_transaction_open(); open && !*open) {
+        throw UsageError(std::string(operation) + ": a transaction level is open but " + dialect().engine_noun() +
+                         " has no transaction open (a COMMIT or ROLLBACK sent through execute ended it); roll the "
+                         "level back before writing");
+    }
+}
+
+SqlHistoricalStore::CheckedWrite SqlHistoricalStore::check_write(const Address& address, const DataMap& data,
+                                                                 const char* operation, const std::string* table_name) {
+    check_write_address(operation, address);
+    if (!data.is_object()) {
+        throw UsageError(std::string(operation) + ": the data of " + address.to_string() +
+                         " must be a map of column names to values, not " + printed(data));
+    }
+    const std::size_t max_bytes = dialect().identifier_max_bytes();
+    CheckedWrite write{table_name ? *table_name : _resolve_table_name(address), &data, {}};
+    // The engine would read a longer name as its first bytes and write another table.
+    if (!table_name) check_sql_name(write.table_name, max_bytes);
+    write.keys = address_keys(operation, address, data, write.table_name);
+    // A key the engine would cut or could not read names no column of its own: refusing it keeps
+    // its value from being dropped as an unknown key, or stored under another column.
+    for (const auto& [key, value] : data.items()) {
+        if (!key.empty()) check_sql_name(key, max_bytes);
+    }
+    return write;
+}
+
+const Value* SqlHistoricalStore::CheckedWrite::key_value(const std::string& column) const {
+    for (const auto& [name, value] : keys) {
+        if (column == name) return &value;
+    }
+    return nullptr;
+}
+
+std::vector<std::pair<std::string_view, Value>> SqlHistoricalStore::stored_columns(
+    const Address& address, const CheckedWrite& write, const char* operation, const TableDescription& description) {
+    std::vector<std::pair<std::string_view, Value>> columns;
+    columns.reserve(write.data->size() + write.keys.size());
+    auto add = [&](const std::string& key, const Value& value) {
+        const auto column = description.find(key);
+        if (column == description.end()) return;  // not a column of the table: dropped
+        Value converted;
+        std::optional<std::string> reason;
+        try {
+            converted = process_value_before_insert(value, column->second);
+            reason = dialect().unstorable(value, converted, column->second);
+        } catch (const UsageError& error) {
+            reason = error.what();  // JSON cannot carry it (a NaN, text that is not UTF-8)
+        }
+        if (reason) {
+            throw UsageError(std::string(operation) + ": column " + key + " of " + write.table_name +
+                             " cannot take the value of " + address.to_string() + ": " + *reason);
+        }
+        columns.emplace_back(key, std::move(converted));
+    };
+    // The data's own order, with the key columns from the address in place of the data's
+    // values of the same name, and those the data lacks after it.
+    for (const auto& [key, value] : write.data->items()) {
+        const Value* key_value = write.key_value(key);
+        add(key, key_value ? *key_value : value);
+    }
+    for (const auto& [key, value] : write.keys) {
+        if (!write.data->contains(key)) add(key, value);
+    }
+    return columns;
+}
+
+// Statements.
+
+Statement SqlHistoricalStore::_build_insert_statement(const std::string& table_name, const DataMap& data) {
+    Statement statement;
+    statement.params.reserve(data.size());
+    std::string columns;
+    std::string markers;
+    for (const auto& [key, value] : data.items()) {
+        if (!columns.empty()) {
+            columns += ", ";
+            markers += ", ";
+        }
+        columns += _quote_name(key);
+        markers += "%s";
+        statement.params.push_back(_to_sql_value(value));
+    }
+    statement.text =
+        "INSERT INTO " + dialect().insert_table_name(table_name) + " (" + columns + ") VALUES (" + markers + ")";
+    return statement;
+}
+
+// Writes.
+
+void SqlHistoricalStore::report_changed_table(const std::string& operation, const std::string& table_name,
+                                              std::exception_ptr cause) {
+    try {
+        std::rethrow_exception(cause);
+    } catch (...) {
+        // put_many's own savepoint keeps the caller's transaction usable; put's failure ends it.
+        const std::string outcome = operation == "put_many"
+                                        ? "so nothing of this call was written; retry the call"
+                                        : "so the write failed and with it the transaction; roll back and retry "
+                                          "the transaction";
+        std::throw_with_nested(KorvexConnectionError(
+            operation + ": table " + table_name +
+            " changed under this session (another session re-created or altered it since this one read its "
+            "columns), " + outcome + ", which then writes to the table as it is now"));
+    }
+}
+
+void SqlHistoricalStore::_execute_insert(const std::string&, const Statement& statement) {
+    execute(statement.text, statement.params);
+}
+
+void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
+    if (!data.is_object()) {
+        throw UsageError("put: the data of " + address.to_string() + " must be a map of column names to values, not " +
+                         printed(data));
+    }
+    // With revert on, a write outside every transaction level is refused before anything is sent.
+    if (_is_revert_enabled) require_open_level("put");
+    require_engine_transaction("put");
+    forget_changed_tables();
+
+    const CheckedWrite write = check_write(address, data, "put");
+    const auto description = described_table(write.table_name);
+    if (description->empty()) throw UsageError(no_table_message("put", address, write.table_name));
+    auto stored = stored_columns(address, write, "put", *description);
+    DataMap columns = DataMap::object();
+    columns.get_ref<DataMap::object_t&>().reserve(stored.size());
+    for (auto& [key, value] : stored) columns[std::string(key)] = std::move(value);
+    _execute_insert(write.table_name, _build_insert_statement(write.table_name, columns));
+    // Recorded once written: revert must never delete a version this level did not write (a
+    // refused put of an existing version would otherwise take that version with it).
+    if (_is_revert_enabled) _add_revert_data(address.model_copy(), data);
+}
+
+// A run of items writing the same columns of one table shares the INSERT text that
+// _build_insert_statement made for its first item; the other items' values are converted by
+// process_value_before_insert and _to_sql_value, as that builder converts them.
+SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vector<WriteItem>& items,
+                                                                 const std::vector<CheckedWrite>& writes) {
+    InsertBatch batch;
+    batch.items = &items;
+    batch.row_text.reserve(items.size());
+    batch.row_params.reserve(items.size());
+    std::vector<std::string_view> run_columns;
+    std::shared_ptr<const TableDescription> description;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const bool same_table = i > 0 && writes[i].table_name == writes[i - 1].table_name;
+        if (!same_table) description = described_table(writes[i].table_name);
+        auto columns = stored_columns(items[i].first, writes[i], "put_many", *description);
+        const bool same_run = same_table && std::equal(columns.begin(), columns.end(), run_columns.begin(),
+                                                       run_columns.end(), [](const auto& column, std::string_view name) {
+                                                           return column.first == name;
+                                                       });
+        if (same_run) {
+            auto& params = batch.row_params.emplace_back();
+            params.reserve(columns.size());
+            for (const auto& [key, value] : columns) params.push_back(_to_sql_value(value));
+            batch.row_text.push_back(batch.row_text.back());
+        } else {
+            run_columns.clear();
+            DataMap row = DataMap::object();
+            row.get_ref<DataMap::object_t&>().reserve(columns.size());
+            for (auto& [key, value] : columns) {
+                run_columns.push_back(key);
+                row[std::string(key)] = std::move(value);
+            }
+            Statement statement = _build_insert_statement(writes[i].table_name, row);
+            batch.row_text.push_back(&batch.texts.emplace_back(std::move(statement.text)));
+            batch.row_params.push_back(std::move(statement.params));
+        }
+    }
+    return batch;
+}
+
+void SqlHistoricalStore::put_many(const std::vector<WriteItem>& items) {
+    if (_is_revert_enabled) require_open_level("put_many");
+    require_engine_transaction("put_many");
+    forget_changed_tables();
+    // Every item is checked before anything is written. Items of one class share its table, and
+    // the table's description is read once for the call.
+    std::vector<CheckedWrite> writes;
+    writes.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const Address& address = items[i].first;
+        const bool same_class = i > 0 && address.resource == items[i - 1].first.resource &&
+                                address.class_name == items[i - 1].first.class_name &&
+                                address.class_version == items[i - 1].first.class_version;
+        writes.push_back(
+            check_write(address, items[i].second, "put_many", same_class ? &writes.back().table_name : nullptr));
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (described_table(writes[i].table_name)->empty()) {
+            throw UsageError(no_table_message("put_many", items[i].first, writes[i].table_name));
+        }
+    }
+    InsertBatch batch = insert_batch(items, writes);
+    if (items.empty()) return;
+
+    std::optional<BatchFailure> failure = _write_batch(batch);
+    if (failure && failure->item && failure->table_changed) {
+        // A table changed under the session. Nothing of the call was written and the transaction
+        // goes on, so the tables are described afresh, the values converted for them, and the
+        // call tried once more.
+        for (const auto& write : writes) forget_table_description(write.table_name);
+        batch = insert_batch(items, writes);
+        failure = _write_batch(batch);
+    }
+    if (failure && failure->item && (failure->table_changed || failure->forget_table)) {
+        forget_table_description(writes[*failure->item].table_name);
+    }
+    if (failure && failure->item && failure->table_changed) {
+        report_changed_table("put_many", writes[*failure->item].table_name, failure->error);
+    }
+    if (failure) {
+        const std::string message =
+            failure->item ? "put_many: item " + std::to_string(*failure->item) + " (" +
+                                items[*failure->item].first.to_string() +
+                                ") was refused, so nothing of this call was written"
+                          : "put_many: the savepoint around the call failed, so nothing of it was written";
+        try {
+            std::rethrow_exception(failure->error);
+        } catch (...) {
+            std::throw_with_nested(KorvexConnectionError(message));
+        }
+    }
+    if (!_is_revert_enabled) return;
+    _revert_data.back().reserve(_revert_data.back().size() + items.size());
+    for (const auto& [address, data] : items) _add_revert_data(address, data);  // the log keeps its own copy
+}
+
+void SqlHistoricalStore::_delete(const Address& address) {
+    if (address.object_version.is_marker()) {
+        throw KorvexConnectionError("Deleting in reverse requires a specific version. Current version is " +
+                                    address.object_version.text() + ".");
+    }
+    const std::string table_name = _resolve_table_name(address);
+    DataMap key = DataMap::object();
+    key[PRIMARY_PARTITION_KEY] = address.object_id;
+    if (!is_internal_table_name(table_name)) {
+        key[SECONDARY_PARTITION_KEY] = address.object_version.to_value();
+    }
+    const Statement statement = _build_delete_statement(table_name, key);
+    execute(statement.text, statement.params);
+}
+
+}  // namespace korvex
