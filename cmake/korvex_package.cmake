@@ -1,5 +1,6 @@
-# The installed package: `find_package(korvex 0.1 CONFIG)` gives korvex::host (and
-# korvex::spark_connect where the Spark client is built); korvex.pc serves pkg-config.
+# The installed package: `find_package(korvex 0.1 CONFIG)` gives korvex::host, the engine-support
+# libraries korvex::sqlite, korvex::postgres and korvex::iceberg, and korvex::spark_connect where
+# the Spark client is built; korvex.pc and korvex-<engine>.pc serve pkg-config.
 include(CMakePackageConfigHelpers)
 
 set(KORVEX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/korvex)
@@ -22,3 +23,17 @@ endif()
 file(RELATIVE_PATH KORVEX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/korvex.pc.in ${CMAKE_BINARY_DIR}/korvex.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/korvex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+set(_korvex_engine_descriptions
+  "sqlite=SQLite support: the SQLite state connection and statement builders"
+  "postgres=PostgreSQL support: the PostgreSQL table-schema service"
+  "iceberg=Iceberg support: the Iceberg connection base and its column model"
+  "spark_connect=Spark Connect client and the Iceberg connection over it")
+foreach(_entry IN LISTS _korvex_engine_descriptions)
+  string(REGEX MATCH "^([a-z_]+)=(.*)$" _ "${_entry}")
+  set(KORVEX_PC_ENGINE ${CMAKE_MATCH_1})
+  set(KORVEX_PC_DESCRIPTION ${CMAKE_MATCH_2})
+  if(TARGET korvex_${KORVEX_PC_ENGINE})
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/korvex-engine.pc.in ${CMAKE_BINARY_DIR}/korvex-${KORVEX_PC_ENGINE}.pc @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/korvex-${KORVEX_PC_ENGINE}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  endif()
+endforeach()

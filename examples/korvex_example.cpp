@@ -6,7 +6,7 @@
 
 #include "korvex/classes/class_version_manager.hpp"
 #include "korvex/connections/historical_base.hpp"
-#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex/models/table_schema.hpp"
 #include "korvex/plugin/module_loader.hpp"

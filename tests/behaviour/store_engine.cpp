@@ -1,7 +1,7 @@
 #include "store_engine.hpp"
 
 #include "korvex/connections/errors.hpp"
-#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "pg_test_database.hpp"
 

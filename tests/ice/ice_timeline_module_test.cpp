@@ -1,8 +1,8 @@
 // Loading ice_timeline by its module path, as a host does, and what it registers.
 
 #include "korvex/error.hpp"
-#include "korvex/connections/recording_iceberg_connection.hpp"
-#include "korvex/connections/sqlite_state.hpp"
+#include "recording_iceberg_connection.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
 #include "korvex/models/table_schema.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/base.hpp"

@@ -2,8 +2,8 @@
 // Each test works in a namespace of its own; the recording connection in front of the real one
 // shows exactly which statements reached Spark.
 
-#include "korvex/connections/recording_iceberg_connection.hpp"
-#include "korvex/connections/spark_analysis_error.hpp"
+#include "recording_iceberg_connection.hpp"
+#include "korvex/iceberg/spark_analysis_error.hpp"
 #include "korvex_data/table_schemas/implementations/ice_timeline.hpp"
 #include "spark_test_support.hpp"
 

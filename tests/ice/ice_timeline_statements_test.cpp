@@ -3,8 +3,8 @@
 
 #include "korvex/error.hpp"
 #include "korvex/classes/class_version_manager.hpp"
-#include "korvex/connections/recording_iceberg_connection.hpp"
-#include "korvex/connections/spark_analysis_error.hpp"
+#include "recording_iceberg_connection.hpp"
+#include "korvex/iceberg/spark_analysis_error.hpp"
 #include "korvex_data/table_schemas/implementations/ice_timeline.hpp"
 
 #include <gtest/gtest.h>

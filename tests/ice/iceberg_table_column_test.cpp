@@ -2,8 +2,8 @@
 // names from the host's records.
 
 #include "korvex/classes/class_version_manager.hpp"
-#include "korvex/connections/recording_iceberg_connection.hpp"
-#include "korvex/table_schemas/data_models/iceberg_table_column.hpp"
+#include "recording_iceberg_connection.hpp"
+#include "korvex/iceberg/iceberg_table_column.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // table schemas, and the mapping of Spark's errors.
 
 #include "korvex/error.hpp"
-#include "korvex/connections/spark_analysis_error.hpp"
-#include "korvex/connections/spark_connect_client.hpp"
+#include "korvex/iceberg/spark_analysis_error.hpp"
+#include "korvex/spark_connect/spark_connect_client.hpp"
 #include "spark_test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the tests that talk to the Spark Connect server of scripts/spark_start.sh.
 
-#include "korvex/connections/iceberg_spark_connection.hpp"
+#include "korvex/spark_connect/iceberg_spark_connection.hpp"
 
 #include <cstdlib>
 #include <random>

@@ -1,6 +1,6 @@
 // A host loads the SQLite table-schema service by its module path and prepares a fresh file.
 #include "korvex/error.hpp"
-#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/base.hpp"
 

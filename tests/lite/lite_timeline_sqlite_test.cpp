@@ -2,7 +2,7 @@
 #include "korvex_data/table_schemas/implementations/lite_timeline.hpp"
 
 #include "korvex/classes/class_version_manager.hpp"
-#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
 
 #include "log_capture.hpp"
 #include "recording_connection.hpp"

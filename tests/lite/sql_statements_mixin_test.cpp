@@ -1,6 +1,6 @@
 #include "korvex/error.hpp"
-#include "korvex/connections/sqlite_state.hpp"
-#include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
+#include "korvex/sqlite/sql_statements_mixin.hpp"
 
 #include "log_capture.hpp"
 

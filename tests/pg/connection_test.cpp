@@ -1,7 +1,7 @@
 // PostgresHistoricalConnection: construction, environment defaults, connect/disconnect, execute and its cursor,
 // table_schema_manager and prepare_connection.
 
-#include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
+#include "korvex/postgres/postgres_historical_table_schema_service.hpp"
 #include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
 #include "pg_fixture.hpp"
 

@@ -2,7 +2,7 @@
 // internal tables of the PostgreSQL store.
 
 #include "korvex/classes/class_version_manager.hpp"
-#include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
+#include "korvex/postgres/postgres_historical_table_schema_service.hpp"
 #include "pg_fixture.hpp"
 
 #include <sys/wait.h>

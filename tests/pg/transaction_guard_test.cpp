@@ -3,7 +3,7 @@
 
 #include "korvex/connections/transaction.hpp"
 #include "korvex/error.hpp"
-#include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
+#include "korvex/postgres/postgres_historical_table_schema_service.hpp"
 #include "log_capture.hpp"
 #include "pg_fixture.hpp"
 

@@ -1,7 +1,7 @@
 // PostgresHistoricalConnection: nested transactions, savepoints and the revert log.
 
 #include "korvex/error.hpp"
-#include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
+#include "korvex/postgres/postgres_historical_table_schema_service.hpp"
 #include "pg_fixture.hpp"
 
 #include <regex>

@@ -2,7 +2,7 @@
 // the memoised table description, with the host's _to_sql_value.
 
 #include "korvex/error.hpp"
-#include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
+#include "korvex/postgres/postgres_historical_table_schema_service.hpp"
 #include "pg_fixture.hpp"
 
 

@@ -19,11 +19,46 @@ prefix=$work/prefix
 pc_file=$(find "$prefix" -name korvex.pc)
 [[ -n "$pc_file" ]] || fail "no korvex.pc under $prefix"
 libdir=$(cd "$(dirname "$pc_file")/.." && pwd)
-for library in "$libdir"/libkorvex_host.so "$libdir"/korvex/modules/lib{pg,lite,ice}_timeline.so "$libdir"/korvex/modules/liblite_history.so; do
+for library in "$libdir"/libkorvex_{host,sqlite,postgres,iceberg}.so "$libdir"/korvex/modules/lib{pg,lite,ice}_timeline.so \
+               "$libdir"/korvex/modules/liblite_history.so; do
   [[ -e "$library" ]] || fail "$library was not installed"
   soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   [[ "$soname" == "$(basename "$library").$soversion" ]] || fail "$library has SONAME '$soname'"
 done
+
+# Public headers only: no test double and nothing internal to the Spark client is installed.
+includedir=$prefix/include/korvex
+[[ -f "$includedir/sqlite/sqlite_state.hpp" ]] || fail "the SQLite support headers were not installed"
+leaked=$(find "$includedir" -name 'recording_*' -o -name 'arrow_stream*' -o -name '*.pb.h')
+[[ -z "$leaked" ]] || fail "installed headers that are not public API: $leaked"
+
+# Each engine-support target is exported and usable on its own: a program on korvex::sqlite.
+mkdir "$work/engine"
+cat >"$work/engine/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(engine_support LANGUAGES CXX)
+find_package(korvex 0.1 CONFIG REQUIRED)
+foreach(target korvex::host korvex::sqlite korvex::postgres korvex::iceberg)
+  if(NOT TARGET ${target})
+    message(FATAL_ERROR "the installed package has no ${target}")
+  endif()
+endforeach()
+add_executable(sqlite_state_client main.cpp)
+target_link_libraries(sqlite_state_client PRIVATE korvex::sqlite)
+CMAKE
+cat >"$work/engine/main.cpp" <<'CPP'
+#include "korvex/sqlite/sqlite_state.hpp"
+#include <iostream>
+int main() {
+    korvex::SqliteStateConnection connection(":memory:");
+    std::cout << "sqlite says " << connection.execute("SELECT 40 + 2")->fetchone()->front() << "\n";
+}
+CPP
+"$cmake" -S "$work/engine" -B "$work/engine/build" -G "$generator" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" >"$work/engine.log" 2>&1 &&
+  "$cmake" --build "$work/engine/build" >>"$work/engine.log" 2>&1 ||
+  { cat "$work/engine.log"; fail "building against korvex::sqlite failed"; }
+[[ "$("$work/engine/build/sqlite_state_client")" == "sqlite says 42" ]] || fail "the korvex::sqlite program did not run"
 
 mkdir "$work/app"
 cp "$source_dir/examples/consumer/CMakeLists.txt" "$source_dir/examples/quickstart.cpp" "$work/app/"

@@ -1,6 +1,8 @@
 # Fails unless the NEEDED entries of LIBRARY include every name in REQUIRED and none in
 # FORBIDDEN (both comma-separated): a deliverable links the host library and its own client
-# library, never another deliverable.
+# library, never another deliverable. With FORBIDDEN_SYMBOLS (comma-separated regular
+# expressions), also fails when a symbol the library leaves undefined, that is one it calls in
+# another library, matches one of them.
 execute_process(COMMAND readelf -d ${LIBRARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "readelf -d ${LIBRARY} failed")
@@ -21,3 +23,19 @@ foreach(forbidden IN LISTS FORBIDDEN)
     message(FATAL_ERROR "${LIBRARY} needs ${forbidden}: ${needed}")
   endif()
 endforeach()
+
+if(DEFINED FORBIDDEN_SYMBOLS)
+  execute_process(COMMAND nm -D --undefined-only ${LIBRARY} OUTPUT_VARIABLE undefined RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "nm -D --undefined-only ${LIBRARY} failed")
+  endif()
+  string(REPLACE "," ";" FORBIDDEN_SYMBOLS "${FORBIDDEN_SYMBOLS}")
+  string(REPLACE "\n" ";" undefined "${undefined}")
+  foreach(line IN LISTS undefined)
+    foreach(pattern IN LISTS FORBIDDEN_SYMBOLS)
+      if(line MATCHES "${pattern}")
+        message(FATAL_ERROR "${LIBRARY} calls a symbol matching '${pattern}': ${line}")
+      endif()
+    endforeach()
+  endforeach()
+endif()

@@ -9,7 +9,7 @@
 #include "korvex/connections/table_change_tracker.hpp"
 #include "korvex/error.hpp"
 #include "korvex/plugin/module_loader.hpp"
-#include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
+#include "korvex/sqlite/sql_statements_mixin.hpp"
 #include "korvex/utils/text.hpp"
 
 #include <spdlog/sinks/stdout_color_sinks.h>

@@ -14,7 +14,7 @@
 
 #include "korvex/connections/sql_historical_store.hpp"
 #include "korvex/connections/sql_operator_template.hpp"
-#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex/table_schemas/base.hpp"
 

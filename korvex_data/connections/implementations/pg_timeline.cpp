@@ -8,7 +8,7 @@
 #include "korvex/connections/errors.hpp"
 #include "korvex/utils/text.hpp"
 #include "korvex/plugin/module_loader.hpp"
-#include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
+#include "korvex/postgres/postgres_historical_table_schema_service.hpp"
 #include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
 #include "korvex_data/connections/implementations/pg_timeline_dialect.hpp"
 #include "korvex_data/connections/implementations/pg_timeline_libpq.hpp"

@@ -1,7 +1,7 @@
 #include "korvex/error.hpp"
 #include "korvex_data/table_schemas/implementations/ice_timeline.hpp"
 
-#include "korvex/connections/spark_analysis_error.hpp"
+#include "korvex/iceberg/spark_analysis_error.hpp"
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/transactions/constants.hpp"
 #include "korvex/utils/named_logger.hpp"

@@ -8,10 +8,10 @@
 // is as safe to share between threads as that connection.
 
 #include "korvex/error.hpp"
-#include "korvex/connections/ice_timeline.hpp"
+#include "korvex/iceberg/iceberg_historical_connection.hpp"
 #include "korvex/models/table_schema.hpp"
 #include "korvex/table_schemas/base.hpp"
-#include "korvex/table_schemas/data_models/iceberg_table_column.hpp"
+#include "korvex/iceberg/iceberg_table_column.hpp"
 
 #include <memory>
 #include <stdexcept>

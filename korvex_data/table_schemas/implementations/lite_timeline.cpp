@@ -1,10 +1,10 @@
 #include "korvex/error.hpp"
 #include "korvex_data/table_schemas/implementations/lite_timeline.hpp"
 
-#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
 #include "korvex/plugin/module_loader.hpp"
-#include "korvex/transactions/constants.hpp"
 #include "korvex/table_schemas/constants.hpp"
+#include "korvex/table_schemas/internal_tables.hpp"
 #include "korvex/utils/fnv1a.hpp"
 #include "korvex/utils/sql_identifier.hpp"
 #include "korvex/utils/text.hpp"
@@ -17,11 +17,6 @@
 #include <stdexcept>
 
 namespace korvex {
-namespace {
-
-TableColumnSchema column(const std::string& name, ValueKind type) { return {name, type, nullptr, true}; }
-
-}  // namespace
 
 std::pair<std::string, bool> SqliteHistoricalTableSchemaService::register_table(const TableSchema& table_schema,
                                                                                 bool is_internal_table) {
@@ -162,43 +157,7 @@ std::vector<SqlTableColumn> SqliteHistoricalTableSchemaService::_get_table_colum
 }
 
 std::vector<TableSchema> SqliteHistoricalTableSchemaService::_build_internal_table_schemas() const {
-    TableSchema metadata{
-        Address::from_string("resource#Metadata"),
-        {
-            column("address", ValueKind::MAPPING),
-            column("object_id", ValueKind::TEXT),
-            column("object_version", ValueKind::TEXT),
-            column("class_schema_reference", ValueKind::MAPPING),
-            column("class_meta_schema_reference", ValueKind::MAPPING),
-            column("transaction", ValueKind::MAPPING),
-            column("class_schema_type", ValueKind::TEXT),
-            TableColumnSchema{"is_deleted", ValueKind::BOOLEAN, 0, false},
-            column("prior_version", ValueKind::TEXT),
-            column("created_at", ValueKind::FLOAT),
-            column("updated_at", ValueKind::FLOAT),
-        },
-        {{"object_id"}, {"object_version"}, {"is_deleted"}, {"updated_at"}, {"prior_version"}},
-        {},
-    };
-    TableSchema reference{
-        Address::from_string("resource#Reference"),
-        {column("from_address", ValueKind::MAPPING), column("to_address", ValueKind::MAPPING)},
-        {},
-        {},
-    };
-    TableSchema transaction{
-        Address::from_string(std::string("resource#") + TRANSACTION_CLASS_NAME),
-        {
-            column("address", ValueKind::MAPPING),
-            column("label", ValueKind::TEXT),
-            column("tags", ValueKind::SEQUENCE),
-            column("started_at", ValueKind::FLOAT),
-            column("ended_at", ValueKind::FLOAT),
-        },
-        {},
-        {},
-    };
-    return {std::move(metadata), std::move(reference), std::move(transaction)};
+    return sql_internal_table_schemas();
 }
 
 }  // namespace korvex

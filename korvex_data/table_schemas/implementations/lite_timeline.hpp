@@ -19,8 +19,8 @@
 #include "korvex/models/address.hpp"
 #include "korvex/models/table_schema.hpp"
 #include "korvex/table_schemas/base.hpp"
-#include "korvex/table_schemas/data_models/sql_table_column.hpp"
-#include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
+#include "korvex/sqlite/sql_table_column.hpp"
+#include "korvex/sqlite/sql_statements_mixin.hpp"
 #include "korvex/value.hpp"
 
 #include <functional>

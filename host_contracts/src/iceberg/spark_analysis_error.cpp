@@ -1,4 +1,4 @@
-#include "korvex/connections/spark_analysis_error.hpp"
+#include "korvex/iceberg/spark_analysis_error.hpp"
 
 namespace korvex {
 

@@ -1,5 +1,5 @@
 #include "korvex/error.hpp"
-#include "korvex/table_schemas/data_models/sql_table_column.hpp"
+#include "korvex/sqlite/sql_table_column.hpp"
 
 #include <array>
 #include <stdexcept>

@@ -1,5 +1,5 @@
 #include "korvex/error.hpp"
-#include "korvex/connections/ice_timeline.hpp"
+#include "korvex/iceberg/iceberg_historical_connection.hpp"
 #include "korvex/table_schemas/base.hpp"
 
 #include <stdexcept>

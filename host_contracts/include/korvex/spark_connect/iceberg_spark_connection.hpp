@@ -3,8 +3,8 @@
 // client's session, table descriptions come from the schema Spark reports for the table.
 // Not to be shared between threads.
 
-#include "korvex/connections/ice_timeline.hpp"
-#include "korvex/connections/spark_connect_client.hpp"
+#include "korvex/iceberg/iceberg_historical_connection.hpp"
+#include "korvex/spark_connect/spark_connect_client.hpp"
 
 #include <memory>
 #include <string>

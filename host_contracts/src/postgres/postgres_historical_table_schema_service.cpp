@@ -1,11 +1,12 @@
 // PostgresHistoricalTableSchemaService: table names, versioned and internal tables of the
 // PostgreSQL historical store, created through the connection the host supplies.
 
-#include "korvex/table_schemas/pg_timeline_table_schema_service.hpp"
+#include "korvex/postgres/postgres_historical_table_schema_service.hpp"
 
 #include "korvex/connections/sql_quoting.hpp"
 #include "korvex/error.hpp"
 #include "korvex/table_schemas/constants.hpp"
+#include "korvex/table_schemas/internal_tables.hpp"
 #include "korvex/utils/fnv1a.hpp"
 
 #include <algorithm>
@@ -159,8 +160,6 @@ std::string create_table_statement(const std::string& table_name, const TableSch
     return "CREATE TABLE " + quote_postgres_identifier(table_name) + " (" + definitions + ")";
 }
 
-TableColumnSchema column(std::string name, ColumnType type) { return {std::move(name), std::move(type)}; }
-
 // The relation a name finds through the search path, read from the catalogue as the statement's
 // snapshot sees it. Inside a transaction the server's own look-up of names (to_regclass) may still
 // miss a table that another session committed while this one waited for a lock.
@@ -242,41 +241,24 @@ void refuse_former_table(SqlConnection& connection, const Address& address, cons
 
 }  // namespace
 
+// The SQL stores' internal tables, with the metadata columns in the order in which the server's
+// tables were first laid out (tables already created keep it; reads go by column name); a column
+// that layout does not name follows in its declared order, as ALTER TABLE would add it. The
+// metadata table is indexed by the identity pairs (indexes_of) instead of column by column.
 std::vector<TableSchema> PostgresHistoricalTableSchemaService::internal_table_schemas() {
-    TableSchema metadata{Address::from_string("resource#Metadata"),
-                         {
-                             column("address", ValueKind::MAPPING),
-                             column("object_id", ValueKind::TEXT),
-                             column("object_version", ValueKind::TEXT),
-                             column("prior_version", ValueKind::TEXT),
-                             column("class_schema_reference", ValueKind::MAPPING),
-                             column("class_meta_schema_reference", ValueKind::MAPPING),
-                             column("class_schema_type", ValueKind::TEXT),
-                             {"is_deleted", ValueKind::BOOLEAN, false, false},
-                             column("created_at", ValueKind::FLOAT),
-                             column("updated_at", ValueKind::FLOAT),
-                             column("transaction", ValueKind::MAPPING),
-                         },
-                         {},
-                         {}};
-    TableSchema reference{Address::from_string("resource#Reference"),
-                          {
-                              column("from_address", ValueKind::MAPPING),
-                              column("to_address", ValueKind::MAPPING),
-                          },
-                          {},
-                          {}};
-    TableSchema transaction{Address::from_string("resource#Transaction"),
-                            {
-                                column("address", ValueKind::MAPPING),
-                                column("label", ValueKind::TEXT),
-                                column("tags", ValueKind::SEQUENCE),
-                                column("started_at", ValueKind::FLOAT),
-                                column("ended_at", ValueKind::FLOAT),
-                            },
-                            {},
-                            {}};
-    return {metadata, reference, transaction};
+    static const std::vector<std::string> metadata_layout{
+        "address", "object_id", "object_version", "prior_version", "class_schema_reference",
+        "class_meta_schema_reference", "class_schema_type", "is_deleted", "created_at", "updated_at",
+        "transaction"};
+    std::vector<TableSchema> schemas = sql_internal_table_schemas();
+    TableSchema& metadata = schemas.front();
+    const auto position = [](const TableColumnSchema& column) {
+        return std::ranges::find(metadata_layout, column.name) - metadata_layout.begin();
+    };
+    std::stable_sort(metadata.columns.begin(), metadata.columns.end(),
+                     [&](const TableColumnSchema& a, const TableColumnSchema& b) { return position(a) < position(b); });
+    metadata.indexed.clear();
+    return schemas;
 }
 
 std::string PostgresHistoricalTableSchemaService::resolve_table_name(const Address& address) {

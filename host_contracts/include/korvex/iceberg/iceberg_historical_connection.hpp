@@ -1,14 +1,14 @@
 #pragma once
 // The connection of the Iceberg historical store: every statement of the Iceberg table-schema
 // service goes through it, as one Spark SQL text. Implementations: IcebergSparkConnection (a
-// Spark Connect server, in the korvex_spark_connect library) and RecordingIcebergConnection
-// (in memory, for tests). Not to be shared between threads.
+// Spark Connect server, in the korvex_spark_connect library) and, for tests, the recording
+// connection of tests/support. Not to be shared between threads.
 
 #include "korvex/connections/connection.hpp"
 #include "korvex/connections/cursor.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex/models/table_schema.hpp"
-#include "korvex/table_schemas/data_models/iceberg_table_column.hpp"
+#include "korvex/iceberg/iceberg_table_column.hpp"
 
 #include <memory>
 #include <string>

@@ -10,7 +10,7 @@
 
 #include "korvex/error.hpp"
 #include "korvex/connections/cursor.hpp"
-#include "korvex/table_schemas/data_models/iceberg_table_column.hpp"
+#include "korvex/iceberg/iceberg_table_column.hpp"
 
 #include <chrono>
 #include <memory>

@@ -1,5 +1,5 @@
-#include "korvex/connections/recording_iceberg_connection.hpp"
-#include "korvex/connections/spark_analysis_error.hpp"
+#include "recording_iceberg_connection.hpp"
+#include "korvex/iceberg/spark_analysis_error.hpp"
 
 namespace korvex {
 

@@ -1,5 +1,5 @@
 #include "korvex/error.hpp"
-#include "korvex/table_schemas/mixins/sql_statements_mixin.hpp"
+#include "korvex/sqlite/sql_statements_mixin.hpp"
 
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex/utils/sql_identifier.hpp"

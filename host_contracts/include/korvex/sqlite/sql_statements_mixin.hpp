@@ -19,7 +19,7 @@
 // Two tables can then index a column of the same name (see sqlite_index_name).
 
 #include "korvex/models/table_schema.hpp"
-#include "korvex/table_schemas/data_models/sql_table_column.hpp"
+#include "korvex/sqlite/sql_table_column.hpp"
 
 #include <string>
 #include <vector>

@@ -5,7 +5,7 @@
 // applied). Given a real connection, it forwards every call there and returns the real answer,
 // so the exact statements sent to a real server can be checked.
 
-#include "korvex/connections/ice_timeline.hpp"
+#include "korvex/iceberg/iceberg_historical_connection.hpp"
 
 #include <exception>
 #include <map>

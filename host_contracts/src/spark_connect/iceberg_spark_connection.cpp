@@ -1,4 +1,4 @@
-#include "korvex/connections/iceberg_spark_connection.hpp"
+#include "korvex/spark_connect/iceberg_spark_connection.hpp"
 
 namespace korvex {
 

@@ -1,5 +1,5 @@
 #include "korvex/error.hpp"
-#include "korvex/connections/sqlite_state.hpp"
+#include "korvex/sqlite/sqlite_state.hpp"
 
 #include "korvex/utils/text.hpp"
 

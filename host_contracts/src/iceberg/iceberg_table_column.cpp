@@ -1,5 +1,5 @@
 #include "korvex/error.hpp"
-#include "korvex/table_schemas/data_models/iceberg_table_column.hpp"
+#include "korvex/iceberg/iceberg_table_column.hpp"
 
 #include <algorithm>
 #include <cctype>

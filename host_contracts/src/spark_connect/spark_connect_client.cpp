@@ -1,8 +1,8 @@
 #include "korvex/error.hpp"
-#include "korvex/connections/spark_connect_client.hpp"
+#include "korvex/spark_connect/spark_connect_client.hpp"
 
 #include "arrow_stream.hpp"
-#include "korvex/connections/spark_analysis_error.hpp"
+#include "korvex/iceberg/spark_analysis_error.hpp"
 
 #include <google/rpc/error_details.pb.h>
 #include <google/rpc/status.pb.h>
