@@ -32,6 +32,16 @@ std::string quote_spark_identifier(const std::string& name) {
     return quoted;
 }
 
+std::string quote_spark_string(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\\' || c == '\'') quoted += '\\';
+        quoted += c;
+    }
+    quoted += '\'';
+    return quoted;
+}
+
 std::string spark_identifier(const std::string& name) {
     bool has_non_digit = false;
     for (char c : name) {
