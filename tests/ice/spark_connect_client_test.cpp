@@ -270,6 +270,8 @@ TEST(SparkConnectParameters, AValueThatDoesNotFitItsTypeIsRefusedNamingItsPlace)
         {{Value::parse(R"([["C", "o", ["x"]]])"), ComplexType::array_of(address_type())},
          "parameter 1[0].`versions`[0]: expected an integer for BIGINT, got text"},
         {{"2024-01-01", type_of("DATE")}, "parameter 1: a parameter of type DATE is not supported"},
+        {{1e39, type_of("FLOAT")}, "parameter 1: 1e+39 is out of the range of FLOAT"},
+        {Value::array({"ok", "\xff"}), "parameter 1: text that is not valid UTF-8"},
     };
     SparkConnectClient client("sc://example.invalid:1");  // refused before anything is sent
     for (const auto& test : cases) {

@@ -344,6 +344,8 @@ std::shared_ptr<Cursor> SparkConnectClient::sql(const std::string& statement) {
 namespace {
 
 void add_parameter(const SparkParameter& parameter, proto::Expression& out, const std::string& what) {
+    // The protocol carries text as UTF-8; the server would refuse the whole request otherwise.
+    if (holds_invalid_utf8(parameter.value())) throw UsageError(what + ": text that is not valid UTF-8");
     const ComplexType type = parameter.type() ? *parameter.type() : spark_connect::inferred_type(parameter.value(), what);
     spark_connect::to_expression(parameter.value(), type, out, what);
 }

@@ -128,6 +128,14 @@ std::int64_t integer_in_range(const Value& value, Primitive kind, const Place& p
     return number;
 }
 
+void check_number(const Value& value, Primitive kind, const Place& place) {
+    if (!value.is_number()) fail(place, "expected a number, got " + kind_of(value));
+    const double number = value.get<double>();
+    if (kind == Primitive::FLOAT && std::isfinite(number) && std::fabs(number) > std::numeric_limits<float>::max()) {
+        fail(place, value.dump() + " is out of the range of FLOAT");
+    }
+}
+
 std::string decimal_text(const Value& value, const Place& place) {
     if (value.is_number_integer()) return value.dump();
     if (value.is_number_float() && std::isfinite(value.get<double>())) return value.dump();
@@ -193,7 +201,7 @@ void expression(const Value& value, const ComplexType& type, proto::Expression& 
                 case Primitive::LONG: literal.set_long_(integer_in_range(value, primitive.kind, place)); return;
                 case Primitive::FLOAT:
                 case Primitive::DOUBLE:
-                    if (!value.is_number()) fail(place, "expected a number, got " + kind_of(value));
+                    check_number(value, primitive.kind, place);
                     if (primitive.kind == Primitive::FLOAT) {
                         literal.set_float_(value.get<float>());
                     } else {
@@ -288,7 +296,7 @@ void json(const Value& value, const ComplexType& type, std::string& out, const P
                 case Primitive::LONG: out += std::to_string(integer_in_range(value, primitive.kind, place)); return;
                 case Primitive::FLOAT:
                 case Primitive::DOUBLE: {
-                    if (!value.is_number()) fail(place, "expected a number, got " + kind_of(value));
+                    check_number(value, primitive.kind, place);
                     const double number = value.get<double>();
                     if (std::isnan(number)) {
                         out += "\"NaN\"";
