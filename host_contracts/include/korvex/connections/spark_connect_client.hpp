@@ -122,7 +122,9 @@ public:
     // that order or a map by column name (missing columns are null). The rows travel as one
     // parameter, JSON text that the server reads back with from_json in FAILFAST mode against
     // these types; every value is checked against its column's type before anything is sent.
-    // Returns the number of rows sent. An empty `rows` sends nothing.
+    // Returns the number of rows sent. An empty `rows` sends nothing. One call is one request,
+    // which the server refuses above its spark.connect.grpc.maxInboundMessageSize (128 MiB by
+    // default): split larger batches.
     std::size_t insert_rows(const std::string& table, const std::vector<IcebergTableColumn>& columns,
                             const std::vector<Value>& rows);
 
