@@ -134,7 +134,8 @@ std::vector<SparkToken> lex_spark_statement(std::string_view text) {
         } else if (word_char(c)) {
             std::size_t j = i;
             while (j < text.size() && word_char(text[j])) ++j;
-            tokens.push_back({SparkToken::Kind::WORD, std::string(text.substr(i, j - i))});
+            const bool number = c >= '0' && c <= '9';
+            tokens.push_back({number ? SparkToken::Kind::NUMBER : SparkToken::Kind::WORD, std::string(text.substr(i, j - i))});
             i = j;
         } else {
             tokens.push_back({SparkToken::Kind::SYMBOL, std::string(1, c)});

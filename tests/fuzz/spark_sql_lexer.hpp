@@ -14,9 +14,10 @@
 namespace korvex::fuzz {
 
 struct SparkToken {
-    enum class Kind { WORD, IDENTIFIER, STRING, MARKER, SYMBOL };
+    enum class Kind { WORD, NUMBER, IDENTIFIER, STRING, MARKER, SYMBOL };
     Kind kind;
-    // A word as written, an identifier or a string literal with its escapes resolved, a symbol's
+    // A word as written (a NUMBER when it starts with a digit: Spark reads 12, 1d, 1e3 and 2L
+    // as numbers, so no bare name may start with one), an identifier or a string literal with its escapes resolved, a symbol's
     // character, a named marker's name (empty for "?").
     std::string text;
 

@@ -24,8 +24,8 @@ std::string quote_spark_identifier(const std::string& name);
 // it is. Assumes the server's default spark.sql.parser.escapedStringLiterals=false.
 std::string quote_spark_string(const std::string& text);
 
-// The identifier as it is when Spark reads it unquoted (letters, digits and '_', not all
-// digits), else quoted.
+// The identifier as it is when Spark reads it unquoted (letters, digits and '_', not starting
+// with a digit), else quoted.
 std::string spark_identifier(const std::string& name);
 
 // A Spark SQL column type as an Iceberg table holds it: a primitive type named by its Spark SQL
