@@ -11,7 +11,6 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/cursor.hpp"
 #include "korvex/table_schemas/data_models/iceberg_table_column.hpp"
-
 #include "korvex/value.hpp"
 
 #include <chrono>
