@@ -1,6 +1,8 @@
 // The statement lexer the fuzz targets assert with: it must refuse each way an input can escape
 // its place, or the fuzz targets could not fail.
 
+#include "korvex/iceberg/iceberg_table_column.hpp"
+#include "spark_sql_lexer.hpp"
 #include "sql_lexer.hpp"
 
 #include <gtest/gtest.h>
@@ -61,4 +63,48 @@ TEST(SqlLexer, FindsTheTableAfterItsKeyword) {
     // An E'' literal's escapes are resolved.
     const auto lexed = check_statement(R"(SELECT E'a\\b''c\n')", 0);
     EXPECT_EQ(lexed.tokens.back().text, "a\\b'c\n");
+}
+
+TEST(SparkSqlLexer, RefusesWhatCouldChangeAStatementAndReadsQuotesAsSparkDoes) {
+    using korvex::fuzz::check_spark_statement;
+    const Case cases[] = {
+        {R"(SELECT 'it\'s', "a\\b", `a``b`, R'raw\' FROM t WHERE x = ? AND y = :name)", 2, nullptr},
+        {R"(SELECT 'open)", 0, "quoted literal left open"},
+        {R"(SELECT 'a\')", 0, "quoted literal left open"},
+        {R"(SELECT "a\")", 0, "quoted literal left open"},
+        {"SELECT `a``", 0, "quoted identifier left open"},
+        {"SELECT 1; DROP TABLE t", 0, "statement separator"},
+        {"SELECT 1 -- rest", 0, "comment"},
+        {"SELECT 1 /* rest */", 0, "comment"},
+        {"SELECT '?', `?`", 1, "0 markers for 1 parameters"},
+        {std::string("SELECT 1\0", 9), 0, "NUL byte"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.statement);
+        try {
+            check_spark_statement(test.statement, test.parameters);
+            EXPECT_EQ(test.fault, nullptr) << "accepted";
+        } catch (const std::logic_error& error) {
+            ASSERT_NE(test.fault, nullptr) << error.what();
+            EXPECT_NE(std::string(error.what()).find(test.fault), std::string::npos) << error.what();
+        }
+    }
+    const auto tokens = check_spark_statement(R"(SELECT 'a\'b\\c\u0041\101\n', `x``y`, r'\n')", 0);
+    ASSERT_EQ(tokens.size(), 6u);
+    EXPECT_EQ(tokens[1].text, "a'b\\cAA\n");
+    EXPECT_EQ(tokens[3].text, "x`y");
+    EXPECT_EQ(tokens[5].text, "\\n");
+}
+
+TEST(SparkSqlQuoting, QuotedTextAndNamesReadBackAsOneTokenEach) {
+    using korvex::fuzz::SparkToken;
+    for (const std::string& text : std::vector<std::string>{"plain", "it's", "back\\slash\\", "\\'; DROP TABLE t --", "a`b", "\\u0027",
+                                   std::string("nul\0byte", 8), "line\nfeed"}) {
+        SCOPED_TRACE(text);
+        const auto tokens = korvex::fuzz::check_spark_statement(
+            "SELECT " + korvex::quote_spark_string(text) + " AS " + korvex::quote_spark_identifier(text), 0);
+        ASSERT_EQ(tokens.size(), 4u);
+        EXPECT_EQ(tokens[1], (SparkToken{SparkToken::Kind::STRING, text}));
+        EXPECT_EQ(tokens[3], (SparkToken{SparkToken::Kind::IDENTIFIER, text}));
+    }
 }

@@ -100,5 +100,8 @@ TEST(FullTableName, QualifiesTheVersionedNameWithCatalogAndNamespace) {
     EXPECT_EQ(RecordingIcebergConnection("", "").get_full_table_name(Address::from_string("iceberg#Reference")), "reference");
     EXPECT_EQ(RecordingIcebergConnection("my-catalog", "db").get_full_table_name(Address::from_string("iceberg#Reference")),
               "`my-catalog`.db.reference");
+    // Spark would read a bare 1d or 1e3 as a number.
+    EXPECT_EQ(RecordingIcebergConnection("1e3", "1d").get_full_table_name(Address::from_string("iceberg#Reference")),
+              "`1e3`.`1d`.reference");
     korvex::ClassVersionManager::clear();
 }

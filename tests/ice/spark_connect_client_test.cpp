@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <regex>
 
 using korvex::ComplexType;
@@ -180,4 +182,173 @@ TEST(SparkConnectErrors, AnUnreachableServerIsAConnectErrorNamingIt) {
     } catch (const SparkConnectError& error) {
         EXPECT_NE(std::string(error.what()).find("127.0.0.1:9"), std::string::npos) << error.what();
     }
+}
+
+namespace {
+
+ComplexType type_of(const std::string& name) { return ComplexType::primitive(name); }
+
+// A struct type of the form an address or reference column has.
+ComplexType address_type() {
+    return ComplexType::struct_of({ComplexType::field("class_name", type_of("STRING"), false),
+                                   ComplexType::field("object_id", type_of("STRING")),
+                                   ComplexType::field("versions", ComplexType::array_of(type_of("BIGINT")))});
+}
+
+}  // namespace
+
+TEST(SparkConnectParameters, EveryValueKindRoundTripsThroughAParameter) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    const Value nested = Value::parse(R"({"a": [1, {"b": "ü\"'\\"}], "c": null})");
+    struct Case {
+        const char* name;
+        korvex::SparkParameter parameter;
+        Value expected;
+    };
+    const std::vector<Case> cases = {
+        {"null", Value(), Value()},
+        {"typed null", korvex::SparkParameter::null_of(address_type()), Value()},
+        {"boolean", false, false},
+        {"largest bigint", std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max()},
+        {"smallest bigint", std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::min()},
+        {"largest bigint as unsigned", std::uint64_t{9223372036854775807ULL}, std::numeric_limits<std::int64_t>::max()},
+        {"int", {7, type_of("INT")}, 7},
+        {"double", 0.1, 0.1},
+        {"infinity", infinity, infinity},
+        {"minus infinity", -infinity, -infinity},
+        {"unicode", "zß水🙂", "zß水🙂"},
+        {"quotes and backslashes", R"(it's \' \\ "x" ? :name -- /*)", R"(it's \' \\ "x" ? :name -- /*)"},
+        {"nested JSON as text", nested.dump(), nested.dump()},
+        {"decimal", {"-12.340", type_of("DECIMAL(10,3)")}, "-12.340"},
+        {"list with a null", Value::parse("[1, null, 3]"), Value::parse("[1, null, 3]")},
+        {"list of numbers", Value::parse("[1, 2.5]"), Value::parse("[1.0, 2.5]")},
+        {"map with a null", Value::parse(R"({"k": "v", "n": null})"), Value::parse(R"({"k": "v", "n": null})")},
+        {"empty typed list", {Value::array(), ComplexType::array_of(type_of("STRING"))}, Value::array()},
+        {"empty map", Value::object(), Value::object()},
+        {"empty list", Value::array(), Value::array()},
+        {"list of nulls", Value::parse("[null, null]"), Value::parse("[null, null]")},
+        {"struct by name", {Value::parse(R"({"object_id": "o", "class_name": "C"})"), address_type()},
+         Value::parse(R"({"class_name": "C", "object_id": "o", "versions": null})")},
+        {"list of structs",
+         {Value::parse(R"([["C", null, [1, null]], {"class_name": "D", "versions": []}])"), ComplexType::array_of(address_type())},
+         Value::parse(R"([{"class_name": "C", "object_id": null, "versions": [1, null]},
+                          {"class_name": "D", "object_id": null, "versions": []}])")},
+        {"map of structs", {Value::parse(R"({"a": ["C", "o", [2]]})"), ComplexType::map_of(type_of("STRING"), address_type())},
+         Value::parse(R"({"a": {"class_name": "C", "object_id": "o", "versions": [2]}})")},
+    };
+    std::string statement = "SELECT ?";
+    std::vector<korvex::SparkParameter> parameters;
+    for (const auto& test : cases) parameters.push_back(test.parameter);
+    for (std::size_t i = 1; i < cases.size(); ++i) statement += ", ?";
+    SparkConnectClient client(spark_connect_url());
+    const auto rows = client.sql(statement, parameters)->fetchall();
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows[0].size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(rows[0][i], cases[i].expected) << cases[i].name;
+
+    // NaN equals nothing, so it is checked apart, through named parameters.
+    const auto named = client.sql_named("SELECT :nan, :text, :nan IS NULL",
+                                        {{"nan", nan}, {"text", "x' OR '1'='1"}})->fetchall();
+    ASSERT_EQ(named.size(), 1u);
+    EXPECT_TRUE(named[0][0].is_number_float() && std::isnan(named[0][0].get<double>())) << named[0][0];
+    EXPECT_EQ(named[0][1], "x' OR '1'='1");
+    EXPECT_EQ(named[0][2], false);
+}
+
+TEST(SparkConnectParameters, AValueThatDoesNotFitItsTypeIsRefusedNamingItsPlace) {
+    struct Case {
+        korvex::SparkParameter parameter;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {std::uint64_t{9223372036854775808ULL}, "parameter 1: 9223372036854775808 is above 9223372036854775807"},
+        {Value::parse(R"([1, "x"])"), "parameter 1 holds values of different types (BIGINT and STRING)"},
+        {{"7", type_of("BIGINT")}, "parameter 1: expected an integer for BIGINT, got text"},
+        {{128, type_of("TINYINT")}, "parameter 1: 128 is out of the range of TINYINT"},
+        {{Value::parse(R"({"class_name": "C", "extra": 1})"), address_type()}, "parameter 1: no field `extra`"},
+        {{Value::parse(R"([["C", "o", ["x"]]])"), ComplexType::array_of(address_type())},
+         "parameter 1[0].`versions`[0]: expected an integer for BIGINT, got text"},
+        {{"2024-01-01", type_of("DATE")}, "parameter 1: a parameter of type DATE is not supported"},
+        {{1e39, type_of("FLOAT")}, "parameter 1: 1e+39 is out of the range of FLOAT"},
+        {Value::array({"ok", "\xff"}), "parameter 1: text that is not valid UTF-8"},
+    };
+    SparkConnectClient client("sc://example.invalid:1");  // refused before anything is sent
+    for (const auto& test : cases) {
+        try {
+            client.sql("SELECT ?", {test.parameter});
+            ADD_FAILURE() << "accepted: " << test.message;
+        } catch (const korvex::UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find(test.message), std::string::npos) << error.what();
+        }
+    }
+}
+
+TEST(SparkConnectParameters, AnInjectionAttemptThroughAParameterStaysAValue) {
+    SparkConnectClient client(spark_connect_url());
+    const std::string ns = "korvex." + fresh_namespace();
+    client.sql("CREATE NAMESPACE " + ns);
+    client.sql("CREATE TABLE " + ns + ".t (a STRING) USING iceberg");
+    const std::string attack = "x'); DROP TABLE " + ns + ".t; --\\'";
+    client.sql("INSERT INTO " + ns + ".t VALUES (?)", {attack});
+    const auto rows = client.sql_named("SELECT a FROM " + ns + ".t WHERE a = :a", {{"a", attack}})->fetchall();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], attack);
+}
+
+TEST(SparkConnectBatch, TenThousandRowsLandInOneStatementWithEveryValueExact) {
+    SparkConnectClient client(spark_connect_url());
+    const std::string ns = "korvex." + fresh_namespace();
+    client.sql("CREATE NAMESPACE " + ns);
+    const std::vector<korvex::IcebergTableColumn> columns = {
+        {"id", type_of("BIGINT"), false},
+        {"name", type_of("STRING")},
+        {"score", type_of("DOUBLE")},
+        {"tags", ComplexType::array_of(type_of("STRING"))},
+        {"attributes", ComplexType::map_of(type_of("STRING"), type_of("BIGINT"))},
+        {"address", address_type()},
+    };
+    client.sql("CREATE TABLE " + ns + ".t (" + korvex::IcebergTableColumnsSchema(columns).to_sql() + ") USING iceberg");
+
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<Value> special = {
+        Value::parse(R"([9223372036854775807, "zß水🙂\\'\"", 1e308, ["a", null], {"k": -9223372036854775808}, ["C", null, [1, null]]])"),
+        Value::parse(R"({"id": 9223372036854775806, "name": "{\"nested\": [1, {\"x\": null}]}", "tags": []})"),
+        Value::array({9223372036854775805LL, nullptr, nan, nullptr, nullptr, nullptr}),
+        Value::array({9223372036854775804LL, "\\u0027 '); DROP TABLE t; --", -std::numeric_limits<double>::infinity(),
+                      Value::array(), Value::object(), Value::parse(R"({"class_name": "D", "object_id": "o", "versions": []})")}),
+    };
+    std::vector<Value> rows = special;
+    for (std::int64_t i = 0; rows.size() < 10000; ++i) {
+        rows.push_back(Value::array({i, "name " + std::to_string(i), i * 0.5, Value::array({"t"}), Value::object({{"n", i}}),
+                                     Value::array({"C", std::to_string(i), Value::array({i})})}));
+    }
+    EXPECT_EQ(client.insert_rows(ns + ".t", columns, rows), 10000u);
+
+    const auto summary = client.sql("SELECT count(*), sum(IF(id < 1000000000000, id, 0)), count(DISTINCT name) FROM " + ns + ".t")->fetchall();
+    EXPECT_EQ(summary[0][0], 10000);
+    EXPECT_EQ(summary[0][1], 9995LL * 9996 / 2);
+    EXPECT_EQ(summary[0][2], 9999);
+    const auto back = client.sql("SELECT * FROM " + ns + ".t WHERE id > 1000000000000 ORDER BY id DESC")->fetchall();
+    ASSERT_EQ(back.size(), 4u);
+    const std::vector<std::string> names = {"id", "name", "score", "tags", "attributes", "address"};
+    for (std::size_t i = 0; i < special.size(); ++i) {
+        for (std::size_t c = 0; c < names.size(); ++c) {
+            Value expected = special[i].is_array() ? special[i][c]
+                             : special[i].contains(names[c]) ? special[i][names[c]] : Value();
+            if (c == 5 && expected.is_array()) {
+                expected = Value::object({{"class_name", expected[0]}, {"object_id", expected[1]}, {"versions", expected[2]}});
+            }
+            if (c == 2 && i == 2) {
+                EXPECT_TRUE(std::isnan(back[i][c].get<double>())) << back[i][c];
+                continue;
+            }
+            EXPECT_EQ(back[i][c], expected) << "row " << i << ", column " << names[c];
+        }
+    }
+
+    // A value that does not fit its column is refused before anything is sent.
+    rows[5][0] = "not a number";
+    EXPECT_THROW(client.insert_rows(ns + ".t", columns, rows), korvex::UsageError);
+    EXPECT_EQ(client.sql("SELECT count(*) FROM " + ns + ".t")->fetchall()[0][0], 10000);
 }

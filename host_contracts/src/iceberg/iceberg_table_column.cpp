@@ -32,15 +32,26 @@ std::string quote_spark_identifier(const std::string& name) {
     return quoted;
 }
 
+std::string quote_spark_string(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\\' || c == '\'') quoted += '\\';
+        quoted += c;
+    }
+    quoted += '\'';
+    return quoted;
+}
+
 std::string spark_identifier(const std::string& name) {
-    bool has_non_digit = false;
+    // Spark reads a bare word that starts with a digit as a number where it can ("1d", "1e3",
+    // "2L"), so such names are quoted, as are empty ones.
+    if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return quote_spark_identifier(name);
     for (char c : name) {
         const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
         const bool digit = c >= '0' && c <= '9';
         if (!letter && !digit && c != '_') return quote_spark_identifier(name);
-        has_non_digit = has_non_digit || !digit;
     }
-    return has_non_digit ? name : quote_spark_identifier(name);
+    return name;
 }
 
 bool ComplexType::Field::operator==(const Field& other) const {

@@ -3,6 +3,7 @@
 
 #include "arrow_stream.hpp"
 #include "korvex/iceberg/spark_analysis_error.hpp"
+#include "spark_values.hpp"
 
 #include <google/rpc/error_details.pb.h>
 #include <google/rpc/status.pb.h>
@@ -227,6 +228,25 @@ struct SparkConnectClient::Impl {
         }
     }
 
+    // A SQL command runs commands (DDL, SHOW ...) eagerly and hands back their result rows; for a
+    // query it hands back the query as a relation, which is then run for its rows.
+    std::shared_ptr<Cursor> run_sql(const proto::Plan& command) {
+        std::vector<ColumnDescription> columns;
+        std::vector<Row> rows;
+        proto::Relation relation;
+        execute(command, columns, rows, &relation);
+        if (relation.has_local_relation()) {
+            if (relation.local_relation().has_data()) {
+                spark_connect::read_arrow_stream(relation.local_relation().data(), columns, rows);
+            }
+        } else if (relation.rel_type_case() != proto::Relation::REL_TYPE_NOT_SET) {
+            proto::Plan query;
+            *query.mutable_root() = relation;
+            execute(query, columns, rows, nullptr);
+        }
+        return std::make_shared<MemoryCursor>(std::move(columns), std::move(rows));
+    }
+
     [[noreturn]] void raise(const grpc::Status& status) {
         std::string message = status.error_message();
         std::string exception_class, error_class, sql_state, error_id;
@@ -316,25 +336,67 @@ const std::string& SparkConnectClient::session_id() const { return impl_->sessio
 const std::string& SparkConnectClient::target() const { return impl_->target; }
 
 std::shared_ptr<Cursor> SparkConnectClient::sql(const std::string& statement) {
-    // A SQL command runs commands (DDL, SHOW ...) eagerly and hands back their result rows; for a
-    // query it hands back the query as a relation, which is then run for its rows.
     proto::Plan command;
     command.mutable_command()->mutable_sql_command()->mutable_input()->mutable_sql()->set_query(statement);
-    std::vector<ColumnDescription> columns;
-    std::vector<Row> rows;
-    proto::Relation relation;
-    impl_->execute(command, columns, rows, &relation);
+    return impl_->run_sql(command);
+}
 
-    if (relation.has_local_relation()) {
-        if (relation.local_relation().has_data()) {
-            spark_connect::read_arrow_stream(relation.local_relation().data(), columns, rows);
-        }
-    } else if (relation.rel_type_case() != proto::Relation::REL_TYPE_NOT_SET) {
-        proto::Plan query;
-        *query.mutable_root() = relation;
-        impl_->execute(query, columns, rows, nullptr);
+namespace {
+
+void add_parameter(const SparkParameter& parameter, proto::Expression& out, const std::string& what) {
+    // The protocol carries text as UTF-8; the server would refuse the whole request otherwise.
+    if (holds_invalid_utf8(parameter.value())) throw UsageError(what + ": text that is not valid UTF-8");
+    const ComplexType type = parameter.type() ? *parameter.type() : spark_connect::inferred_type(parameter.value(), what);
+    spark_connect::to_expression(parameter.value(), type, out, what);
+}
+
+}  // namespace
+
+std::shared_ptr<Cursor> SparkConnectClient::sql(const std::string& statement, const std::vector<SparkParameter>& parameters) {
+    proto::Plan command;
+    auto& sql = *command.mutable_command()->mutable_sql_command()->mutable_input()->mutable_sql();
+    sql.set_query(statement);
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        add_parameter(parameters[i], *sql.add_pos_arguments(), "parameter " + std::to_string(i + 1));
     }
-    return std::make_shared<MemoryCursor>(std::move(columns), std::move(rows));
+    return impl_->run_sql(command);
+}
+
+std::shared_ptr<Cursor> SparkConnectClient::sql_named(const std::string& statement,
+                                                      const std::map<std::string, SparkParameter>& parameters) {
+    proto::Plan command;
+    auto& sql = *command.mutable_command()->mutable_sql_command()->mutable_input()->mutable_sql();
+    sql.set_query(statement);
+    for (const auto& [name, parameter] : parameters) {
+        add_parameter(parameter, (*sql.mutable_named_arguments())[name], "parameter :" + name);
+    }
+    return impl_->run_sql(command);
+}
+
+std::size_t SparkConnectClient::insert_rows(const std::string& table, const std::vector<IcebergTableColumn>& columns,
+                                            const std::vector<Value>& rows) {
+    if (columns.empty()) throw UsageError("insert_rows into " + table + ": no columns given");
+    if (rows.empty()) return 0;
+    std::vector<ComplexType::Field> fields;
+    std::string column_list;
+    for (const auto& column : columns) {
+        fields.push_back(ComplexType::field(column.name, column.type));
+        if (!column_list.empty()) column_list += ", ";
+        column_list += quote_spark_identifier(column.name);
+    }
+    const ComplexType row_type = ComplexType::struct_of(std::move(fields));
+    std::string data = "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0) data += ',';
+        spark_connect::append_json(rows[i], row_type, data, "row " + std::to_string(i + 1));
+    }
+    data += ']';
+    // The types travel as a parameter too: from_json reads the rows against them, FAILFAST
+    // turning a value it cannot read into an error rather than a null.
+    const std::string statement = "INSERT INTO " + table + " (" + column_list +
+                                  ") SELECT inline(from_json(?, ?, map('mode', 'FAILFAST')))";
+    sql(statement, {SparkParameter(std::move(data)), SparkParameter(ComplexType::array_of(row_type).to_sql())});
+    return rows.size();
 }
 
 ComplexType SparkConnectClient::table_schema(const std::string& table_name) {

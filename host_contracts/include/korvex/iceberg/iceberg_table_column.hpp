@@ -12,11 +12,20 @@
 
 namespace korvex {
 
+// The quoting of text written into Spark SQL statements, all in one place. Values travel as
+// parameters; only names, and text that a statement must hold as a literal, are quoted here.
+
 // Quotes an identifier for Spark SQL with backticks, doubling any backtick inside it.
 std::string quote_spark_identifier(const std::string& name);
 
-// The identifier as it is when Spark reads it unquoted (letters, digits and '_', not all
-// digits), else quoted.
+// Quotes text as a Spark SQL string literal: in single quotes, with a backslash before each
+// backslash and each single quote (Spark's lexer reads backslash escapes in every quoted
+// literal, so doubling a quote, as standard SQL does, would not do). Every other byte stands as
+// it is. Assumes the server's default spark.sql.parser.escapedStringLiterals=false.
+std::string quote_spark_string(const std::string& text);
+
+// The identifier as it is when Spark reads it unquoted (letters, digits and '_', not starting
+// with a digit), else quoted.
 std::string spark_identifier(const std::string& name);
 
 // A Spark SQL column type as an Iceberg table holds it: a primitive type named by its Spark SQL

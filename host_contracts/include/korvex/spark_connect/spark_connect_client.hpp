@@ -11,11 +11,17 @@
 #include "korvex/error.hpp"
 #include "korvex/connections/cursor.hpp"
 #include "korvex/iceberg/iceberg_table_column.hpp"
+#include "korvex/value.hpp"
 
 #include <chrono>
+#include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace korvex {
 
@@ -46,6 +52,38 @@ struct SparkConnectOptions {
     std::string client_type = "korvex-cpp";
 };
 
+// The Spark type a value is sent as when no type is given: null as VOID, booleans, integers as
+// BIGINT (up to 2^63-1), other numbers (NaN and infinities included) as DOUBLE, text as STRING,
+// a list as an ARRAY and a map as a MAP<STRING, ...> of the joined type of their items
+// (BIGINT and DOUBLE join as DOUBLE; nulls join anything). Throws UsageError for items of
+// different types and for integers above 2^63-1.
+ComplexType spark_type_of(const Value& value);
+
+// A statement parameter: a value, and the Spark type to send it as where its JSON form alone
+// does not say (a struct rather than a map, an INT rather than a BIGINT, a typed null, a list of
+// structs). Without a type the value is sent as spark_type_of(value) says. With one, the value
+// must fit it: a struct's value is a map by field name (missing fields are null) or a list in
+// field order; a map's keys are STRING; integers must be in the type's range; DECIMAL takes a
+// number or its text. DATE, TIMESTAMP and BINARY parameters are not supported: send text and
+// CAST it in the statement.
+class SparkParameter {
+public:
+    // Anything a Value is made of (7, "text", nullptr, a Value) is a parameter of that value.
+    template <class T, class = std::enable_if_t<!std::is_same_v<std::decay_t<T>, SparkParameter> &&
+                                                std::is_constructible_v<Value, T&&>>>
+    SparkParameter(T&& value) : value_(std::forward<T>(value)) {}  // NOLINT(google-explicit-constructor)
+    SparkParameter(Value value, ComplexType type) : value_(std::move(value)), type_(std::move(type)) {}
+    // A null of the given type.
+    static SparkParameter null_of(ComplexType type) { return {Value(), std::move(type)}; }
+
+    const Value& value() const { return value_; }
+    const std::optional<ComplexType>& type() const { return type_; }
+
+private:
+    Value value_;
+    std::optional<ComplexType> type_;
+};
+
 class SparkConnectClient {
 public:
     // `url` is "sc://host[:port][/;key=value;...]" (port 15002 by default). Keys understood:
@@ -66,6 +104,28 @@ public:
     // Arrow: null, booleans, integers, floating-point numbers, text; decimals, dates and
     // timestamps as text; structs as maps, arrays as lists, maps as maps with text keys.
     std::shared_ptr<Cursor> sql(const std::string& statement);
+
+    // The same with positional parameters: each `?` marker of the statement takes the next
+    // parameter, in order. Values travel as typed expressions beside the statement text, never
+    // inside it; a marker stands wherever a literal may. Throws UsageError when a value does
+    // not fit its type, naming the parameter (counted from 1) and the place inside it.
+    std::shared_ptr<Cursor> sql(const std::string& statement, const std::vector<SparkParameter>& parameters);
+
+    // The same with named parameters: each `:name` marker takes the parameter of that name.
+    std::shared_ptr<Cursor> sql_named(const std::string& statement,
+                                      const std::map<std::string, SparkParameter>& parameters);
+
+    // Appends `rows` to a table in one statement and one round trip. `table` is the table's
+    // name as Spark SQL text, its parts quoted by the caller (quote_spark_identifier);
+    // `columns` name the columns written and their types, and each row is a list of values in
+    // that order or a map by column name (missing columns are null). The rows travel as one
+    // parameter, JSON text that the server reads back with from_json in FAILFAST mode against
+    // these types; every value is checked against its column's type before anything is sent.
+    // Returns the number of rows sent. An empty `rows` sends nothing. One call is one request,
+    // which the server refuses above its spark.connect.grpc.maxInboundMessageSize (128 MiB by
+    // default): split larger batches.
+    std::size_t insert_rows(const std::string& table, const std::vector<IcebergTableColumn>& columns,
+                            const std::vector<Value>& rows);
 
     // The schema of the named table or view (as `spark.table(name)` sees it), as a struct type
     // with one field per column, in order.
