@@ -292,13 +292,17 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
         throw UsageError("table_name must be a text, not none");
     }
     // A statement kept for this shape of read is bound with this read's values; a new shape is
-    // built by the builders and kept.
+    // built by the builders and kept. Shapes are kept only for a table whose description is kept
+    // (they are dropped together): a missing table's statement may read otherwise once the table
+    // exists (an ordering name then resolves to its column), which nothing this session does
+    // need tell.
     forget_changed_tables();
     std::string key;
     std::vector<const Value*> slots;
     std::array<Value, 2> page_values;
     std::shared_ptr<ReadShape> shape;
-    if (read_shape_key(*table_name, query_specifier, conditions, pagination, order_by, key, slots, page_values)) {
+    if (described_tables_.count(*table_name) > 0 &&
+        read_shape_key(*table_name, query_specifier, conditions, pagination, order_by, key, slots, page_values)) {
         if (const auto found = read_shapes_.find(key); found != read_shapes_.end()) {
             shape = found->second;
         } else {
@@ -325,9 +329,6 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
         cursor = _execute_read(*statement);
     }
     const TableDescription table_description = _describe_table(*table_name);
-    // A missing table's statement may read otherwise once the table exists (an ordering name
-    // resolves to its column), which nothing this session does need tell: it is built again.
-    if (shape && table_description.empty()) read_shapes_.erase(key);
 
     const auto& description = cursor->description();
     // The ordering and distinct keys at the end are the statement's, not the row's.
