@@ -7,6 +7,8 @@
 #include "korvex/connections/constants.hpp"
 #include "pg_fixture.hpp"
 
+#include <algorithm>
+
 using namespace korvex;
 using korvex::testing::PgTestDatabase;
 
@@ -118,4 +120,76 @@ TEST_F(PreparedRead, AReadThatFailsOtherwiseStillAbortsTheTransaction) {
     EXPECT_THROW(connection.commit(), KorvexConnectionError);
     db.sql("CREATE TABLE person_v_1 (partition_key text, range_key text, name text, PRIMARY KEY (partition_key, range_key))");
     EXPECT_EQ(read_p1(), "rows: 0");
+}
+
+namespace {
+
+// A store whose read statement is its own: it hides objects named "Hidden", and counts how often
+// it is asked for a statement.
+class DecidingConnection : public pg_timeline::PostgresHistoricalConnection {
+public:
+    using PostgresHistoricalConnection::PostgresHistoricalConnection;
+    using PostgresHistoricalConnection::_build_select_statement;
+    Statement _build_select_statement(const std::string& table_name,
+                                      const std::optional<QuerySpecifier>& query_specifier,
+                                      const std::optional<Q>& conditions, const Pagination& pagination,
+                                      const std::optional<std::vector<OrderBy>>& order_by,
+                                      bool use_internal_meta_tables) override {
+        ++built;
+        Statement statement = PostgresHistoricalConnection::_build_select_statement(
+            table_name, query_specifier, conditions, pagination, order_by, use_internal_meta_tables);
+        statement.text = "SELECT * FROM (" + statement.text + ") AS decided WHERE name IS DISTINCT FROM %s";
+        statement.params.emplace_back("Hidden");
+        return statement;
+    }
+    int built = 0;
+};
+
+}  // namespace
+
+// Reads of one shape (fields, operators, values that change the text) are built once and bound
+// with their own values afterwards; a subclass's builder still decides the statement; a table
+// changed through the store has its shapes built again.
+TEST_F(PreparedRead, ReadsOfOneShapeAreBuiltOnceAndBoundWithTheirOwnValues) {
+    DecidingConnection store{pg_timeline::ConnectionOptions{false}};
+    store.connect(std::nullopt, db.parameters());
+    const std::vector<std::pair<std::string, DataMap>> people = {
+        {"p2", {{"name", "Bo"}, {"age", 9}}}, {"p3", {{"age", 7}}}, {"p4", {{"name", "Hidden"}, {"age", 7}}}};
+    for (const auto& [id, data] : people) {
+        store.put(Address::from_string("app#Person@1/" + id + "@1"), data);
+        store.put(Address::from_string("resource#Metadata/" + id + ":1"),
+                  {{"address", {{"object_id", id}, {"object_version", "1"}}}, {"is_deleted", false}});
+    }
+    const std::vector<std::pair<Q, std::vector<std::string>>> cases = {
+        {Q("age", Lookup::EQ, 7), {"p1", "p3"}},  // p4 hidden by the subclass's statement
+        {Q("age", Lookup::EQ, 9), {"p2"}},
+        {Q("age", Lookup::GT, 7), {"p2"}},  // only the operator differs
+        {Q("age", Lookup::LT, 9), {"p1", "p3"}},
+        {Q("name", Lookup::EQ, "Bo"), {"p2"}},
+        {Q("name", Lookup::EQ, "Ann"), {"p1"}},
+        {Q("name", Lookup::EQ, Value()), {}},  // NULL equals nothing
+        {Q("name", Lookup::ISNULL, true), {"p3"}},
+        {Q("name", Lookup::ISNULL, false), {"p1", "p2"}},
+        {Q("age", Lookup::EQ, 7) & Q("name", Lookup::EQ, "Ann"), {"p1"}},
+        {Q("age", Lookup::EQ, 9) | Q("name", Lookup::EQ, "Ann"), {"p1", "p2"}},
+    };
+    auto read_all = [&] {
+        for (const auto& [conditions, expected] : cases) {
+            SCOPED_TRACE(conditions.field() + " " + std::string(to_string(conditions.lookup())) + " " +
+                         conditions.value().dump());
+            std::vector<std::string> ids;
+            for (const auto& row : store.query(Address::from_string("app#Person@1"), std::nullopt, conditions)) {
+                ids.push_back(row.at("partition_key").get<std::string>());
+            }
+            std::sort(ids.begin(), ids.end());
+            EXPECT_EQ(ids, expected);
+        }
+    };
+    read_all();
+    const int built = store.built;
+    read_all();
+    EXPECT_EQ(store.built, built);
+    store.execute("ALTER TABLE person_v_1 ADD COLUMN extra text");
+    read_all();
+    EXPECT_GT(store.built, built);
 }

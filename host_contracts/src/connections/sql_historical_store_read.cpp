@@ -12,6 +12,8 @@
 #include "korvex/table_schemas/constants.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <iterator>
 #include <set>
 
@@ -37,6 +39,123 @@ std::string model_column(const SqlDialect& dialect, const std::string& name, con
     return MODEL_ALIAS + "." + dialect.quote_name(name);
 }
 
+
+// Read statements kept per shape. A shape is what decides a statement's text: the table, the
+// selection, the tree of conditions with each field name, operator and every value that is not
+// bound (null, booleans, real numbers, lists, maps, version markers, zeros, empty texts, texts
+// that read as a JSON list or map, the values of IN and ISNULL), the ordering and whether a page
+// is asked for. Other texts and integers, and a page's limit and offset, are bound: a builder
+// writes them as parameters of their own, which the first read of a shape checks (below).
+
+constexpr std::size_t READ_SHAPE_CAPACITY = 256;
+
+void add_key_part(std::string& key, std::string_view part) {
+    key += std::to_string(part.size());
+    key += ':';
+    key += part;
+}
+
+// Whether the leaf's value is bound rather than part of the shape.
+bool bound_value(Lookup lookup, const Value& value) {
+    if (lookup == Lookup::IN || lookup == Lookup::ISNULL) return false;
+    if (value.is_string()) {
+        const auto& text = value.get_ref<const std::string&>();
+        const auto first = text.find_first_not_of(" \t\r\n");
+        return first != std::string::npos && text[first] != '[' && text[first] != '{' && !as_version_marker(value) &&
+               !holds_invalid_utf8(value);
+    }
+    if (value.is_number_integer()) return value.get<std::int64_t>() != 0;
+    if (value.is_number_unsigned()) return value.get<std::uint64_t>() != 0;
+    return false;
+}
+
+// Adds the shape of `conditions` to `key` and its bound values to `slots`; false when a value
+// cannot be written into a key exactly (the read is then built as it is).
+bool add_condition_shape(const Q& conditions, std::string& key, std::vector<const Value*>& slots) {
+    key += static_cast<char>('0' + static_cast<int>(conditions.kind()));
+    switch (conditions.kind()) {
+        case Q::Kind::EMPTY:
+            return true;
+        case Q::Kind::LEAF: {
+            add_key_part(key, conditions.field());
+            key += static_cast<char>('a' + static_cast<int>(conditions.lookup()));
+            const Value& value = conditions.value();
+            if (bound_value(conditions.lookup(), value)) {
+                key += value.is_string() ? 's' : value.is_number_unsigned() ? 'u' : 'i';
+                slots.push_back(&value);
+                return true;
+            }
+            if (holds_invalid_utf8(value) || holds_non_finite_number(value) ||
+                (value.is_number_float() && !std::isfinite(value.get<double>()))) {
+                return false;
+            }
+            key += 'v';
+            add_key_part(key, value.dump());
+            return true;
+        }
+        case Q::Kind::AND:
+        case Q::Kind::OR:
+        case Q::Kind::NOT:
+            key += std::to_string(conditions.children().size());
+            for (const auto& child : conditions.children()) {
+                if (!add_condition_shape(child, key, slots)) return false;
+            }
+            key += ')';
+            return true;
+    }
+    return false;
+}
+
+// Another value of the same kind, sign and truth as `value`, different for every slot.
+Value probe_value(const Value& value, std::size_t slot) {
+    const auto step = static_cast<std::int64_t>(slot) + 1;
+    // Upper case and spaces, so that a builder that changed the case or trimmed a text would
+    // be seen to change it.
+    if (value.is_string()) return value.get_ref<const std::string&>() + " ~K" + std::to_string(step) + " ";
+    if (value.is_number_unsigned()) {
+        const auto number = value.get<std::uint64_t>();
+        return number > static_cast<std::uint64_t>(step) ? number - static_cast<std::uint64_t>(step)
+                                                          : number + static_cast<std::uint64_t>(step);
+    }
+    const auto number = value.get<std::int64_t>();
+    if (number > 0) return number > step ? number - step : number + step;
+    return number < -step ? number + step : number - step;
+}
+
+// `conditions` with the probe in place of each bound value, in the order they were collected.
+Q with_probes(const Q& conditions, const std::vector<const Value*>& slots, const std::vector<Value>& probes,
+              std::size_t& next) {
+    switch (conditions.kind()) {
+        case Q::Kind::EMPTY:
+            return conditions;
+        case Q::Kind::LEAF:
+            if (next < slots.size() && slots[next] == &conditions.value()) {
+                return Q(conditions.field(), conditions.lookup(), probes[next++]);
+            }
+            return conditions;
+        case Q::Kind::AND:
+        case Q::Kind::OR: {
+            std::vector<Q> children;
+            for (const auto& child : conditions.children()) children.push_back(with_probes(child, slots, probes, next));
+            return conditions.kind() == Q::Kind::AND ? Q::all_of(std::move(children)) : Q::any_of(std::move(children));
+        }
+        case Q::Kind::NOT:
+            return !with_probes(conditions.children().at(0), slots, probes, next);
+    }
+    return conditions;
+}
+
+Pagination with_probes(const Pagination& pagination, const std::vector<const Value*>& slots,
+                       const std::vector<Value>& probes, std::size_t& next) {
+    Pagination probe = pagination;
+    if (auto* numbers = std::get_if<NumberPaginator>(&probe)) {
+        for (std::optional<std::int64_t>* part : {&numbers->limit, &numbers->offset}) {
+            if (*part && **part != 0 && next < slots.size()) *part = probes[next++].get<std::int64_t>();
+        }
+    }
+    return probe;
+}
+
 }  // namespace
 
 // The dialect's defaults.
@@ -51,6 +170,97 @@ std::string SqlDialect::metadata_join_condition() const {
 }
 
 ConditionParam SqlDialect::json_path_param(ConditionParam param, ValueType) const { return param; }
+
+// A read statement as the builders made it for one shape of query: its text and the parameters
+// that stay, and for each parameter the bound value it is (if any).
+struct SqlHistoricalStore::ReadShape {
+    Statement statement;
+    bool bindable = false;
+    // Per parameter: the slot whose value it is, or -1 for a parameter that stays.
+    std::vector<std::ptrdiff_t> sources;
+    std::shared_ptr<void> driver_state;
+
+    // Whether `probe`, built with `probes` in place of the slots' values, differs from the
+    // statement only in parameters that are exactly the slots' values; records which.
+    bool learn_bindings(const Statement& probe, const std::vector<const Value*>& slots,
+                        const std::vector<Value>& probes) {
+        if (probe.text != statement.text || probe.helper_columns != statement.helper_columns ||
+            probe.params.size() != statement.params.size()) {
+            return false;
+        }
+        sources.assign(statement.params.size(), -1);
+        for (std::size_t i = 0; i < statement.params.size(); ++i) {
+            if (probe.params[i] == statement.params[i]) continue;
+            const auto slot = std::find(probes.begin(), probes.end(), probe.params[i]);
+            if (slot == probes.end()) return false;
+            const auto index = slot - probes.begin();
+            if (statement.params[i] != *slots[static_cast<std::size_t>(index)]) return false;
+            sources[i] = index;
+        }
+        return true;
+    }
+    void bind(const std::vector<const Value*>& slots) {
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            if (sources[i] >= 0) statement.params[i] = *slots[static_cast<std::size_t>(sources[i])];
+        }
+    }
+};
+
+namespace {
+
+// The key of a read's shape, and its bound values in `slots`; false for a read that is built as
+// it is (a cursor paginator, which the builder refuses, or a value no key can hold exactly).
+bool read_shape_key(const std::string& table_name, const std::optional<QuerySpecifier>& query_specifier,
+                    const std::optional<Q>& conditions, const Pagination& pagination,
+                    const std::optional<std::vector<OrderBy>>& order_by, std::string& key,
+                    std::vector<const Value*>& slots, std::array<Value, 2>& page_values) {
+    add_key_part(key, table_name);
+    if (!query_specifier) {
+        key += 'n';
+    } else {
+        if (query_specifier->only) {
+            key += 'o' + std::to_string(query_specifier->only->size());
+            for (const auto& name : *query_specifier->only) add_key_part(key, name);
+        } else {
+            key += 'x';
+        }
+        key += 'd' + std::to_string(query_specifier->distinct.size());
+        for (const auto& name : query_specifier->distinct) add_key_part(key, name);
+    }
+    if (order_by) {
+        key += 'b' + std::to_string(order_by->size());
+        for (const auto& item : *order_by) {
+            add_key_part(key, item.field_name);
+            key += item.descending ? '-' : '+';
+        }
+    } else {
+        key += 'B';
+    }
+    if (conditions) {
+        key += 'c';
+        if (!add_condition_shape(*conditions, key, slots)) return false;
+    } else {
+        key += 'C';
+    }
+    if (std::holds_alternative<CursorPaginator>(pagination)) return false;
+    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination)) {
+        std::size_t filled = 0;
+        for (const std::optional<std::int64_t>* part : {&numbers->limit, &numbers->offset}) {
+            if (!*part) {
+                key += 'N';
+            } else if (**part == 0) {
+                key += '0';
+            } else {
+                key += 'p';
+                page_values[filled] = **part;
+                slots.push_back(&page_values[filled++]);
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 // query and count.
 
@@ -81,14 +291,48 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
     if (!table_name) {
         throw UsageError("table_name must be a text, not none");
     }
-    const Statement statement =
-        _build_select_statement(*table_name, query_specifier, conditions, pagination, order_by, true);
-    const auto cursor = _execute_read(statement);
+    // A statement kept for this shape of read is bound with this read's values; a new shape is
+    // built by the builders and kept. Shapes are kept only for a table whose description is kept
+    // (they are dropped together): a missing table's statement may read otherwise once the table
+    // exists (an ordering name then resolves to its column), which nothing this session does
+    // need tell.
+    forget_changed_tables();
+    std::string key;
+    std::vector<const Value*> slots;
+    std::array<Value, 2> page_values;
+    std::shared_ptr<ReadShape> shape;
+    if (described_tables_.count(*table_name) > 0 &&
+        read_shape_key(*table_name, query_specifier, conditions, pagination, order_by, key, slots, page_values)) {
+        if (const auto found = read_shapes_.find(key); found != read_shapes_.end()) {
+            shape = found->second;
+        } else {
+            shape = read_shape(key, *table_name, query_specifier, conditions, pagination, order_by, slots);
+        }
+    }
+    Statement built;
+    const Statement* statement = nullptr;
+    if (shape && shape->bindable) {
+        shape->bind(slots);
+        statement = &shape->statement;
+    } else {
+        built = _build_select_statement(*table_name, query_specifier, conditions, pagination, order_by, true);
+        statement = &built;
+    }
+    const std::size_t helper_columns = statement->helper_columns;
+    std::shared_ptr<Cursor> cursor;
+    {
+        reading_shape_ = statement == &built ? nullptr : shape.get();
+        struct Done {
+            ReadShape*& reading;
+            ~Done() { reading = nullptr; }
+        } done{reading_shape_};
+        cursor = _execute_read(*statement);
+    }
     const TableDescription table_description = _describe_table(*table_name);
 
     const auto& description = cursor->description();
     // The ordering and distinct keys at the end are the statement's, not the row's.
-    const std::size_t kept = description.size() - std::min(statement.helper_columns, description.size());
+    const std::size_t kept = description.size() - std::min(helper_columns, description.size());
     std::vector<DataMap> results;
     for (auto& row : cursor->fetchall()) {
         if (row.size() != description.size()) {
@@ -102,6 +346,50 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
         results.push_back(_process_result(item, table_description));
     }
     return results;
+}
+
+std::shared_ptr<void>* SqlHistoricalStore::_read_shape_state(const Statement& statement) {
+    return reading_shape_ != nullptr && &reading_shape_->statement == &statement ? &reading_shape_->driver_state
+                                                                                : nullptr;
+}
+
+std::shared_ptr<SqlHistoricalStore::ReadShape> SqlHistoricalStore::read_shape(
+    const std::string& key, const std::string& table_name, const std::optional<QuerySpecifier>& query_specifier,
+    const std::optional<Q>& conditions, const Pagination& pagination,
+    const std::optional<std::vector<OrderBy>>& order_by, const std::vector<const Value*>& slots) {
+    auto shape = std::make_shared<ReadShape>();
+    shape->statement = _build_select_statement(table_name, query_specifier, conditions, pagination, order_by, true);
+    // The builders are asked once more with other values in the bound places; where only
+    // parameters that are those values changed, those parameters are what a read binds anew.
+    if (slots.empty()) {
+        shape->bindable = true;
+    } else {
+        std::vector<Value> probes;
+        probes.reserve(slots.size());
+        for (std::size_t i = 0; i < slots.size(); ++i) probes.push_back(probe_value(*slots[i], i));
+        // Each probe must tell its slot apart from every other slot and value.
+        bool distinct = true;
+        for (std::size_t i = 0; i < probes.size(); ++i) {
+            for (std::size_t j = 0; j < slots.size(); ++j) {
+                if ((j != i && probes[j] == probes[i]) || *slots[j] == probes[i]) distinct = false;
+            }
+        }
+        std::size_t next = 0;
+        std::optional<Q> probe_conditions;
+        if (conditions) probe_conditions = with_probes(*conditions, slots, probes, next);
+        const Pagination probe_page = with_probes(pagination, slots, probes, next);
+        std::optional<Statement> probe;
+        if (distinct) try {
+            probe = _build_select_statement(table_name, query_specifier, probe_conditions, probe_page, order_by, true);
+        } catch (const std::exception&) {
+            // The builders refuse the other values: this shape is built on every read.
+        }
+        shape->bindable = probe && shape->learn_bindings(*probe, slots, probes);
+    }
+    // Many distinct shapes (conditions built from ever other names) are not kept without bound.
+    if (read_shapes_.size() >= READ_SHAPE_CAPACITY) read_shapes_.clear();
+    read_shapes_.emplace(key, shape);
+    return shape;
 }
 
 std::vector<DataMap> SqlHistoricalStore::_paginate_items(std::vector<DataMap> items, const Pagination& pagination,

@@ -18,7 +18,8 @@ void SqlHistoricalStore::forget_changed_tables() {
     // A table changed since the descriptions were read (registered again with other columns,
     // altered, or its creation rolled back): a write by the old description would drop values,
     // or convert and check them for the old types.
-    if (_tables_changed()) described_tables_.clear();
+    // The read statements kept per shape may have been built from the old descriptions.
+    if (_tables_changed()) forget_table_descriptions();
 }
 
 TableDescription SqlHistoricalStore::_describe_table(const std::string& table_name) {

@@ -14,6 +14,8 @@
 #include "korvex_data/connections/implementations/pg_timeline_libpq.hpp"
 
 #include <libpq-fe.h>
+
+#include <tuple>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
@@ -183,11 +185,18 @@ using libpq::ResultPtr;
 // DatabaseError with the server's message and SQLSTATE when it is rejected. INSERTs, and the
 // reads of query and count when `prepare_read` says so, run as prepared statements.
 std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& query, const std::vector<Value>& params,
-                                      SessionStatements& prepared, bool prepare_read) {
-    const libpq::BoundStatement bound(query, params);
+                                      SessionStatements& prepared, bool prepare_read, libpq::KeptRead* kept) {
     if (prepare_read && query.starts_with("SELECT ")) {
+        if (kept != nullptr) {
+            // A read the core keeps per shape: its text is numbered once.
+            if (kept->text.empty()) std::tie(kept->text, kept->markers) = detail::number_markers(query);
+            const libpq::BoundStatement bound(kept->markers, params);
+            return libpq::run_prepared_read(connection, query, bound, prepared.reads, kept);
+        }
+        const libpq::BoundStatement bound(query, params);
         return libpq::run_prepared_read(connection, query, bound, prepared.reads);
     }
+    const libpq::BoundStatement bound(query, params);
     const std::string* statement_name = prepared.insert_name(connection, query, bound.text);
     ResultPtr result(statement_name != nullptr
                          ? PQexecPrepared(connection, statement_name->c_str(), static_cast<int>(bound.values.size()),
@@ -320,11 +329,16 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::execute(const std::string&
 }
 
 std::shared_ptr<Cursor> PostgresHistoricalConnection::_execute_read(const Statement& statement) {
-    return run(statement.text, statement.params, true);
+    libpq::KeptRead* kept = nullptr;
+    if (std::shared_ptr<void>* state = _read_shape_state(statement)) {
+        if (!*state) *state = std::make_shared<libpq::KeptRead>();
+        kept = static_cast<libpq::KeptRead*>(state->get());
+    }
+    return run(statement.text, statement.params, true, kept);
 }
 
 std::shared_ptr<Cursor> PostgresHistoricalConnection::run(const std::string& query, const std::vector<Value>& params,
-                                                          bool prepared) {
+                                                          bool prepared, libpq::KeptRead* kept) {
     if (_connection == nullptr) {
         throw KorvexConnectionError("Connection not established");
     }
@@ -333,7 +347,7 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::run(const std::string& que
     // creation rolled back) is described again before the next write to it.
     table_changes_.saw(query, PQtransactionStatus(_connection) != PQTRANS_IDLE);
     try {
-        return run_statement(_connection, query, params, *statements_, prepared);
+        return run_statement(_connection, query, params, *statements_, prepared, kept);
     } catch (...) {
         if (connection_lost()) {
             // The server session is gone, and its transaction with it.

@@ -44,8 +44,12 @@ extern const OperatorMap sql_operator_map;
 using RevertEntry = korvex::RevertEntry;
 using RevertLevel = korvex::RevertLevel;
 
-// The statements prepared on the current server session (pg_timeline_libpq.hpp).
+// The statements prepared on the current server session, and what a kept read remembers of its
+// statement (pg_timeline_libpq.hpp).
 struct SessionStatements;
+namespace libpq {
+struct KeptRead;
+}
 
 using ConnectionOptions = SqlStoreOptions;
 
@@ -137,7 +141,9 @@ private:
     std::optional<PutManyFailure> write_pipelined(const InsertBatch& batch, const BatchValues& values, bool grouped);
 
     // Runs a statement of execute or, `prepared`, a read of query or count.
-    std::shared_ptr<Cursor> run(const std::string& query, const std::vector<Value>& params, bool prepared);
+    // `kept`: what the core's kept read remembers of its statement (none for any other statement).
+    std::shared_ptr<Cursor> run(const std::string& query, const std::vector<Value>& params, bool prepared,
+                                libpq::KeptRead* kept = nullptr);
 
     TableChangeTracker table_changes_;
     std::uint64_t described_at_changes_ = 0;

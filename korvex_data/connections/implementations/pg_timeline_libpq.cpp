@@ -24,6 +24,17 @@ BoundStatement::BoundStatement(const std::string& query, const std::vector<Value
     for (const auto& param : texts) values.push_back(param ? param->c_str() : nullptr);
 }
 
+BoundStatement::BoundStatement(std::size_t markers, const std::vector<Value>& params) {
+    if (markers != params.size()) {
+        throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
+                         std::to_string(params.size()) + " parameters were given");
+    }
+    texts.reserve(params.size());
+    for (const auto& param : params) texts.push_back(detail::parameter_text(param));
+    values.reserve(texts.size());
+    for (const auto& param : texts) values.push_back(param ? param->c_str() : nullptr);
+}
+
 std::string trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
@@ -202,11 +213,13 @@ constexpr const char* RESULT_TYPE_CHANGED = "0A000";
 }  // namespace
 
 std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string& query, const BoundStatement& bound,
-                                          PreparedStatements& reads) {
+                                          PreparedStatements& reads, KeptRead* kept) {
+    const std::string& text = kept ? kept->text : bound.text;
     for (int attempt = 0;; ++attempt) {
-        const std::string* known = reads.find(query);
+        const std::string* known =
+            kept && !kept->name.empty() && kept->epoch == reads.epoch() ? &kept->name : reads.find(query);
         if (known == nullptr && !reads.has_room()) {
-            ResultPtr result(PQexecParams(connection, bound.text.c_str(), static_cast<int>(bound.values.size()),
+            ResultPtr result(PQexecParams(connection, text.c_str(), static_cast<int>(bound.values.size()),
                                           nullptr, bound.values.data(), nullptr, nullptr, 0),
                              &PQclear);
             if (!succeeded(result.get())) throw error_of(result.get(), connection);
@@ -218,7 +231,7 @@ std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string&
         {
             Pipeline pipeline(connection);
             if (guarded) pipeline.query(std::string("SAVEPOINT ") + READ_SAVEPOINT);
-            if (!known) pipeline.prepare(name, bound.text);
+            if (!known) pipeline.prepare(name, text);
             pipeline.run_prepared(name, bound.values);
             if (guarded) pipeline.query(std::string("RELEASE SAVEPOINT ") + READ_SAVEPOINT);
             results = pipeline.finish();
@@ -227,7 +240,13 @@ std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string&
         if (!known && succeeded(results[read_index - 1].get())) reads.add(query, name);
 
         const auto failed = std::find_if(results.begin(), results.end(), [](const ResultPtr& r) { return !succeeded(r.get()); });
-        if (failed == results.end()) return cursor_of(std::move(results[read_index]));
+        if (failed == results.end()) {
+            if (kept) {
+                kept->name = name;
+                kept->epoch = reads.epoch();
+            }
+            return cursor_of(std::move(results[read_index]));
+        }
         const bool read_failed = failed == results.begin() + static_cast<std::ptrdiff_t>(read_index);
         const std::string state = sqlstate_of(failed->get());
         if (read_failed && state == RESULT_TYPE_CHANGED && attempt == 0) {

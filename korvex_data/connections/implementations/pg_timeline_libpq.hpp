@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 // parameters. Throws UsageError when markers and parameters do not pair up.
 struct BoundStatement {
     BoundStatement(const std::string& query, const std::vector<Value>& params);
+    // Only the parameters, for a statement whose numbered text is kept elsewhere (a KeptRead):
+    // `text` stays empty.
+    BoundStatement(std::size_t markers, const std::vector<Value>& params);
     BoundStatement(const BoundStatement&) = delete;
     BoundStatement& operator=(const BoundStatement&) = delete;
 
@@ -60,15 +64,35 @@ public:
     std::string new_name() { return prefix_ + std::to_string(++issued_); }
     void add(const std::string& query, std::string name) { names_.insert_or_assign(query, std::move(name)); }
     // Stops using the statement of `query` (its plan may no longer fit the table).
-    void evict(const std::string& query) { names_.erase(query); }
+    void evict(const std::string& query) {
+        names_.erase(query);
+        ++epoch_;
+    }
     // A new server session, or a DEALLOCATE or DISCARD, leaves none of them usable.
-    void clear() { names_.clear(); }
+    void clear() {
+        names_.clear();
+        ++epoch_;
+    }
+    // Changes whenever a statement stops being usable: a name remembered at one epoch holds
+    // while the epoch is the same.
+    std::uint64_t epoch() const { return epoch_; }
     std::size_t size() const { return names_.size(); }
 
 private:
     std::string prefix_;
     std::map<std::string, std::string> names_;
     std::size_t issued_ = 0;
+    std::uint64_t epoch_ = 0;
+};
+
+// What a read that the store core keeps per shape remembers of its statement, so as not to
+// derive it from the text on every read: the text with numbered markers, their number, and the
+// name the statement is prepared under at the reads' epoch `epoch` (none yet when `name` is empty).
+struct KeptRead {
+    std::string text;
+    std::size_t markers = 0;
+    std::string name;
+    std::uint64_t epoch = 0;
 };
 
 // Commands sent in one round trip (libpq's pipeline mode), with one result per command collected
@@ -110,8 +134,9 @@ private:
 // before running it, and the read is prepared afresh and run again, once. Inside a transaction
 // the read runs within a savepoint, so that this refusal does not abort the caller's transaction;
 // any other failure leaves the transaction as the unprepared statement would.
+// With `kept`, the numbered text is the kept one and the name is remembered there.
 std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string& query, const BoundStatement& bound,
-                                          PreparedStatements& reads);
+                                          PreparedStatements& reads, KeptRead* kept = nullptr);
 
 }  // namespace korvex::pg_timeline::libpq
 

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -119,9 +120,19 @@ protected:
     // so that it outlives a forgetting of the descriptions while a write uses it.
     std::shared_ptr<const TableDescription> described_table(const std::string& table_name);
     // Drops the kept descriptions: all, those the engine says may have changed, or one table's.
-    void forget_table_descriptions() { described_tables_.clear(); }
+    // The read statements kept per shape are dropped with them.
+    void forget_table_descriptions() {
+        described_tables_.clear();
+        forget_read_shapes();
+    }
     void forget_changed_tables();
-    void forget_table_description(const std::string& table_name) { described_tables_.erase(table_name); }
+    void forget_table_description(const std::string& table_name) {
+        described_tables_.erase(table_name);
+        forget_read_shapes();
+    }
+    // Drops the read statements kept per shape. The core drops them whenever the tables may have
+    // changed; a subclass whose statement builders depend on other state that changes calls it then.
+    void forget_read_shapes() { read_shapes_.clear(); }
     // Fails when a level is open here but the engine has no transaction open (a COMMIT or
     // ROLLBACK sent through execute ended it): a write then would commit by itself.
     void require_engine_transaction(const char* operation);
@@ -130,6 +141,17 @@ protected:
                                                   std::exception_ptr cause);
 
 private:
+    // A read statement as the builders made it for one shape of query (struct in the read source).
+    struct ReadShape;
+    std::shared_ptr<ReadShape> read_shape(const std::string& key, const std::string& table_name,
+                                          const std::optional<QuerySpecifier>& query_specifier,
+                                          const std::optional<Q>& conditions, const Pagination& pagination,
+                                          const std::optional<std::vector<OrderBy>>& order_by,
+                                          const std::vector<const Value*>& slots);
+    // The kept read statements by shape key, and the one being run now.
+    std::unordered_map<std::string, std::shared_ptr<ReadShape>> read_shapes_;
+    ReadShape* reading_shape_ = nullptr;
+
     InsertBatch insert_batch(const std::vector<WriteItem>& items, const std::vector<CheckedWrite>& writes);
 
     // Table descriptions per table name, as _describe_table gave them.
@@ -241,6 +263,11 @@ protected:
     // The driver: how the engine runs what the core builds.
     // Runs a read of query or count (by default through execute).
     std::shared_ptr<Cursor> _execute_read(const Statement& statement) override;
+    // What the driver keeps for `statement` when it is the statement that query keeps for a shape
+    // of read (the same text, with only its parameters bound anew, on every read of that shape),
+    // being run now; null for any other statement. A driver may keep there what it derives from
+    // the text (a prepared statement) so as not to derive it again; it is dropped with the shape.
+    std::shared_ptr<void>* _read_shape_state(const Statement& statement);
     // The logger of the store's module, which query warns on.
     virtual std::shared_ptr<spdlog::logger> module_logger() const = 0;
     // Whether the engine has a transaction open; nothing while no connection is open.
