@@ -381,6 +381,14 @@ sqlite3_stmt* SqliteStateConnection::prepared(const std::string& query) {
     return statements_.emplace(query, std::move(statement)).first->second.get();
 }
 
+std::int64_t SqliteStateConnection::schema_version() {
+    // Asked before every write: the prepared statement is stepped here, without a cursor.
+    sqlite3_stmt* statement = prepared("PRAGMA schema_version");
+    const ResetOnExit reset{statement};
+    if (sqlite3_step(statement) != SQLITE_ROW) throw_sqlite_error(db_);
+    return sqlite3_column_int64(statement, 0);
+}
+
 std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query, const std::vector<Value>& params) {
     if (query.find('\0') != std::string::npos) {
         throw UsageError("the statement holds a NUL byte");
