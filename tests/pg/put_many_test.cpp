@@ -180,3 +180,23 @@ TEST_F(PutMany, ConvertingHereAndThroughTheHooksStoresTheSame) {
                  korvex::UsageError);
     plain.rollback();
 }
+
+TEST_F(PutMany, AHookASubclassReplacesConvertsEveryRowOfPutAndPutMany) {
+    // put and put_many keep the INSERT text per table and column list; each row's values still go
+    // through the hooks, however many rows share the text.
+    struct Hooked : RecordingConnection {
+        Value process_value_before_insert(const Value& value, const std::string& data_type) override {
+            if (value.is_string() && data_type == "text") return "hooked " + value.get<std::string>();
+            return RecordingConnection::process_value_before_insert(value, data_type);
+        }
+    } hooked;
+    hooked.connect(std::nullopt, db.parameters());
+    hooked.begin();
+    hooked.put(Address::from_string("app#Person/a@1"), map(R"({"name":"a","age":1})"));
+    hooked.put(Address::from_string("app#Person/b@1"), map(R"({"name":"b","age":2})"));
+    hooked.put_many({person("c", R"({"name":"c","age":3})"), person("d", R"({"name":"d","age":4})")});
+    hooked.commit();
+    // The object id's column is text as well.
+    EXPECT_EQ(stored(),
+              (std::vector<std::string>{"hooked a=hooked a", "hooked b=hooked b", "hooked c=hooked c", "hooked d=hooked d"}));
+}

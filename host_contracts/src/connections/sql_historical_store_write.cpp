@@ -152,6 +152,36 @@ void SqlHistoricalStore::report_changed_table(const std::string& operation, cons
     }
 }
 
+Statement SqlHistoricalStore::insert_statement(const std::string& table_name,
+                                               std::vector<std::pair<std::string_view, Value>>& stored) {
+    // The text depends on the table and the column names only: kept per table and column list,
+    // each name after its length, so that no two lists share a key.
+    std::string& key = insert_key_;
+    key.assign(table_name);
+    for (const auto& [name, value] : stored) {
+        key += '\n';
+        key += std::to_string(name.size());
+        key += ':';
+        key += name;
+    }
+    if (const auto found = insert_texts_.find(key); found != insert_texts_.end()) {
+        Statement statement{found->second, {}};
+        statement.params.reserve(stored.size());
+        for (const auto& [name, value] : stored) statement.params.push_back(_to_sql_value(value));
+        return statement;
+    }
+    DataMap row = DataMap::object();
+    row.get_ref<DataMap::object_t&>().reserve(stored.size());
+    for (auto& [name, value] : stored) row[std::string(name)] = std::move(value);
+    Statement statement = _build_insert_statement(table_name, row);
+    // A builder that binds anything but the row's values, one each, is asked for every row.
+    if (statement.params.size() == stored.size()) {
+        if (insert_texts_.size() >= INSERT_TEXTS_KEPT) insert_texts_.clear();
+        insert_texts_.emplace(key, statement.text);
+    }
+    return statement;
+}
+
 void SqlHistoricalStore::_execute_insert(const std::string&, const Statement& statement) {
     execute(statement.text, statement.params);
 }
@@ -170,10 +200,7 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     const auto description = described_table(write.table_name);
     if (description->empty()) throw UsageError(no_table_message("put", address, write.table_name));
     auto stored = stored_columns(address, write, "put", *description);
-    DataMap columns = DataMap::object();
-    columns.get_ref<DataMap::object_t&>().reserve(stored.size());
-    for (auto& [key, value] : stored) columns[std::string(key)] = std::move(value);
-    _execute_insert(write.table_name, _build_insert_statement(write.table_name, columns));
+    _execute_insert(write.table_name, insert_statement(write.table_name, stored));
     // Recorded once written: revert must never delete a version this level did not write (a
     // refused put of an existing version would otherwise take that version with it).
     if (_is_revert_enabled) _add_revert_data(address.model_copy(), data);

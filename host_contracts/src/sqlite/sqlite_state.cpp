@@ -57,6 +57,8 @@ bool holds_another_statement(sqlite3* db, std::string_view rest) {
     return false;
 }
 
+// A text or blob is bound where it lies: the statement's bindings are cleared (ResetOnExit)
+// before the caller's parameters go. What is made here is copied by SQLite.
 void bind(sqlite3* db, sqlite3_stmt* statement, int index, const Value& value) {
     int rc = SQLITE_OK;
     switch (value.type()) {
@@ -89,12 +91,12 @@ void bind(sqlite3* db, sqlite3_stmt* statement, int index, const Value& value) {
         }
         case Value::value_t::string: {
             const auto& text = value.get_ref<const std::string&>();
-            rc = sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+            rc = sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
             break;
         }
         case Value::value_t::binary: {
             const auto& bytes = value.get_binary();
-            rc = sqlite3_bind_blob64(statement, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+            rc = sqlite3_bind_blob64(statement, index, bytes.data(), bytes.size(), SQLITE_STATIC);
             break;
         }
         case Value::value_t::object:
@@ -379,6 +381,14 @@ sqlite3_stmt* SqliteStateConnection::prepared(const std::string& query) {
     // Statements repeat with new values; a bounded cache keeps one prepared form of each.
     if (statements_.size() >= STATEMENT_CACHE_CAPACITY) statements_.clear();
     return statements_.emplace(query, std::move(statement)).first->second.get();
+}
+
+std::int64_t SqliteStateConnection::schema_version() {
+    // Asked before every write: the prepared statement is stepped here, without a cursor.
+    sqlite3_stmt* statement = prepared("PRAGMA schema_version");
+    const ResetOnExit reset{statement};
+    if (sqlite3_step(statement) != SQLITE_ROW) throw_sqlite_error(db_);
+    return sqlite3_column_int64(statement, 0);
 }
 
 std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query, const std::vector<Value>& params) {

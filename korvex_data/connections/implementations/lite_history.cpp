@@ -18,6 +18,7 @@
 #include <charconv>
 #include <exception>
 #include <mutex>
+#include <tuple>
 
 namespace korvex::lite_history {
 
@@ -158,12 +159,15 @@ std::shared_ptr<Cursor> SqliteHistoricalConnection::execute(const std::string& q
         }
     }
     try {
-        auto [text, markers] = question_markers(query);
-        if (markers != params.size()) {
-            throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
+        if (query != marked_query_) {
+            std::tie(marked_text_, marked_count_) = question_markers(query);
+            marked_query_ = query;
+        }
+        if (marked_count_ != params.size()) {
+            throw UsageError("the statement has " + std::to_string(marked_count_) + " %s markers but " +
                              std::to_string(params.size()) + " parameters were given");
         }
-        auto cursor = _connection->execute(text, params);
+        auto cursor = _connection->execute(marked_text_, params);
         if (transaction_failed_) {
             // ROLLBACK ends the failed transaction; ROLLBACK TO a savepoint made before the
             // failure undoes it.

@@ -129,6 +129,10 @@ private:
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback
     // runs until it ends.
     bool transaction_failed_ = false;
+    // The last statement run with its %s markers made "?" (writes repeat the same one).
+    std::string marked_query_;
+    std::string marked_text_;
+    std::size_t marked_count_ = 0;
     const Module* schema_module_ = nullptr;
 };
 

@@ -41,8 +41,7 @@ bool SqliteHistoricalConnection::_tables_changed() {
     // Another connection changed the schema (a table dropped and made again with other column
     // types). SQLite counts every schema change in the file, and reading the count sends nothing
     // anywhere, so the descriptions are simply read again.
-    const auto row = _connection->execute("PRAGMA schema_version")->fetchone();
-    Value version = row && !row->empty() ? row->front() : Value();
+    Value version = _connection->schema_version();
     if (version != described_schema_version_) {
         described_schema_version_ = std::move(version);
         changed = true;

@@ -75,6 +75,35 @@ std::pair<std::string, std::size_t> number_markers(const std::string& query) {
     return {text, count};
 }
 
+std::size_t count_markers(const std::string& query) {
+    std::size_t count = 0;
+    for (std::size_t at = query.find('%'); at != std::string::npos && at + 1 < query.size(); at = query.find('%', at)) {
+        const char next = query[at + 1];
+        if (next == 's') ++count;
+        at += next == 's' || next == '%' ? 2 : 1;
+    }
+    return count;
+}
+
+const char* parameter_chars(const Value& value, std::deque<std::string>& made) {
+    switch (value.type()) {
+        case Value::value_t::null:
+            return nullptr;
+        case Value::value_t::string:
+            return value.get_ref<const std::string&>().c_str();
+        case Value::value_t::number_integer:
+        case Value::value_t::number_unsigned: {
+            char digits[24];
+            const auto end = value.is_number_unsigned()
+                                 ? std::to_chars(digits, digits + sizeof digits, value.get<std::uint64_t>()).ptr
+                                 : std::to_chars(digits, digits + sizeof digits, value.get<std::int64_t>()).ptr;
+            return made.emplace_back(digits, end).c_str();
+        }
+        default:
+            return made.emplace_back(*parameter_text(value)).c_str();
+    }
+}
+
 std::optional<std::string> parameter_text(const Value& value) {
     switch (value.type()) {
         case Value::value_t::null:
@@ -196,8 +225,10 @@ std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& que
         const libpq::BoundStatement bound(query, params);
         return libpq::run_prepared_read(connection, query, bound, prepared.reads);
     }
-    const libpq::BoundStatement bound(query, params);
-    const std::string* statement_name = prepared.insert_name(connection, query, bound.text);
+    // An INSERT prepared before runs by its name: its text needs no numbering.
+    const std::string* known = query.starts_with("INSERT INTO ") ? prepared.inserts.find(query) : nullptr;
+    const libpq::BoundStatement bound(query, params, known == nullptr);
+    const std::string* statement_name = known ? known : prepared.insert_name(connection, query, bound.text);
     ResultPtr result(statement_name != nullptr
                          ? PQexecPrepared(connection, statement_name->c_str(), static_cast<int>(bound.values.size()),
                                           bound.values.data(), nullptr, nullptr, 0)

@@ -6,6 +6,7 @@
 #include "korvex/connections/historical_base.hpp"
 #include "korvex/value.hpp"
 
+#include <deque>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,6 +39,11 @@ std::pair<std::string, std::size_t> number_markers(const std::string& query);
 // decimal form of a number ("NaN", "Infinity", "-Infinity" for the special floats); a text as
 // it is; a map or list as JSON text with non-ASCII characters escaped.
 std::optional<std::string> parameter_text(const Value& value);
+// The number of %s markers in `query`, as number_markers counts them.
+std::size_t count_markers(const std::string& query);
+// libpq's text of a parameter, or null for SQL NULL: a text points into `value` itself, anything
+// made goes to `made`.
+const char* parameter_chars(const Value& value, std::deque<std::string>& made);
 
 // A result field (not NULL) decoded by its column type OID: json and jsonb parsed, booleans,
 // 2/4/8-byte integers, float4/float8 as floats, numeric as an integer when it is integral and

@@ -11,17 +11,19 @@
 
 namespace korvex::pg_timeline::libpq {
 
-BoundStatement::BoundStatement(const std::string& query, const std::vector<Value>& params) {
+BoundStatement::BoundStatement(const std::string& query, const std::vector<Value>& params, bool numbered) {
     std::size_t markers = 0;
-    std::tie(text, markers) = detail::number_markers(query);
+    if (numbered) {
+        std::tie(text, markers) = detail::number_markers(query);
+    } else {
+        markers = detail::count_markers(query);
+    }
     if (markers != params.size()) {
         throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
                          std::to_string(params.size()) + " parameters were given");
     }
-    texts.reserve(params.size());
-    for (const auto& param : params) texts.push_back(detail::parameter_text(param));
-    values.reserve(texts.size());
-    for (const auto& param : texts) values.push_back(param ? param->c_str() : nullptr);
+    values.reserve(params.size());
+    for (const auto& param : params) values.push_back(detail::parameter_chars(param, made));
 }
 
 BoundStatement::BoundStatement(std::size_t markers, const std::vector<Value>& params) {
@@ -29,10 +31,8 @@ BoundStatement::BoundStatement(std::size_t markers, const std::vector<Value>& pa
         throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
                          std::to_string(params.size()) + " parameters were given");
     }
-    texts.reserve(params.size());
-    for (const auto& param : params) texts.push_back(detail::parameter_text(param));
-    values.reserve(texts.size());
-    for (const auto& param : texts) values.push_back(param ? param->c_str() : nullptr);
+    values.reserve(params.size());
+    for (const auto& param : params) values.push_back(detail::parameter_chars(param, made));
 }
 
 std::string trimmed(std::string text) {

@@ -9,6 +9,7 @@
 
 #include <libpq-fe.h>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <cstdint>
@@ -23,7 +24,9 @@ using ResultPtr = std::unique_ptr<PGresult, decltype(&PQclear)>;
 // A statement with its %s markers numbered $1, $2, ... and its parameters as libpq's text
 // parameters. Throws UsageError when markers and parameters do not pair up.
 struct BoundStatement {
-    BoundStatement(const std::string& query, const std::vector<Value>& params);
+    // Without `numbered`, the text is left empty (the markers are only counted); the parameters
+    // must outlive the object, whose values may point into them.
+    BoundStatement(const std::string& query, const std::vector<Value>& params, bool numbered = true);
     // Only the parameters, for a statement whose numbered text is kept elsewhere (a KeptRead):
     // `text` stays empty.
     BoundStatement(std::size_t markers, const std::vector<Value>& params);
@@ -31,8 +34,8 @@ struct BoundStatement {
     BoundStatement& operator=(const BoundStatement&) = delete;
 
     std::string text;
-    std::vector<std::optional<std::string>> texts;
-    std::vector<const char*> values;  // into texts; null for SQL NULL
+    std::deque<std::string> made;
+    std::vector<const char*> values;  // into the parameters or `made`; null for SQL NULL
 };
 
 // A message without the line ends libpq puts after it.

@@ -144,30 +144,6 @@ struct PipelinedCommand {
 
 }  // namespace
 
-namespace {
-
-// The libpq text of a batch's parameter, or null for SQL NULL: a text points into the batch
-// itself, anything made goes to `made`.
-const char* batch_parameter(const Value& value, std::deque<std::string>& made) {
-    switch (value.type()) {
-        case Value::value_t::null:
-            return nullptr;
-        case Value::value_t::string:
-            return value.get_ref<const std::string&>().c_str();
-        case Value::value_t::number_integer:
-        case Value::value_t::number_unsigned: {
-            char digits[24];
-            const auto end = value.is_number_unsigned()
-                                 ? std::to_chars(digits, digits + sizeof digits, value.get<std::uint64_t>()).ptr
-                                 : std::to_chars(digits, digits + sizeof digits, value.get<std::int64_t>()).ptr;
-            return made.emplace_back(digits, end).c_str();
-        }
-        default:
-            return made.emplace_back(*detail::parameter_text(value)).c_str();
-    }
-}
-
-}  // namespace
 
 std::optional<SqlHistoricalStore::BatchFailure> PostgresHistoricalConnection::_write_batch(const InsertBatch& batch) {
     if (_connection == nullptr) throw KorvexConnectionError("Connection not established");
@@ -177,7 +153,7 @@ std::optional<SqlHistoricalStore::BatchFailure> PostgresHistoricalConnection::_w
     for (const auto& params : batch.row_params) {
         auto& row = values.row_values.emplace_back();
         row.reserve(params.size());
-        for (const auto& param : params) row.push_back(batch_parameter(param, values.made));
+        for (const auto& param : params) row.push_back(detail::parameter_chars(param, values.made));
     }
     // Alike rows go together. When that fails, the same writes run one row per statement, so that
     // the error names the item the server refused.

@@ -152,10 +152,18 @@ private:
     std::unordered_map<std::string, std::shared_ptr<ReadShape>> read_shapes_;
     ReadShape* reading_shape_ = nullptr;
 
+    // put's INSERT of the row: the text _build_insert_statement made for the first row writing
+    // the same columns of the table, and the row's values through _to_sql_value, as that builder
+    // converts them. The values of `stored` may be moved from.
+    Statement insert_statement(const std::string& table_name, std::vector<std::pair<std::string_view, Value>>& stored);
     InsertBatch insert_batch(const std::vector<WriteItem>& items, const std::vector<CheckedWrite>& writes);
 
     // Table descriptions per table name, as _describe_table gave them.
     std::map<std::string, std::shared_ptr<const TableDescription>> described_tables_;
+    // put's INSERT texts per table and column list (insert_statement), and the key being looked up.
+    static constexpr std::size_t INSERT_TEXTS_KEPT = 256;
+    std::unordered_map<std::string, std::string> insert_texts_;
+    std::string insert_key_;
 
 public:
     // Reading.

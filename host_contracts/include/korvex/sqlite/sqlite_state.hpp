@@ -93,6 +93,9 @@ public:
     // Moves whenever a statement run here may have changed a table (see TableChangeTracker): a
     // cache of table descriptions is read again when it does.
     std::uint64_t table_changes() const { return table_changes_.changes(); }
+    // The file's schema version (PRAGMA schema_version), which every change of a table's
+    // definition by any connection moves.
+    std::int64_t schema_version();
     // Runs `work` in a write transaction: in the open one, or else in one of its own (BEGIN
     // IMMEDIATE, so with the write lock from its start), committed when `work` returns and rolled
     // back when it throws. What `work` reads stays true until it ends.
