@@ -13,10 +13,9 @@ namespace korvex {
 
 std::string TransactionLevelsMixin::_savepoint_name() {
     static constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    thread_local std::mt19937 generator{std::random_device{}()};
     std::uniform_int_distribution<std::size_t> pick(0, sizeof(LETTERS) - 2);
     std::string name(10, ' ');
-    for (char& c : name) c = LETTERS[pick(generator)];
+    for (char& c : name) c = LETTERS[pick(savepoint_names_)];
     return name;
 }
 
