@@ -16,7 +16,10 @@
 #include "korvex/utils/text.hpp"
 
 #include <cctype>
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <string_view>
 
 namespace korvex::ice_history {
@@ -30,12 +33,13 @@ std::pair<std::string, std::size_t> question_markers(const std::string& query) {
     std::size_t markers = 0;
     std::size_t i = 0;
     while (i < query.size()) {
-        // A page's bounds must be INT for Spark, and integer parameters travel as BIGINT.
+        // A page's bounds must be INT for Spark, and integer parameters travel as BIGINT; a bound
+        // beyond INT's range (more rows than Spark returns) reads as INT's largest value.
         bool bound = false;
         for (const std::string_view clause : PAGE_BOUNDS) {
             if (query.compare(i, clause.size(), clause) == 0) {
                 text += clause.substr(0, clause.size() - 2);
-                text += "CAST(? AS INT)";
+                text += "CAST(least(?, 2147483647) AS INT)";
                 ++markers;
                 i += clause.size();
                 bound = true;
@@ -214,6 +218,17 @@ std::shared_ptr<Cursor> SparkIcebergHistoricalConnection::execute(const std::str
         if (changes_tables(text)) connection_->note_table_change();
         if (params.empty()) return connection_->client().sql(text);
         std::vector<SparkParameter> parameters(params.begin(), params.end());
+        // Spark refuses a page whose LIMIT and OFFSET add up beyond INT's range: the limit is
+        // cut to what can follow the offset (no more rows than that can come back anyway).
+        static const std::string PAGE = " LIMIT %s OFFSET %s";
+        const std::size_t n = params.size();
+        if (query.ends_with(PAGE) && n >= 2 && params[n - 2].is_number_integer() && params[n - 1].is_number_integer()) {
+            constexpr std::int64_t most = std::numeric_limits<std::int32_t>::max();
+            const std::int64_t offset = std::min<std::int64_t>(params[n - 1].get<std::int64_t>(), most);
+            const std::int64_t limit = std::min<std::int64_t>(params[n - 2].get<std::int64_t>(), most - std::max<std::int64_t>(offset, 0));
+            parameters[n - 2] = SparkParameter(Value(limit));
+            parameters[n - 1] = SparkParameter(Value(offset));
+        }
         return connection_->client().sql(text, parameters);
     } catch (...) {
         std::throw_with_nested(

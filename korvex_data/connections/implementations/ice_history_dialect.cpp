@@ -42,7 +42,10 @@ std::string variant_path_literal(const std::string& path) {
         }
         selection += std::string("[") + quote + step + quote + "]";
     }
-    return quote_spark_string(selection);
+    // '%' written as "%%", so that it cannot pose as a parameter marker.
+    std::string literal;
+    for (const char c : quote_spark_string(selection)) literal += c == '%' ? std::string("%%") : std::string(1, c);
+    return literal;
 }
 
 // A parameter compared with a text form travels as text, so that 9 finds the text "9".
