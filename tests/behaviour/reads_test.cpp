@@ -366,7 +366,8 @@ TEST_P(Reads, OnlySelectedFieldsWithTheirMetadata) {
 // version lacks reads as NULL, for ordering, filtering and counting alike, and is left out of
 // the object.
 TEST_P(Reads, FieldsThatOnlyOneClassVersionHasOrderAndFilterAsNull) {
-    if (GetParam() == "spark") GTEST_SKIP() << "ordering by a field only one table has is not yet written for Spark";
+    // The Iceberg table-schema service never drops a table: Person@2 cannot be made anew.
+    if (GetParam() == "spark") GTEST_SKIP() << "unregister_table keeps an Iceberg table as it is";
     store->table_schema_manager()->unregister_table(Address::from_string("app#Person@2"));
     store->table_schema_manager()->register_table(TableSchema{
         Address::from_string("app#Person@2"), {{"name", ValueKind::TEXT}, {"rank", ValueKind::INTEGER}, {"info", ValueKind::MAPPING}}, {}, {}});
