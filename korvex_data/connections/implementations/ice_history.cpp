@@ -225,7 +225,8 @@ std::shared_ptr<Cursor> SparkIcebergHistoricalConnection::execute(const std::str
         if (query.ends_with(PAGE) && n >= 2 && params[n - 2].is_number_integer() && params[n - 1].is_number_integer()) {
             constexpr std::int64_t most = std::numeric_limits<std::int32_t>::max();
             const std::int64_t offset = std::min<std::int64_t>(params[n - 1].get<std::int64_t>(), most);
-            const std::int64_t limit = std::min<std::int64_t>(params[n - 2].get<std::int64_t>(), most - std::max<std::int64_t>(offset, 0));
+            const std::int64_t room = most - std::max<std::int64_t>(offset, 0);
+            const std::int64_t limit = std::min<std::int64_t>(params[n - 2].get<std::int64_t>(), room);
             parameters[n - 2] = SparkParameter(Value(limit));
             parameters[n - 1] = SparkParameter(Value(offset));
         }

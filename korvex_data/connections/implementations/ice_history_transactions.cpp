@@ -84,9 +84,10 @@ void SparkIcebergHistoricalConnection::publish(const std::string& table_name) {
     // applied to main one by one, oldest first.
     const auto ancestors = [&](const std::string& ref) {
         std::vector<std::int64_t> ids;
-        const auto rows =
-            client.sql("SELECT snapshot_id FROM " + qualified_name(table_name) + ".refs WHERE name = ?", {SparkParameter(ref)})
-                ->fetchall();
+        const auto rows = client
+                              .sql("SELECT snapshot_id FROM " + qualified_name(table_name) + ".refs WHERE name = ?",
+                                   {SparkParameter(ref)})
+                              ->fetchall();
         if (rows.empty() || rows.front().at(0).is_null()) return ids;
         for (const auto& row : client.sql("CALL " + procedures + "ancestors_of(table => " + table + ", snapshot_id => " +
                                           std::to_string(rows.front().at(0).get<std::int64_t>()) + ")")
