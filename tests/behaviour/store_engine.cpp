@@ -107,15 +107,27 @@ public:
     // Spark holds no lock between statements.
     void expect_no_open_transaction(const std::string&) override {}
     DataMap metadata_row(DataMap row) const override {
-        if (row.contains("class_schema_reference")) {
-            row["class_schema_reference"] = {{"ref", row["class_schema_reference"]}};
-        }
+        // The Iceberg metadata table requires a schema reference and type; a row without them
+        // gets the object's own address and "object".
+        const Value reference = row.contains("class_schema_reference")
+                                    ? row["class_schema_reference"]
+                                    : (row.contains("address") ? row["address"] : Value(Value::object()));
+        row["class_schema_reference"] = {{"ref", reference}};
+        if (!row.contains("class_schema_type")) row["class_schema_type"] = "object";
+        if (!row.contains("is_deleted")) row["is_deleted"] = false;
         return row;
     }
 
 private:
     std::string url_ = spark_connect_url();
-    IcebergSparkConnection checker_ = fresh_iceberg_connection();
+    IcebergSparkConnection checker_ = make_checker();
+
+    // Its session reads and writes the namespace's tables by their bare names.
+    static IcebergSparkConnection make_checker() {
+        IcebergSparkConnection checker = fresh_iceberg_connection();
+        checker.execute("USE korvex." + checker.namespace_name());
+        return checker;
+    }
 };
 #endif
 
