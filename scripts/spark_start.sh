@@ -2,9 +2,10 @@
 # Usage: spark_start.sh [STATE_DIR]
 # Starts a local Spark Connect server for the Iceberg tests: loopback only, on a free port, with
 # a Hadoop-type Iceberg catalog (KORVEX_SPARK_CATALOG, default "korvex") on a fresh warehouse in
-# STATE_DIR. That catalog is the session's default catalog and its default namespace is
-# KORVEX_SPARK_NAMESPACE (default "db"), so unqualified table names land there. Waits until the
-# server accepts connections, then writes STATE_DIR/env.sh (exports
+# STATE_DIR, its table cache off so that every session reads a table's current state. That
+# catalog is the session's default catalog and its default namespace is KORVEX_SPARK_NAMESPACE
+# (default "db"), so unqualified table names land there. Waits until the server accepts
+# connections, then writes STATE_DIR/env.sh (exports
 # SPARK_CONNECT_URL=sc://127.0.0.1:PORT, sets SPARK_PID) and prints the URL. When STATE_DIR
 # already holds a running server, prints its URL instead. Run spark_setup.sh first.
 set -euo pipefail
@@ -78,6 +79,7 @@ catalog="spark.sql.catalog.$KORVEX_SPARK_CATALOG"
         --conf "$catalog.type=hadoop" \
         --conf "$catalog.warehouse=$warehouse" \
         --conf "$catalog.default-namespace=$KORVEX_SPARK_NAMESPACE" \
+        --conf "$catalog.cache-enabled=false" \
         --conf "spark.sql.defaultCatalog=$KORVEX_SPARK_CATALOG" \
         spark-internal
 ) >"$log" 2>&1 </dev/null &

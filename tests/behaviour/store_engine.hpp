@@ -26,13 +26,21 @@ public:
     virtual std::vector<std::string> sql(const std::string& statement) = 0;
     // Fails the test when any transaction still holds a write lock on `table`.
     virtual void expect_no_open_transaction(const std::string& table) = 0;
+    // A metadata row as the engine's metadata table lays it out (the Iceberg table wraps the
+    // schema's address as `ref`).
+    virtual DataMap metadata_row(DataMap row) const { return row; }
 };
 
-// "postgresql" or "sqlite".
+// "postgresql", "sqlite" or (in the Spark build of the suites) "spark".
 std::unique_ptr<StoreEngine> make_engine(const std::string& name);
 
-// The engines the suites run on.
+// The engines the suites run on. The Spark build of the suites runs on the Iceberg store only,
+// as a Spark test of its own.
+#ifdef KORVEX_BEHAVIOUR_ON_SPARK
+inline const std::vector<std::string> ENGINES = {"spark"};
+#else
 inline const std::vector<std::string> ENGINES = {"postgresql", "sqlite"};
+#endif
 
 // A data map from its JSON text.
 inline DataMap map(const char* json) { return Value::parse(json); }

@@ -505,7 +505,7 @@ Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name,
     std::string& text = statement.text;
     text.reserve(select_only.size() + source.size() + 256);
     text += "SELECT " + select_only + " ";
-    text += "FROM " + _quote_name(table_name) + " AS " + MODEL_ALIAS + " ";
+    text += "FROM " + _table_reference(table_name) + " AS " + MODEL_ALIAS + " ";
     text += "JOIN " + source + " AS " + METADATA_ALIAS + " ";
     text += "ON " + dialect_.metadata_join_condition();
     if (conditions && *conditions) {

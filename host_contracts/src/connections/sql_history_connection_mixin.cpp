@@ -66,7 +66,7 @@ Statement SqlHistoryConnectionMixin::_select_statement(const std::string& table_
                                                        const std::optional<std::vector<OrderBy>>& order_by,
                                                        bool is_internal_table) {
     Statement statement;
-    statement.text = "SELECT " + select_only + " FROM " + _quote_name(table_name);
+    statement.text = "SELECT " + select_only + " FROM " + _table_reference(table_name);
     if (conditions && *conditions) {
         auto [condition_text, params] = _get_conditions_statement(*conditions, is_internal_table, false);
         if (!condition_text.empty()) {
@@ -316,7 +316,7 @@ Statement SqlHistoryConnectionMixin::_build_delete_statement(const std::string& 
         conditions += _quote_name(key) + " = %s";
         statement.params.push_back(_to_sql_value(value));
     }
-    statement.text = "DELETE FROM " + _quote_name(table_name) + " WHERE " + conditions;
+    statement.text = "DELETE FROM " + _table_reference(table_name) + " WHERE " + conditions;
     return statement;
 }
 

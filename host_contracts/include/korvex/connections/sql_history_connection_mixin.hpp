@@ -82,6 +82,9 @@ public:
     // doubled. Throws UsageError for a name the store could not hold as given (a NUL byte; a
     // store may also limit the length).
     virtual std::string _quote_name(const std::string& name);
+    // A table as a statement reads or deletes from it (by default its quoted name); a store whose
+    // tables live under a catalog, or whose transaction reads another ref of them, says so here.
+    virtual std::string _table_reference(const std::string& table_name) { return _quote_name(table_name); }
 
     // DELETE FROM "table" WHERE "key" = %s AND ..., one equality per entry of `data`.
     virtual Statement _build_delete_statement(const std::string& table_name, const DataMap& data);

@@ -1,0 +1,202 @@
+#pragma once
+// SparkIcebergHistoricalConnection: the historical (versioned, append-only) object store on
+// Iceberg tables, reached through a Spark Connect server. The same host program drives it as the
+// PostgreSQL and SQLite stores: connect (to sc://host:port), prepare_connection, then writes of
+// object versions and queries. Its table-schema service is IcebergHistoryTableSchemaService,
+// loaded by module path over the Iceberg connection this object owns.
+//
+// Tables live in `catalog`.`namespace`. A class-version table holds the class's own columns and,
+// first, the identity of each row: partition_key (the object id) and range_key (the object
+// version), both STRING NOT NULL. Columns of maps and lists hold their JSON text in a STRING
+// column whose comment is "JSON", which tells a read to decode them. The metadata table keeps
+// each version's identity in its `address` struct; reads join a class-version row with the
+// metadata row whose address.object_id and address.object_version are the row's keys.
+//
+// Every value travels as a parameter of the statement, never as text inside it; the only
+// literals a statement holds are names and JSON paths, quoted by quote_spark_identifier and
+// quote_spark_string.
+//
+// Transactions: one Iceberg branch per transaction on each table it writes, written to and read
+// by name (table.branch_<name>); a savepoint remembers each branch's head, and rolling back to
+// it replaces the branches to those heads; the outermost rollback drops the branches; commit
+// publishes each table's branch onto main, one table after the other (not yet all or nothing
+// across tables: see the README).
+// Not thread-safe: one caller at a time.
+
+#include "korvex/connections/sql_historical_store.hpp"
+#include "korvex/connections/sql_operator_template.hpp"
+#include "korvex/spark_connect/iceberg_spark_connection.hpp"
+#include "korvex_data/connections/implementations/ice_history_dialect.hpp"
+
+#include <spdlog/logger.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace korvex {
+class Module;
+}
+
+namespace korvex::ice_history {
+
+inline constexpr const char* MODULE_PATH = "korvex_data.connections.implementations.ice_history";
+// Where the table-schema service comes from, loaded at run time rather than linked.
+inline constexpr const char* TABLE_SCHEMA_MODULE_PATH = "korvex_data.table_schemas.implementations.ice_timeline";
+inline constexpr const char* TABLE_SCHEMA_CLASS = "IcebergHistoryTableSchemaService";
+// The catalog and namespace when connect names none (those scripts/spark_start.sh configures).
+inline constexpr const char* DEFAULT_CATALOG = "korvex";
+inline constexpr const char* DEFAULT_NAMESPACE = "db";
+// The comment of a STRING column that holds JSON text, and the type a description gives it.
+inline constexpr const char* JSON_COLUMN_COMMENT = "JSON";
+inline constexpr const char* JSON_TYPE = "JSON";
+
+std::shared_ptr<spdlog::logger> logger();
+
+// Look-up operator to SQL template.
+extern const OperatorMap sql_operator_map;
+
+// The statement with its %s markers written as Spark's "?", "%%" as "%"; the number of markers.
+std::pair<std::string, std::size_t> question_markers(const std::string& query);
+
+// Whether a resolved table name is one of the store's internal tables (metadata, reference,
+// transaction), which keep the columns they are declared with and nothing more.
+bool is_internal_table(const std::string& table_name);
+
+// The Iceberg connection the table-schema service works through: Spark Connect, with the
+// columns of a class-version table as this store lays them out.
+class StoreSparkConnection : public IcebergSparkConnection {
+public:
+    using IcebergSparkConnection::IcebergSparkConnection;
+
+    // An internal table's columns as declared; a class-version table's with partition_key and
+    // range_key first, and its map and list columns marked as JSON.
+    std::vector<IcebergTableColumn> build_columns_from_schema(const TableSchema& table_schema) override;
+    // Counts the statements that may change a table, so that the store reads its columns afresh.
+    std::shared_ptr<Cursor> execute(const std::string& statement) override;
+    std::uint64_t table_changes() const { return table_changes_; }
+    void note_table_change() { ++table_changes_; }
+
+private:
+    std::uint64_t table_changes_ = 0;
+};
+
+namespace detail {
+// Made before the store core, which keeps a reference to it.
+struct DialectHolder {
+    SparkDialect spark_dialect;
+};
+}  // namespace detail
+
+class SparkIcebergHistoricalConnection : private detail::DialectHolder, public SqlHistoricalStore {
+public:
+    explicit SparkIcebergHistoricalConnection(SqlStoreOptions options = {});
+    ~SparkIcebergHistoricalConnection() override;
+    SparkIcebergHistoricalConnection(const SparkIcebergHistoricalConnection&) = delete;
+    SparkIcebergHistoricalConnection& operator=(const SparkIcebergHistoricalConnection&) = delete;
+
+    // Lifecycle. connect takes the Spark Connect URL (sc://host:port), or reads SPARK_CONNECT_URL
+    // when none is given. Named parameters: catalog (default "korvex") and namespace (default
+    // "db"). No call reaches the server until the first statement.
+    std::unique_ptr<TableSchemaServiceBase> table_schema_manager() override;
+    void connect(const std::optional<std::string>& dsn = std::nullopt,
+                 const ConnectionParameters& parameters = {}) override;
+    void disconnect() override;
+    // Creates the namespace when missing and the internal tables.
+    void prepare_connection() override;
+    // Runs one Spark SQL statement with %s markers, each taking the next value as a parameter.
+    std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override;
+
+    // Transactions (see the header comment).
+    void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
+    // An internal table's row is keyed by its address structs, not by a key column: revert deletes
+    // it by the identities its data held when it was written.
+    void _add_revert_data(const Address& address, const DataMap& data) override;
+    void _delete(const Address& address) override;
+
+    // Writing. A JSON column takes the value's JSON text; a STRING column a number's or a
+    // boolean's JSON spelling, a map's or a list's JSON text; every other value is kept.
+    Value process_value_before_insert(const Value& value, const std::string& data_type) override;
+    Statement _build_insert_statement(const std::string& table_name, const DataMap& data) override;
+
+    // Reading.
+    const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
+    std::string _table_reference(const std::string& table_name) override;
+    // Each row's JSON columns decoded, _metadata as it came (a struct, read as a map).
+    DataMap _process_result(const DataMap& row, const TableDescription& table_description) override;
+    std::vector<std::vector<TableColumn>> _read_table_columns(const TablesToRead& tables) override;
+    Value _merged_value(Value value, const TableColumn& column) override;
+    // Spark cannot select a row's other columns when grouping by its keys: the metadata source
+    // has one row per version already, so nothing is grouped.
+    std::string _build_group_by_statement(const std::optional<std::vector<OrderBy>>&, bool, bool,
+                                          const ReadScope&) override {
+        return "";
+    }
+    std::string _build_group_by_statement(const std::optional<std::vector<OrderBy>>&, bool, bool) override {
+        return "";
+    }
+
+    bool is_connected() const { return connection_ != nullptr; }
+    // The Iceberg connection under the store (null while closed), for the table-schema service.
+    StoreSparkConnection* iceberg_connection() const { return connection_.get(); }
+    // catalog.namespace.table, each part quoted where Spark needs it.
+    std::string qualified_name(const std::string& table_name) const;
+
+protected:
+    std::optional<bool> _engine_transaction_open() const override { return std::nullopt; }
+    bool _tables_changed() override;
+    TableDescription _read_table_description(const std::string& table_name) override;
+    void _execute_insert(const std::string& table_name, const Statement& statement) override;
+    std::optional<BatchFailure> _write_batch(const InsertBatch& batch) override;
+    std::shared_ptr<spdlog::logger> module_logger() const override { return logger(); }
+
+private:
+    // A table's columns in table order, with their Spark types; JSON columns flagged.
+    struct Layout {
+        std::vector<IcebergTableColumn> columns;
+        std::vector<bool> json;
+    };
+    const Layout& layout(const std::string& table_name);
+    // Appends rows (each a map by column name) to one table in one statement.
+    void append_rows(const std::string& table_name, const std::vector<const std::string*>& texts,
+                     const std::vector<const std::vector<Value>*>& params);
+
+    std::unique_ptr<StoreSparkConnection> connection_;
+    std::string catalog_ = DEFAULT_CATALOG;
+    std::string namespace_ = DEFAULT_NAMESPACE;
+    std::map<std::string, Layout> layouts_;
+
+    // Transactions (ice_history_transactions.cpp). The open transaction's branch name (empty when
+    // none), the tables it made a branch on, in the order made, and per savepoint the number of
+    // those tables and each one's branch head when the savepoint was made.
+    struct Savepoint {
+        std::string name;
+        std::size_t branched = 0;
+        std::map<std::string, std::optional<std::int64_t>> heads;
+    };
+    std::string branch_;
+    std::vector<std::string> branched_;
+    std::vector<Savepoint> savepoints_;
+    // The branch of the open transaction on the table, made on the first write to it.
+    void ensure_branch(const std::string& table_name);
+    std::optional<std::int64_t> branch_head(const std::string& table_name);
+    // The table as Iceberg's procedures name it: a text literal of namespace.table.
+    std::string procedure_table(const std::string& table_name) const;
+    // Moves main to hold the branch's appends: fast-forward, or (when main moved since the fork)
+    // the branch's own snapshots cherry-picked onto main, oldest first.
+    void publish(const std::string& table_name);
+    void drop_branch(const std::string& table_name);
+    // The tables the reads and writes of the open transaction see through their branch changed.
+    void branches_changed();
+    // The column names of each INSERT text _build_insert_statement made.
+    std::unordered_map<std::string, std::vector<std::string>> insert_columns_;
+    std::uint64_t described_at_changes_ = 0;
+    // The identity structs of the internal-table rows written in the open transaction, by address.
+    std::map<std::string, std::vector<std::pair<std::string, Value>>> internal_identities_;
+    const Module* schema_module_ = nullptr;
+};
+
+}  // namespace korvex::ice_history

@@ -1,0 +1,45 @@
+// The Iceberg store's statement text, without a server: markers, page bounds and the quoting of
+// JSON paths, where a name or a '%' must never change what a statement means.
+
+#include "korvex/error.hpp"
+#include "korvex_data/connections/implementations/ice_history.hpp"
+#include "korvex_data/connections/implementations/ice_history_dialect.hpp"
+
+#include <gtest/gtest.h>
+
+using korvex::ValueType;
+using korvex::ice_history::question_markers;
+using korvex::ice_history::SparkDialect;
+
+TEST(IceHistoryStatements, MarkersBecomeQuestionMarksAndPageBoundsStayWithinInt) {
+    const std::vector<std::tuple<std::string, std::string, std::size_t>> cases = {
+        {"SELECT %s, '%%s', %s", "SELECT ?, '%s', ?", 2},
+        {"SELECT * FROM t LIMIT %s OFFSET %s", "SELECT * FROM t LIMIT CAST(least(?, 2147483647) AS INT) OFFSET "
+                                               "CAST(least(?, 2147483647) AS INT)", 2},
+        {"SELECT '50%%_' LIKE x", "SELECT '50%_' LIKE x", 0},
+        {"SELECT %", "SELECT %", 0},
+    };
+    for (const auto& [statement, text, markers] : cases) {
+        EXPECT_EQ(question_markers(statement), std::make_pair(text, markers)) << statement;
+    }
+}
+
+TEST(IceHistoryStatements, JsonPathStepsAreQuotedSoThatNoneChangesTheStatement) {
+    SparkDialect dialect;
+    dialect.locate("korvex", "db");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"a__b", R"('$[\'a\'][\'b\']')"},
+        {"it's", R"('$["it\'s"]')"},
+        {R"(say "hi")", R"('$[\'say "hi"\']')"},
+        {"50%s", R"('$[\'50%%s\']')"},
+        {R"(back\slash)", R"('$[\'back\\slash\']')"},
+    };
+    for (const auto& [path, literal] : cases) {
+        const std::string text = dialect.json_path_value("t1.`doc`", path, ValueType::TEXT);
+        EXPECT_EQ(text, "try_variant_get(try_parse_json(t1.`doc`), " + literal + ", 'string')") << path;
+    }
+    EXPECT_THROW(dialect.json_path_value("t1.`doc`", R"(both ' and ")", ValueType::TEXT), korvex::UsageError);
+    // A metadata column is a struct: its fields are named, not parsed.
+    EXPECT_EQ(dialect.json_path_value("t2.`address`", "object_id", ValueType::TEXT),
+              "CAST(t2.`address`.`object_id` AS STRING)");
+}
