@@ -24,6 +24,29 @@ const std::string FIELD_PATH_SEPARATOR = "__";
 const std::string MODEL_ALIAS = MODEL_TABLE_ALIAS;
 const std::string METADATA_ALIAS = METADATA_TABLE_ALIAS;
 
+// The fields of the _metadata object, in its order, and the prefix of their plain columns.
+constexpr const char* PLAIN_METADATA_FIELDS[] = {
+    "next_version",           "address",     "object_id",  "object_version", "prior_version", "class_schema_reference",
+    "class_meta_schema_reference", "class_schema_type", "is_deleted", "created_at", "updated_at", "transaction"};
+constexpr std::size_t PLAIN_METADATA_COUNT = std::size(PLAIN_METADATA_FIELDS);
+const std::string PLAIN_METADATA_PREFIX = std::string(METADATA_FIELD) + ".";
+
+// Where the plain metadata columns begin among the first `kept` columns of `description`, or
+// `kept` when the result carries none (it then has the _metadata object, if anything).
+std::size_t plain_metadata_start(const std::vector<ColumnDescription>& description, std::size_t kept) {
+    if (kept < PLAIN_METADATA_COUNT) return kept;
+    const std::size_t first = kept - PLAIN_METADATA_COUNT;
+    for (std::size_t i = 0; i < PLAIN_METADATA_COUNT; ++i) {
+        const std::string& name = description[first + i].name;
+        if (name.size() != PLAIN_METADATA_PREFIX.size() + std::char_traits<char>::length(PLAIN_METADATA_FIELDS[i]) ||
+            !name.starts_with(PLAIN_METADATA_PREFIX) ||
+            name.compare(PLAIN_METADATA_PREFIX.size(), std::string::npos, PLAIN_METADATA_FIELDS[i]) != 0) {
+            return kept;
+        }
+    }
+    return first;
+}
+
 void append_page(Statement& statement, const Pagination& pagination) {
     if (const auto* numbers = std::get_if<NumberPaginator>(&pagination); numbers && numbers->limit) {
         statement.text += " LIMIT %s OFFSET %s";
@@ -301,6 +324,12 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
     std::vector<const Value*> slots;
     std::array<Value, 2> page_values;
     std::shared_ptr<ReadShape> shape;
+    // The builders asked here write the metadata as plain columns.
+    struct PlainBuild {
+        bool& flag;
+        explicit PlainBuild(bool& reading) : flag(reading) { flag = true; }
+        ~PlainBuild() { flag = false; }
+    } plain_build{reading_plain_metadata_};
     if (described_tables_.count(*table_name) > 0 &&
         read_shape_key(*table_name, query_specifier, conditions, pagination, order_by, key, slots, page_values)) {
         if (const auto found = read_shapes_.find(key); found != read_shapes_.end()) {
@@ -318,6 +347,7 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
         built = _build_select_statement(*table_name, query_specifier, conditions, pagination, order_by, true);
         statement = &built;
     }
+    plain_build.flag = false;
     const std::size_t helper_columns = statement->helper_columns;
     std::shared_ptr<Cursor> cursor;
     {
@@ -333,19 +363,44 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
     const auto& description = cursor->description();
     // The ordering and distinct keys at the end are the statement's, not the row's.
     const std::size_t kept = description.size() - std::min(helper_columns, description.size());
+    // The metadata as plain columns is made into the _metadata object here; a statement that
+    // carries the object itself (a builder's own) is read as it is.
+    const std::size_t metadata_start = plain_metadata_start(description, kept);
     std::vector<DataMap> results;
-    for (auto& row : cursor->fetchall()) {
+    auto rows = cursor->fetchall();
+    results.reserve(rows.size());
+    for (auto& row : rows) {
         if (row.size() != description.size()) {
             throw Error("a result row of " + *table_name + " has " + std::to_string(row.size()) + " values for " +
                         std::to_string(description.size()) + " columns");
         }
         DataMap item = DataMap::object();
-        for (std::size_t column = 0; column < kept; ++column) {
+        for (std::size_t column = 0; column < metadata_start; ++column) {
             item[description[column].name] = std::move(row[column]);
         }
+        if (metadata_start < kept) item[METADATA_FIELD] = plain_metadata(row, metadata_start);
         results.push_back(_process_result(item, table_description));
     }
     return results;
+}
+
+Value SqlHistoricalStore::plain_metadata(std::vector<Value>& row, std::size_t first) const {
+    Value metadata = Value::object();
+    auto& fields = metadata.get_ref<Value::object_t&>();
+    fields.reserve(PLAIN_METADATA_COUNT);
+    for (std::size_t i = 0; i < PLAIN_METADATA_COUNT; ++i) {
+        Value& value = row[first + i];
+        const std::string_view name = PLAIN_METADATA_FIELDS[i];
+        if (name == "is_deleted" && !value.is_boolean()) {
+            // Read as the JSON projection reads it: 1 and 0 as true and false, anything else none.
+            value = value.is_number() && value == 1 ? Value(true) : value.is_number() && value == 0 ? Value(false)
+                                                                                              : Value(nullptr);
+        } else if ((name == "created_at" || name == "updated_at") && value.is_number_float()) {
+            value = dialect_.plain_metadata_number(value.get<double>());
+        }
+        fields.emplace_back(PLAIN_METADATA_FIELDS[i], std::move(value));
+    }
+    return metadata;
 }
 
 std::shared_ptr<void>* SqlHistoricalStore::_read_shape_state(const Statement& statement) {
@@ -419,8 +474,10 @@ Statement SqlHistoricalStore::_build_select_statement(const std::string& table_n
                                                       const std::optional<Q>& conditions, const Pagination& pagination,
                                                       const std::optional<std::vector<OrderBy>>& order_by,
                                                       bool use_internal_meta_tables) {
+    ReadScope scope;
+    scope.plain_metadata = reading_plain_metadata_;
     return _build_select_statement(table_name, query_specifier, conditions, pagination, order_by,
-                                   use_internal_meta_tables, ReadScope{});
+                                   use_internal_meta_tables, scope);
 }
 
 Statement SqlHistoricalStore::_build_select_statement(const std::string& table_name,
@@ -451,7 +508,14 @@ Statement SqlHistoricalStore::_build_select_statement(const std::string& table_n
     std::string selection;
     for (const auto& name : names) selection += (selection.empty() ? "" : ", ") + prefix + dialect_.column_name(name);
     if (selection.empty()) selection = joined ? MODEL_ALIAS + ".*" : "*";
-    if (joined) selection += ", " + dialect_.metadata_select_field();
+    if (joined && scope.plain_metadata) {
+        for (const char* name : PLAIN_METADATA_FIELDS) {
+            selection += ", " + dialect_.plain_metadata_column(name) + " AS " +
+                         dialect_.quote_name(PLAIN_METADATA_PREFIX + name);
+        }
+    } else if (joined) {
+        selection += ", " + dialect_.metadata_select_field();
+    }
 
     if (distinct.empty()) {
         if (!joined) return _select_statement(table_name, selection, conditions, pagination, order_by, is_internal_table);
@@ -489,7 +553,15 @@ Statement SqlHistoricalStore::_select_with_internal_meta_statement(
     const std::string& table_name, const std::string& select_only, const std::optional<Q>& conditions,
     const Pagination& pagination, const std::optional<std::vector<OrderBy>>& order_by, const ReadScope& scope) {
     Statement statement = _select_joined_rows(table_name, select_only, conditions, order_by, scope);
-    if (order_by && !order_by->empty()) {
+    if (order_by && !order_by->empty() && scope.plain_metadata) {
+        // The ordering expressions of the plain projection's join (its next_version).
+        std::string clause;
+        for (const auto& item : *order_by) {
+            clause += (clause.empty() ? " ORDER BY " : ", ") + _order_by_expression(item.field_name, false, true, scope) +
+                      dialect_.order_direction(item.descending);
+        }
+        statement.text += clause;
+    } else if (order_by && !order_by->empty()) {
         statement.text += _build_order_by_statement(*order_by, false, true);
     }
     append_page(statement, pagination);
@@ -500,17 +572,20 @@ Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name,
                                                   const std::optional<Q>& conditions,
                                                   const std::optional<std::vector<OrderBy>>& order_by,
                                                   const ReadScope& scope) {
-    const std::string source = dialect_.metadata_source();
     Statement statement;
     std::string& text = statement.text;
-    text.reserve(select_only.size() + source.size() + 256);
     text += "SELECT " + select_only + " ";
     text += "FROM " + _table_reference(table_name) + " AS " + MODEL_ALIAS + " ";
-    text += "JOIN " + source + " AS " + METADATA_ALIAS + " ";
-    text += "ON " + dialect_.metadata_join_condition();
+    if (scope.plain_metadata) {
+        text += dialect_.plain_metadata_join();
+    } else {
+        text += "JOIN " + dialect_.metadata_source() + " AS " + METADATA_ALIAS + " ";
+        text += "ON " + dialect_.metadata_join_condition();
+    }
     if (conditions && *conditions) {
         // The conditions are written for this table: its own column types, its absent columns.
-        const ReadScope filtered{&table_name, scope.absent};
+        ReadScope filtered{&table_name, scope.absent};
+        filtered.plain_metadata = scope.plain_metadata;
         auto [condition_text, params] = _get_conditions_statement(*conditions, false, true, filtered);
         statement.params = std::move(params);
         if (!condition_text.empty()) text += " WHERE " + condition_text;
@@ -518,7 +593,9 @@ Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name,
     // One row per version even when its metadata was written twice. An aggregate selection (a
     // COUNT call) is not grouped. Only calls are looked for: a table, a column or a condition
     // whose name holds COUNT is grouped like any other.
-    if (!calls_count(select_only)) {
+    // The plain projection joins one metadata row per version and needs no grouping (the table's
+    // key makes its rows unique).
+    if (!scope.plain_metadata && !calls_count(select_only)) {
         text += _build_group_by_statement(order_by, false, true, scope);
     }
     return statement;
@@ -595,6 +672,7 @@ std::pair<std::string, ConditionParam> SqlHistoricalStore::_nested_filter_statem
         }
         if (marker == Versions::LATEST) {
             // The latest version is the one no other version names as its prior version.
+            if (use_internal_meta_tables && scope.plain_metadata) return {dialect_.plain_latest_version_condition(), NoValue};
             return {dialect_.latest_version_condition(use_internal_meta_tables), NoValue};
         }
     }
@@ -635,9 +713,12 @@ std::string SqlHistoricalStore::resolve_nested_field(const SqlDialect& dialect, 
     } else if (field_name == METADATA_FIELD && use_internal_meta_tables) {
         const auto split = nested_fields.find(FIELD_PATH_SEPARATOR);
         if (split == std::string::npos) {
-            return dialect.metadata_column(nested_fields);  // a metadata column, no JSON path
+            // A metadata column, no JSON path.
+            return scope.plain_metadata ? dialect.plain_metadata_column(nested_fields)
+                                        : dialect.metadata_column(nested_fields);
         }
-        column = dialect.metadata_column(nested_fields.substr(0, split));
+        column = scope.plain_metadata ? dialect.plain_metadata_column(nested_fields.substr(0, split))
+                                      : dialect.metadata_column(nested_fields.substr(0, split));
         path = nested_fields.substr(split + FIELD_PATH_SEPARATOR.size());
     } else {
         column = use_internal_meta_tables ? model_column(dialect, field_name, scope)

@@ -130,6 +130,32 @@ std::string SqliteDialect::latest_version_condition(bool joined) const {
     return "coalesce(json_extract(_metadata, '$.next_version'), '') = ''";
 }
 
+std::string SqliteDialect::plain_metadata_join() const {
+    static const std::string join =
+        std::string("JOIN metadata AS ") + METADATA_TABLE_ALIAS + " ON " + METADATA_TABLE_ALIAS +
+        ".rowid = (SELECT _m.rowid FROM metadata AS _m WHERE _m.object_id = " + MODEL_TABLE_ALIAS +
+        ".partition_key AND _m.object_version = " + MODEL_TABLE_ALIAS +
+        ".range_key ORDER BY _m.updated_at DESC NULLS LAST, _m.created_at DESC NULLS LAST, _m.partition_key,"
+        " _m.prior_version, _m.is_deleted, _m.class_schema_type, _m.address, _m.class_schema_reference,"
+        " _m.class_meta_schema_reference, _m.\"transaction\", _m.rowid LIMIT 1)";
+    return join;
+}
+
+std::string SqliteDialect::plain_metadata_column(const std::string& name) const {
+    if (name != "next_version") return SqlDialect::metadata_column(name);
+    static const std::string next_version =
+        std::string("(SELECT _m2.object_version FROM metadata AS _m2 WHERE _m2.object_id = ") + METADATA_TABLE_ALIAS +
+        ".object_id AND _m2.prior_version = " + METADATA_TABLE_ALIAS +
+        ".object_version ORDER BY coalesce(_m2.object_version, '') = '', _m2.object_version IS NULL,"
+        " _m2.object_version LIMIT 1)";
+    return next_version;
+}
+
+std::string SqliteDialect::plain_latest_version_condition() const {
+    return std::string("NOT EXISTS (SELECT 1 FROM metadata AS _m2 WHERE _m2.object_id = ") + MODEL_TABLE_ALIAS +
+           ".partition_key AND _m2.prior_version = " + MODEL_TABLE_ALIAS + ".range_key AND _m2.object_version <> '')";
+}
+
 std::string SqliteDialect::unjoined_object_id() const { return quote_name(PRIMARY_PARTITION_KEY); }
 
 std::string SqliteDialect::json_path_value(const std::string& column, const std::string& path,

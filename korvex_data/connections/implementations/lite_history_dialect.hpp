@@ -27,6 +27,10 @@ public:
     const std::string& metadata_select_field() const override;
     std::string metadata_column(const std::string& name) const override;
     std::string latest_version_condition(bool joined) const override;
+    // The metadata row whose rowid a correlated sub-select picks; its next_version computed beside it.
+    std::string plain_metadata_join() const override;
+    std::string plain_metadata_column(const std::string& name) const override;
+    std::string plain_latest_version_condition() const override;
     std::string unjoined_model_column(const std::string& name) const override { return quote_name(name); }
     std::string unjoined_object_id() const override;
     bool selects_metadata_column() const override { return false; }

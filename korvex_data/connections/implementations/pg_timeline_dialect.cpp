@@ -5,6 +5,9 @@
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
 
+#include <cmath>
+#include <cstdint>
+
 namespace korvex::pg_timeline {
 namespace {
 
@@ -68,6 +71,44 @@ std::string PostgresDialect::latest_version_condition(bool joined) const {
     }
     return "(cast(_metadata::json->'next_version' as text) IS NULL OR trim('\"' FROM "
            "cast(_metadata::json->'next_version' as text)) = '')";
+}
+
+namespace {
+
+// A successor's version as next_version reads it.
+const std::string SUCCESSOR_VERSION = "trim('\"' FROM cast(_m2.object_version as text))";
+
+}  // namespace
+
+std::string PostgresDialect::plain_metadata_join() const {
+    static const std::string join =
+        "JOIN LATERAL (SELECT _m.*, (SELECT " + SUCCESSOR_VERSION +
+        " FROM metadata AS _m2 WHERE _m2.object_id = _m.object_id AND _m2.prior_version = _m.object_version"
+        " ORDER BY coalesce(" + SUCCESSOR_VERSION + ", '') = '', " + SUCCESSOR_VERSION +
+        " IS NULL, " + SUCCESSOR_VERSION +
+        " LIMIT 1) AS next_version FROM metadata AS _m WHERE _m.object_id = " + MODEL_TABLE_ALIAS +
+        ".partition_key AND _m.object_version = " + MODEL_TABLE_ALIAS +
+        ".range_key ORDER BY _m.updated_at DESC NULLS LAST, _m.created_at DESC NULLS LAST, _m.partition_key,"
+        " _m.prior_version, _m.is_deleted, _m.class_schema_type, cast(_m.address as text),"
+        " cast(_m.class_schema_reference as text), cast(_m.class_meta_schema_reference as text),"
+        " cast(_m.\"transaction\" as text) LIMIT 1) AS " + METADATA_TABLE_ALIAS + " ON true";
+    return join;
+}
+
+std::string PostgresDialect::plain_latest_version_condition() const {
+    return std::string("NOT EXISTS (SELECT 1 FROM metadata AS _m2 WHERE _m2.object_id = ") + MODEL_TABLE_ALIAS +
+           ".partition_key AND _m2.prior_version = " + MODEL_TABLE_ALIAS + ".range_key AND " + SUCCESSOR_VERSION +
+           " <> '')";
+}
+
+Value PostgresDialect::plain_metadata_number(double number) const {
+    if (std::isnan(number)) return "NaN";
+    if (std::isinf(number)) return number > 0 ? "Infinity" : "-Infinity";
+    if (number == std::trunc(number) && std::fabs(number) < 1e15) {
+        if (std::signbit(number)) return static_cast<std::int64_t>(number);
+        return static_cast<std::uint64_t>(number);
+    }
+    return number;
 }
 
 std::string PostgresDialect::unjoined_model_column(const std::string& name) const {

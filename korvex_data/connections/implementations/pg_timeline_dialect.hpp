@@ -26,6 +26,13 @@ public:
     std::string metadata_source() const override;
     const std::string& metadata_select_field() const override;
     std::string latest_version_condition(bool joined) const override;
+    // A LATERAL sub-select of one metadata row, with its next_version (its text without
+    // surrounding double quotes, as the grouped projection gives it).
+    std::string plain_metadata_join() const override;
+    std::string plain_latest_version_condition() const override;
+    // As the server's JSON writes a double: a whole number below 1e15 without a fraction (so an
+    // integer), NaN and the infinities as texts.
+    Value plain_metadata_number(double number) const override;
     std::string unjoined_model_column(const std::string& name) const override;
     std::string unjoined_object_id() const override;
     bool selects_metadata_column() const override { return true; }

@@ -25,6 +25,10 @@ struct ReadScope {
     const std::string* table = nullptr;
     // The columns other tables of the read have and this one lacks.
     const AbsentColumns* absent = nullptr;
+    // Whether the metadata comes back as plain columns, one per metadata field (named
+    // "_metadata.<field>", after the object's own), instead of as one _metadata object; the
+    // store's own reads of one table ask for it.
+    bool plain_metadata = false;
 
     // The expression for the object's column `name`, or null when the table has it.
     const std::string* stand_in(const std::string& name) const {

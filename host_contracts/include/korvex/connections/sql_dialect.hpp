@@ -50,6 +50,20 @@ public:
     // The condition that keeps only versions without a successor: on the joined metadata row, or
     // (`joined` false) on the _metadata object of a row.
     virtual std::string latest_version_condition(bool joined) const = 0;
+    // The plain-column metadata projection. Each versioned row (alias t1) is joined with one
+    // metadata row of its own version (alias t2), so that no grouping is needed: when a version's
+    // metadata was written more than once, the row with the greatest updated_at, then the greatest
+    // created_at, then the least of its other columns. Its next_version is that of one successor
+    // chosen alike: the least non-empty version, else an empty one, else none. The join, from JOIN
+    // to the end of its condition:
+    virtual std::string plain_metadata_join() const = 0;
+    // The metadata column `name` of that joined row (next_version included).
+    virtual std::string plain_metadata_column(const std::string& name) const { return metadata_column(name); }
+    // The condition that keeps only versions without a successor whose version is non-empty
+    // (which is what a next_version of NULL or '' means).
+    virtual std::string plain_latest_version_condition() const = 0;
+    // A real number of a metadata column as the _metadata object reads it.
+    virtual Value plain_metadata_number(double number) const { return number; }
     // A column of a versioned table read without the metadata beside it, and its identity column.
     virtual std::string unjoined_model_column(const std::string& name) const = 0;
     virtual std::string unjoined_object_id() const = 0;

@@ -151,6 +151,11 @@ private:
     // The kept read statements by shape key, and the one being run now.
     std::unordered_map<std::string, std::shared_ptr<ReadShape>> read_shapes_;
     ReadShape* reading_shape_ = nullptr;
+    // Whether the statement builders are being asked for the store's own read of one table, which
+    // takes the metadata as plain columns (the builders' plain overloads then ask for that scope).
+    bool reading_plain_metadata_ = false;
+    // The row of a result whose metadata came as plain columns from `first`, as _metadata.
+    Value plain_metadata(std::vector<Value>& row, std::size_t first) const;
 
     // put's INSERT of the row: the text _build_insert_statement made for the first row writing
     // the same columns of the table, and the row's values through _to_sql_value, as that builder
