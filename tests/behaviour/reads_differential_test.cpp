@@ -624,7 +624,7 @@ TEST_P(PlainMetadataRead, EveryRowMapIsTheGroupedStatementsOwn) {
                 EXPECT_EQ(metadata["next_version"], "2");
                 EXPECT_TRUE(theirs[METADATA_FIELD]["next_version"] == "2" || theirs[METADATA_FIELD]["next_version"] == "3");
                 theirs[METADATA_FIELD]["next_version"] = "2";
-            } else if (key == "c@1") {  // written twice: the latest updated_at
+            } else if (key == "c@1") {  // written twice: the row stored last, of the greater updated_at
                 EXPECT_TRUE(same(metadata["updated_at"], on_sqlite() ? Value(2.0) : Value(2u)));
                 theirs[METADATA_FIELD]["updated_at"] = metadata["updated_at"];
             } else if (key == "g@1") {  // every digit, where SQLite's JSON keeps fifteen

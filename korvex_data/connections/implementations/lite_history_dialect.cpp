@@ -130,24 +130,23 @@ std::string SqliteDialect::latest_version_condition(bool joined) const {
     return "coalesce(json_extract(_metadata, '$.next_version'), '') = ''";
 }
 
+// Aggregates rather than ORDER BY ... LIMIT 1, which would sort in a temporary b-tree per row: the
+// duplicate stored last (the greatest rowid), and the least non-empty successor version, else an
+// empty one.
 std::string SqliteDialect::plain_metadata_join() const {
     static const std::string join =
         std::string("JOIN metadata AS ") + METADATA_TABLE_ALIAS + " ON " + METADATA_TABLE_ALIAS +
-        ".rowid = (SELECT _m.rowid FROM metadata AS _m WHERE _m.object_id = " + MODEL_TABLE_ALIAS +
-        ".partition_key AND _m.object_version = " + MODEL_TABLE_ALIAS +
-        ".range_key ORDER BY _m.updated_at DESC NULLS LAST, _m.created_at DESC NULLS LAST, _m.partition_key,"
-        " _m.prior_version, _m.is_deleted, _m.class_schema_type, _m.address, _m.class_schema_reference,"
-        " _m.class_meta_schema_reference, _m.\"transaction\", _m.rowid LIMIT 1)";
+        ".rowid = (SELECT max(_m.rowid) FROM metadata AS _m WHERE _m.object_id = " + MODEL_TABLE_ALIAS +
+        ".partition_key AND _m.object_version = " + MODEL_TABLE_ALIAS + ".range_key)";
     return join;
 }
 
 std::string SqliteDialect::plain_metadata_column(const std::string& name) const {
     if (name != "next_version") return SqlDialect::metadata_column(name);
     static const std::string next_version =
-        std::string("(SELECT _m2.object_version FROM metadata AS _m2 WHERE _m2.object_id = ") + METADATA_TABLE_ALIAS +
-        ".object_id AND _m2.prior_version = " + METADATA_TABLE_ALIAS +
-        ".object_version ORDER BY coalesce(_m2.object_version, '') = '', _m2.object_version IS NULL,"
-        " _m2.object_version LIMIT 1)";
+        std::string("(SELECT coalesce(min(CASE WHEN _m2.object_version <> '' THEN _m2.object_version END), "
+                    "max(CASE WHEN _m2.object_version = '' THEN '' END)) FROM metadata AS _m2 WHERE _m2.object_id = ") +
+        METADATA_TABLE_ALIAS + ".object_id AND _m2.prior_version = " + METADATA_TABLE_ALIAS + ".object_version)";
     return next_version;
 }
 

@@ -27,7 +27,8 @@ public:
     const std::string& metadata_select_field() const override;
     std::string metadata_column(const std::string& name) const override;
     std::string latest_version_condition(bool joined) const override;
-    // The metadata row whose rowid a correlated sub-select picks; its next_version computed beside it.
+    // The metadata row whose rowid a correlated sub-select picks (of duplicates, the one stored
+    // last); its next_version computed beside it.
     std::string plain_metadata_join() const override;
     std::string plain_metadata_column(const std::string& name) const override;
     std::string plain_latest_version_condition() const override;

@@ -82,11 +82,10 @@ const std::string SUCCESSOR_VERSION = "trim('\"' FROM cast(_m2.object_version as
 
 std::string PostgresDialect::plain_metadata_join() const {
     static const std::string join =
-        "JOIN LATERAL (SELECT _m.*, (SELECT " + SUCCESSOR_VERSION +
-        " FROM metadata AS _m2 WHERE _m2.object_id = _m.object_id AND _m2.prior_version = _m.object_version"
-        " ORDER BY coalesce(" + SUCCESSOR_VERSION + ", '') = '', " + SUCCESSOR_VERSION +
-        " IS NULL, " + SUCCESSOR_VERSION +
-        " LIMIT 1) AS next_version FROM metadata AS _m WHERE _m.object_id = " + MODEL_TABLE_ALIAS +
+        "JOIN LATERAL (SELECT _m.*, (SELECT coalesce(min(" + SUCCESSOR_VERSION + ") FILTER (WHERE " +
+        SUCCESSOR_VERSION + " <> ''), max('') FILTER (WHERE " + SUCCESSOR_VERSION +
+        " = '')) FROM metadata AS _m2 WHERE _m2.object_id = _m.object_id AND _m2.prior_version = _m.object_version"
+        ") AS next_version FROM metadata AS _m WHERE _m.object_id = " + MODEL_TABLE_ALIAS +
         ".partition_key AND _m.object_version = " + MODEL_TABLE_ALIAS +
         ".range_key ORDER BY _m.updated_at DESC NULLS LAST, _m.created_at DESC NULLS LAST, _m.partition_key,"
         " _m.prior_version, _m.is_deleted, _m.class_schema_type, cast(_m.address as text),"

@@ -26,8 +26,9 @@ public:
     std::string metadata_source() const override;
     const std::string& metadata_select_field() const override;
     std::string latest_version_condition(bool joined) const override;
-    // A LATERAL sub-select of one metadata row, with its next_version (its text without
-    // surrounding double quotes, as the grouped projection gives it).
+    // A LATERAL sub-select of one metadata row (of duplicates, the greatest updated_at, then the
+    // greatest created_at, then the least by its other columns), with its next_version (a
+    // successor's version without surrounding double quotes, as the grouped projection reads it).
     std::string plain_metadata_join() const override;
     std::string plain_latest_version_condition() const override;
     // As the server's JSON writes a double: a whole number below 1e15 without a fraction (so an

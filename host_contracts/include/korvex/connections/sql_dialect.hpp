@@ -52,10 +52,9 @@ public:
     virtual std::string latest_version_condition(bool joined) const = 0;
     // The plain-column metadata projection. Each versioned row (alias t1) is joined with one
     // metadata row of its own version (alias t2), so that no grouping is needed: when a version's
-    // metadata was written more than once, the row with the greatest updated_at, then the greatest
-    // created_at, then the least of its other columns. Its next_version is that of one successor
-    // chosen alike: the least non-empty version, else an empty one, else none. The join, from JOIN
-    // to the end of its condition:
+    // metadata was written more than once, one of those rows by a rule of the engine's that picks
+    // the same row on every read. Its next_version is the least non-empty version among its
+    // successors, else an empty one, else none. The join, from JOIN to the end of its condition:
     virtual std::string plain_metadata_join() const = 0;
     // The metadata column `name` of that joined row (next_version included).
     virtual std::string plain_metadata_column(const std::string& name) const { return metadata_column(name); }
