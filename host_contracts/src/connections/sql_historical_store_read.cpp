@@ -327,9 +327,9 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
     // The builders asked here write the metadata as plain columns.
     struct PlainBuild {
         bool& flag;
-        explicit PlainBuild(bool& reading) : flag(reading) { flag = true; }
+        PlainBuild(bool& reading, bool plain) : flag(reading) { flag = plain; }
         ~PlainBuild() { flag = false; }
-    } plain_build{reading_plain_metadata_};
+    } plain_build{reading_plain_metadata_, dialect_.reads_plain_metadata()};
     if (described_tables_.count(*table_name) > 0 &&
         read_shape_key(*table_name, query_specifier, conditions, pagination, order_by, key, slots, page_values)) {
         if (const auto found = read_shapes_.find(key); found != read_shapes_.end()) {

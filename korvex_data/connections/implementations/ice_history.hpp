@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -178,6 +179,8 @@ private:
         std::map<std::string, std::optional<std::int64_t>> heads;
     };
     std::string branch_;
+    // Each connection draws its branch names from its own source, seeded with 64 random bits.
+    std::mt19937_64 branch_names_{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()};
     std::vector<std::string> branched_;
     std::vector<Savepoint> savepoints_;
     // The branch of the open transaction on the table, made on the first write to it.

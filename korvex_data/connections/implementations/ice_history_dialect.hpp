@@ -38,6 +38,8 @@ public:
     std::string unjoined_model_column(const std::string& name) const override { return quote_name(name); }
     std::string unjoined_object_id() const override;
     bool selects_metadata_column() const override { return false; }
+    // The metadata comes back as one struct per row, which the client reads as a map already.
+    bool reads_plain_metadata() const override { return false; }
     // Through Spark's variant: numbers as DOUBLE and booleans as BOOLEAN where the path holds
     // one (NULL otherwise), anything else as its text (a JSON text as it is, a number, boolean,
     // map or list in its JSON form, JSON null as NULL).

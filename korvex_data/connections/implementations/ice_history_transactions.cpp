@@ -16,9 +16,7 @@ namespace {
 
 // A branch name that no other transaction takes; it starts with a letter, so that Iceberg never
 // reads it as a snapshot id.
-std::string new_branch_name() {
-    static thread_local std::mt19937_64 generator{std::random_device{}() ^
-                                                  (static_cast<std::uint64_t>(std::random_device{}()) << 32)};
+std::string new_branch_name(std::mt19937_64& generator) {
     static const char digits[] = "0123456789abcdef";
     std::string name = "korvex_tx_";
     for (int i = 0; i < 16; ++i) name += digits[generator() % 16];
@@ -111,7 +109,7 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
     if (connection_ == nullptr) throw KorvexConnectionError("Connection not established");
     try {
         if (statement == "BEGIN") {
-            branch_ = new_branch_name();
+            branch_ = new_branch_name(branch_names_);
             internal_identities_.clear();
             branched_.clear();
             savepoints_.clear();

@@ -54,13 +54,16 @@ public:
     // metadata row of its own version (alias t2), so that no grouping is needed: when a version's
     // metadata was written more than once, one of those rows by a rule of the engine's that picks
     // the same row on every read. Its next_version is the least non-empty version among its
-    // successors, else an empty one, else none. The join, from JOIN to the end of its condition:
-    virtual std::string plain_metadata_join() const = 0;
+    // successors, else an empty one, else none. The join, from JOIN to the end of its condition.
+    // An engine without it (reads_plain_metadata false) reads the metadata through the grouped
+    // projection only, and need not write the plain members.
+    virtual bool reads_plain_metadata() const { return true; }
+    virtual std::string plain_metadata_join() const { return {}; }
     // The metadata column `name` of that joined row (next_version included).
     virtual std::string plain_metadata_column(const std::string& name) const { return metadata_column(name); }
     // The condition that keeps only versions without a successor whose version is non-empty
     // (which is what a next_version of NULL or '' means).
-    virtual std::string plain_latest_version_condition() const = 0;
+    virtual std::string plain_latest_version_condition() const { return {}; }
     // A real number of a metadata column as the _metadata object reads it.
     virtual Value plain_metadata_number(double number) const { return number; }
     // A column of a versioned table read without the metadata beside it, and its identity column.
