@@ -174,9 +174,6 @@ TEST_P(Reads, LatestGivesTheNewestVersionOfEachObjectWithItsMetadata) {
 // A count over both class versions reads them in one snapshot: a writer commits objects in
 // whole transactions spread over both tables, so every count is a whole number of transactions.
 TEST_P(Reads, ACountAcrossClassVersionsSeesEachCommitWholeOrNotAtAll) {
-    if (GetParam() == "spark") {
-        GTEST_SKIP() << "the Iceberg store publishes a commit one table after the other, not yet all or nothing";
-    }
     constexpr int COMMITS = 40;
     constexpr int ROWS = 10;  // per transaction, half in each class version
     std::atomic<bool> done{false};
