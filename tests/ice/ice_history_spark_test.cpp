@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <sstream>
 
@@ -25,11 +26,12 @@ namespace {
 
 const char* const MODULE = "korvex_data.connections.implementations.ice_history";
 
-std::unique_ptr<HistoricalConnectionBase> open_store(const std::string& namespace_name) {
+std::unique_ptr<HistoricalConnectionBase> open_store(const std::string& namespace_name,
+                                                     const std::string& lease_seconds = "300") {
     ConstructionArgs args;
     args.named = {{"is_revert_supported", true}};
     auto store = import_module(MODULE).create<HistoricalConnectionBase>("SparkIcebergHistoricalConnection", args);
-    store->connect(spark_connect_url(), {{"namespace", namespace_name}});
+    store->connect(spark_connect_url(), {{"namespace", namespace_name}, {"commit_lease_seconds", lease_seconds}});
     return store;
 }
 
@@ -293,10 +295,63 @@ TEST_F(IceHistoryOnSpark, TwoTransactionsThatMovedMainBothPublish) {
     EXPECT_EQ(store->count(Address::from_string("app#Person@1"), Q("_address__object_id", Lookup::STARTSWITH, "race_")), 2);
 }
 
+// Two transactions writing one (object, version): the second to commit is refused, whole.
+TEST_F(IceHistoryOnSpark, ADuplicateVersionIsRefusedAndNothingOfItIsPublished) {
+    auto other = open_store(spark->namespace_name());
+    store->begin();
+    other->begin();
+    const auto first = version("dup_1", 1, {{"name", "first"}});
+    const auto twin = version("dup_1", 1, {{"name", "twin"}});
+    const auto also = version("dup_2", 1, {{"name", "twin"}}, "Pet");
+    store->put_many({first, metadata_of(first, 1)});
+    other->put_many({twin, also, metadata_of(twin, 1), metadata_of(also, 1)});
+    store->commit();
+    EXPECT_THROW(other->commit(), KorvexConnectionError);
+    EXPECT_EQ(on_main(*spark, "dup_"), std::vector<std::string>{"dup_1"});
+    const auto items = store->query(Address::from_string("app#Person@1/dup_1@LATEST"));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items.front().at("name"), "first");
+    EXPECT_EQ(store->count(Address::from_string("app#Pet@1"), Q("_address__object_id", Lookup::EQ, "dup_2")), 0);
+}
+
+// A commit stopped after its commit point, as a dead process leaves it, is finished by the next
+// prepare_connection exactly once; until then its versions already count as taken.
+TEST_F(IceHistoryOnSpark, ACommitStoppedPastItsCommitPointIsFinishedByTheNextPrepare) {
+    const std::vector<std::string> steps = {"commit_point", "table:person_v_1", "table:metadata", "done"};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(steps[i]);
+        const std::string id = "stop_" + std::to_string(i);
+        {
+            auto dying = open_store(spark->namespace_name(), "0");
+            dying->begin();
+            const auto item = version(id, 1, {{"name", id}});
+            dying->put_many({item, metadata_of(item, 1)});
+            ::setenv("KORVEX_ICE_COMMIT_STOP", steps[i].c_str(), 1);
+            EXPECT_THROW(dying->commit(), KorvexConnectionError);
+            ::unsetenv("KORVEX_ICE_COMMIT_STOP");
+        }
+        auto next = open_store(spark->namespace_name());
+        next->begin();
+        const auto twin = version(id, 1, {{"name", "twin"}});
+        next->put_many({twin, metadata_of(twin, 1)});
+        EXPECT_THROW(next->commit(), KorvexConnectionError);
+        next->prepare_connection();
+        next->prepare_connection();
+        EXPECT_EQ(on_main(*spark, id), std::vector<std::string>{id});
+        EXPECT_EQ(store->count(Address::from_string("app#Person@1"), Q("_address__object_id", Lookup::EQ, id)), 1);
+    }
+    for (const char* table : {"person_v_1", "metadata"}) {
+        EXPECT_EQ(spark->execute("SELECT name FROM " + spark->qualified_table_name(table) + ".refs")->fetchall().size(),
+                  1u)
+            << table;
+    }
+}
+
 TEST_F(IceHistoryOnSpark, ConnectNamesWhatIsWrong) {
     ConstructionArgs args;
     auto other = import_module(MODULE).create<HistoricalConnectionBase>("SparkIcebergHistoricalConnection", args);
     EXPECT_THROW(other->connect(spark_connect_url(), {{"schema", "x"}}), UsageError);
     EXPECT_THROW(other->connect(spark_connect_url(), {{"namespace", ""}}), UsageError);
+    EXPECT_THROW(other->connect(spark_connect_url(), {{"commit_lease_seconds", "5s"}}), UsageError);
     EXPECT_THROW(other->prepare_connection(), KorvexConnectionError);
 }

@@ -165,9 +165,25 @@ void SparkIcebergHistoricalConnection::connect(const std::optional<std::string>&
     }
     std::string catalog = DEFAULT_CATALOG;
     std::string namespace_name = DEFAULT_NAMESPACE;
+    std::int64_t lease_ms = DEFAULT_COMMIT_LEASE_SECONDS * 1000;
     for (const auto& [name, value] : parameters) {
+        if (name == "commit_lease_seconds") {
+            std::size_t used = 0;
+            long long seconds = -1;
+            try {
+                seconds = std::stoll(value, &used);
+            } catch (const std::exception&) {
+            }
+            if (used != value.size() || seconds < 0 || seconds > 86400 * 365) {
+                throw UsageError("connect: commit_lease_seconds must be a whole number of seconds from 0 to a year, not '" +
+                                 value + "'");
+            }
+            lease_ms = seconds * 1000;
+            continue;
+        }
         if (name != "catalog" && name != "namespace") {
-            throw UsageError("connect: unknown parameter " + name + " (the Iceberg store takes catalog and namespace)");
+            throw UsageError("connect: unknown parameter " + name +
+                             " (the Iceberg store takes catalog, namespace and commit_lease_seconds)");
         }
         if (value.empty() || value.find('\0') != std::string::npos) {
             throw UsageError("connect: " + name + " must be a non-empty name without NUL bytes");
@@ -177,6 +193,7 @@ void SparkIcebergHistoricalConnection::connect(const std::optional<std::string>&
     connection_ = std::make_unique<StoreSparkConnection>(url, catalog, namespace_name);
     catalog_ = catalog;
     namespace_ = namespace_name;
+    commit_lease_ms_ = lease_ms;
     spark_dialect.locate(catalog_, namespace_);
     // Other tables: nothing described before holds.
     layouts_.clear();
@@ -200,6 +217,8 @@ void SparkIcebergHistoricalConnection::prepare_connection() {
     if (connection_ == nullptr) throw KorvexConnectionError("Connection not established");
     connection_->create_namespace();
     table_schema_manager()->register_internal_tables();
+    create_commit_log();
+    finish_interrupted_commits();
 }
 
 std::string SparkIcebergHistoricalConnection::qualified_name(const std::string& table_name) const {
@@ -407,6 +426,16 @@ void SparkIcebergHistoricalConnection::append_rows(const std::string& table_name
     }
     ensure_branch(table_name);
     connection_->client().insert_rows(_table_reference(table_name), described.columns, rows);
+    if (!branch_.empty() && table_name == "metadata") {
+        // The (object, version) pairs the transaction writes, for the duplicate check at commit.
+        const auto text = [](const Value& value) { return value.is_string() ? value.get<std::string>() : value.dump(); };
+        for (const auto& row : rows) {
+            if (!row.contains("address") || !row.at("address").is_object()) continue;
+            const Value& address = row.at("address");
+            if (!address.contains("object_id") || !address.contains("object_version")) continue;
+            written_pairs_.emplace_back(text(address.at("object_id")), text(address.at("object_version")));
+        }
+    }
 }
 
 void SparkIcebergHistoricalConnection::_execute_insert(const std::string& table_name, const Statement& statement) {

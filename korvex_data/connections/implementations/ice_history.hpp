@@ -51,6 +51,13 @@ inline constexpr const char* TABLE_SCHEMA_CLASS = "IcebergHistoryTableSchemaServ
 // The catalog and namespace when connect names none (those scripts/spark_start.sh configures).
 inline constexpr const char* DEFAULT_CATALOG = "korvex";
 inline constexpr const char* DEFAULT_NAMESPACE = "db";
+// The internal table of commit intents (see ice_history_transactions.cpp), and how long a
+// committing connection owns its intent before another may finish it.
+inline constexpr const char* COMMIT_LOG_TABLE = "korvex_commits";
+inline constexpr std::int64_t DEFAULT_COMMIT_LEASE_SECONDS = 300;
+// Names a step of commit at which it stops as if its process died there (for tests):
+// "commit_point", "table:<name>" (after that table is published) or "done".
+inline constexpr const char* COMMIT_STOP_VARIABLE = "KORVEX_ICE_COMMIT_STOP";
 // The comment of a STRING column that holds JSON text, and the type a description gives it.
 inline constexpr const char* JSON_COLUMN_COMMENT = "JSON";
 inline constexpr const char* JSON_TYPE = "JSON";
@@ -177,7 +184,20 @@ private:
         std::string name;
         std::size_t branched = 0;
         std::map<std::string, std::optional<std::int64_t>> heads;
+        std::size_t pairs = 0;
     };
+    std::int64_t commit_lease_ms_ = DEFAULT_COMMIT_LEASE_SECONDS * 1000;
+    // The (object_id, object_version) of each metadata row the open transaction wrote.
+    std::vector<std::pair<std::string, std::string>> written_pairs_;
+    void create_commit_log();
+    // The commit point: the transaction's intent row goes onto the commit log's main by a
+    // fast-forward that fails when another commit got in first; refuses a duplicate pair.
+    void claim_commit(const std::string& id);
+    // Publishes the tables of a claimed commit (metadata last), marks it done, drops its branches.
+    void finish_commit(const std::string& id, const std::string& branch, const std::vector<std::string>& tables);
+    // Finishes the claimed, unfinished commits whose owner's lease ran out.
+    void finish_interrupted_commits();
+    std::optional<std::int64_t> ref_head(const std::string& table_name, const std::string& ref);
     std::string branch_;
     // Each connection draws its branch names from its own source, seeded with 64 random bits.
     std::mt19937_64 branch_names_{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()};
@@ -185,13 +205,14 @@ private:
     std::vector<Savepoint> savepoints_;
     // The branch of the open transaction on the table, made on the first write to it.
     void ensure_branch(const std::string& table_name);
-    std::optional<std::int64_t> branch_head(const std::string& table_name);
+    std::optional<std::int64_t> branch_head(const std::string& table_name) { return ref_head(table_name, branch_); }
     // The table as Iceberg's procedures name it: a text literal of namespace.table.
     std::string procedure_table(const std::string& table_name) const;
     // Moves main to hold the branch's appends: fast-forward, or (when main moved since the fork)
     // the branch's own snapshots cherry-picked onto main, oldest first.
-    void publish(const std::string& table_name);
-    void drop_branch(const std::string& table_name);
+    void publish(const std::string& table_name, const std::string& branch);
+    void drop_branch(const std::string& table_name, const std::string& branch);
+    void drop_branch(const std::string& table_name) { drop_branch(table_name, branch_); }
     // The tables the reads and writes of the open transaction see through their branch changed.
     void branches_changed();
     // The column names of each INSERT text _build_insert_statement made.
