@@ -42,6 +42,19 @@ std::string text_form(const Value& value) {
     return json_text(value, false);
 }
 
+ConditionParam as_text_param(ConditionParam param) {
+    Value* value = std::get_if<Value>(&param);
+    if (value == nullptr) return param;
+    if (value->is_array()) {
+        for (auto& element : *value) {
+            if (!element.is_null() && !element.is_string()) element = text_form(element);
+        }
+    } else if (!value->is_null() && !value->is_string()) {
+        *value = text_form(*value);
+    }
+    return param;
+}
+
 bool is_truthy(const Value& value) {
     switch (value.type()) {
         case Value::value_t::null: return false;

@@ -18,9 +18,10 @@
 //
 // Transactions: one Iceberg branch per transaction on each table it writes, written to and read
 // by name (table.branch_<name>); a savepoint remembers each branch's head, and rolling back to
-// it replaces the branches to those heads; the outermost rollback drops the branches; commit
-// publishes each table's branch onto main, one table after the other (not yet all or nothing
-// across tables: see the README).
+// it replaces the branches to those heads; the outermost rollback drops the branches. Commit
+// records an intent in the commit log (its one commit point, a compare-and-swap of the log's
+// main), then publishes each table's branch onto main, the metadata last (the README has the
+// protocol and its failure analysis).
 // Not thread-safe: one caller at a time.
 
 #include "korvex/connections/sql_historical_store.hpp"

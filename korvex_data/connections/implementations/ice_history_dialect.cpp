@@ -48,20 +48,6 @@ std::string variant_path_literal(const std::string& path) {
     return literal;
 }
 
-// A parameter compared with a text form travels as text, so that 9 finds the text "9".
-ConditionParam as_text_param(ConditionParam param) {
-    Value* value = std::get_if<Value>(&param);
-    if (value == nullptr) return param;
-    if (value->is_array()) {
-        for (auto& element : *value) {
-            if (!element.is_null() && !element.is_string()) element = text_form(element);
-        }
-    } else if (!value->is_null() && !value->is_string()) {
-        *value = text_form(*value);
-    }
-    return param;
-}
-
 const char* const METADATA_FIELDS[] = {"address",           "prior_version",
                                        "class_schema_reference", "class_meta_schema_reference",
                                        "class_schema_type", "is_deleted",

@@ -20,20 +20,6 @@ namespace {
 
 const std::string FIELD_PATH_SEPARATOR = "__";
 
-// A parameter compared with a text form travels as text, so that 9 finds the text "9".
-ConditionParam as_text_param(ConditionParam param) {
-    Value* value = std::get_if<Value>(&param);
-    if (value == nullptr) return param;
-    if (value->is_array()) {
-        for (auto& element : *value) {
-            if (!element.is_null() && !element.is_string()) element = text_form(element);
-        }
-    } else if (!value->is_null() && !value->is_string()) {
-        *value = text_form(*value);
-    }
-    return param;
-}
-
 // '$."a"."b"' for the path a__b, as an SQL literal. SQLite compares a quoted step with the key
 // as the stored JSON text spells it, escapes and all, so each step is spelled as this store
 // writes JSON keys (a\ as a\\, ü as \u00fc). The path syntax has no escape for a double quote

@@ -29,6 +29,9 @@ ValueType type_of(const Value& value);
 // The text a value stands for inside a predicate parameter: a text as it is, anything else in
 // its printed JSON form (12 -> "12", true -> "true").
 std::string text_form(const Value& value);
+// `param` with every value that is neither NULL nor a text (a list's items one by one) in its
+// text form: a parameter compared with a text form travels as text, so that 9 finds "9".
+ConditionParam as_text_param(ConditionParam param);
 
 // Whether a condition value counts as true (IS NULL with it tests for NULL): true, non-zero
 // numbers and non-empty texts, lists and maps.
