@@ -1,6 +1,7 @@
 // An example host program: loads the storage plug-ins by module path and shows the versioned
-// store at work on PostgreSQL (the POSTGRES_* variables name the server), then prepares a SQLite
-// store when its plug-in is built.
+// store at work on PostgreSQL (the POSTGRES_* variables name the server), on a SQLite file, and on
+// Iceberg tables when a Spark Connect server is named (SPARK_CONNECT_URL) and that plug-in is
+// built; then prepares a SQLite store.
 
 #include "text_table.hpp"
 
@@ -13,6 +14,7 @@
 #include "korvex/query/q.hpp"
 #include "korvex/table_schemas/base.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -28,6 +30,7 @@ namespace {
 const char* const PG_MODULE = "korvex_data.connections.implementations.pg_timeline";
 const char* const LITE_MODULE = "korvex_data.table_schemas.implementations.lite_timeline";
 const char* const LITE_STORE_MODULE = "korvex_data.connections.implementations.lite_history";
+const char* const ICE_STORE_MODULE = "korvex_data.connections.implementations.ice_history";
 
 void run_session(HistoricalConnectionBase& connected_store);
 
@@ -185,6 +188,45 @@ void run_sqlite_session(const std::string& path) {
     run_session(*store);
 }
 
+// A name as Spark SQL text: in backticks, a backtick doubled.
+std::string spark_name(const std::string& name) {
+    std::string quoted = "`";
+    for (char c : name) quoted += c == '`' ? std::string("``") : std::string(1, c);
+    return quoted + "`";
+}
+
+// The same session on Iceberg tables, through the Spark Connect server of SPARK_CONNECT_URL, in a
+// namespace of the store's default catalog (korvex) that it empties first.
+void run_iceberg_session(const std::string& namespace_name) {
+    const char* url = std::getenv("SPARK_CONNECT_URL");
+    step("Load " + std::string(ICE_STORE_MODULE));
+    if (url == nullptr || *url == '\0') {
+        std::cout << "  left out: SPARK_CONNECT_URL names no Spark Connect server\n";
+        return;
+    }
+    const Module* module = nullptr;
+    try {
+        module = &import_module(ICE_STORE_MODULE);
+    } catch (const ModuleLoadError& error) {
+        std::cout << "  not built here (" << error.what() << ")\n";
+        return;
+    }
+    std::cout << "  from " << module->library_path() << "\n";
+    auto store = module->create<HistoricalConnectionBase>("SparkIcebergHistoricalConnection");
+
+    step("Connect to " + std::string(url) + ", empty the namespace korvex." + namespace_name +
+         " and prepare the internal tables");
+    store->connect(std::nullopt, {{"namespace", namespace_name}});
+    const std::string space = spark_name("korvex") + "." + spark_name(namespace_name);
+    store->execute("CREATE NAMESPACE IF NOT EXISTS " + space);
+    for (const auto& row : store->execute("SHOW TABLES IN " + space)->fetchall()) {
+        store->execute("DROP TABLE " + space + "." + spark_name(row.at(1).get<std::string>()) + " PURGE");
+    }
+    store->prepare_connection();
+    print_sql_rows(*store, "SHOW TABLES IN " + space);
+    run_session(*store);
+}
+
 void run_sqlite(const std::string& path) {
     step("Load " + std::string(LITE_MODULE));
     const Module* module = nullptr;
@@ -208,16 +250,19 @@ void run_sqlite(const std::string& path) {
 int main(int argc, char** argv) {
     std::string sqlite_file = "korvex_example.sqlite";
     std::string store_file;  // beside the --sqlite-file unless named
+    std::string iceberg_namespace = "korvex_example";
     bool sqlite_only = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--sqlite-file") == 0 && i + 1 < argc) sqlite_file = argv[++i];
         if (std::strcmp(argv[i], "--sqlite-store-file") == 0 && i + 1 < argc) store_file = argv[++i];
+        if (std::strcmp(argv[i], "--iceberg-namespace") == 0 && i + 1 < argc) iceberg_namespace = argv[++i];
         if (std::strcmp(argv[i], "--sqlite-only") == 0) sqlite_only = true;  // no server needed
     }
     if (store_file.empty()) store_file = sqlite_file + ".store";
     try {
         if (!sqlite_only) run_postgres();
         run_sqlite_session(store_file);
+        if (!sqlite_only) run_iceberg_session(iceberg_namespace);
         run_sqlite(sqlite_file);
     } catch (const std::exception& error) {
         std::cerr << "korvex_example: " << error.what() << "\n";

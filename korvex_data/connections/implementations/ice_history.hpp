@@ -31,6 +31,7 @@
 
 #include <spdlog/logger.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,6 +94,33 @@ private:
     std::uint64_t table_changes_ = 0;
 };
 
+// What maintain does, and the ages it acts on. Every age counts back from the start of the call.
+struct MaintenanceOptions {
+    // Compacts the small data files of each table's main (Iceberg's rewrite_data_files, bin-pack):
+    // a group of files is rewritten once it holds at least min_input_files of them.
+    bool compact = true;
+    std::int64_t min_input_files = 5;
+    // Expires the snapshots of each table older than this (Iceberg's expire_snapshots), keeping the
+    // last retain_last snapshots of main and every snapshot a kept transaction branch still needs.
+    std::int64_t snapshot_age_seconds = 5 * 86400;
+    std::int64_t retain_last = 1;
+    // Drops the branches of transactions that can no longer commit: a korvex_tx_ branch that no
+    // unfinished commit names and whose head snapshot is older than this. A transaction left
+    // without writing for longer than this loses its branches, and then cannot commit.
+    std::int64_t branch_age_seconds = 86400;
+    // Removes finished commits from the commit log once their lease ran out this long ago.
+    std::int64_t commit_log_age_seconds = 7 * 86400;
+};
+
+// What one maintain call did.
+struct MaintenanceReport {
+    std::int64_t rewritten_data_files = 0;  // small files compacted away
+    std::int64_t added_data_files = 0;      // files the compaction wrote
+    std::int64_t deleted_data_files = 0;    // files of expired snapshots deleted
+    std::vector<std::string> dropped_branches;  // "table:branch"
+    std::int64_t trimmed_commits = 0;       // finished commits removed from the commit log
+};
+
 namespace detail {
 // Made before the store core, which keeps a reference to it.
 struct DialectHolder {
@@ -147,6 +175,14 @@ public:
     std::string _build_group_by_statement(const std::optional<std::vector<OrderBy>>&, bool, bool) override {
         return "";
     }
+
+    // Maintenance of the store's tables (ice_history_maintenance.cpp), called outside any
+    // transaction of this connection: first finishes the interrupted commits whose lease ran out,
+    // then drops the branches of dead transactions, compacts main, expires old snapshots and trims
+    // the commit log, as the options say. Transactions open on other connections, and commits
+    // still publishing, keep their branches and every snapshot those need; reads return what they
+    // returned before. Throws UsageError inside a transaction or for a negative age.
+    MaintenanceReport maintain(const MaintenanceOptions& options = {});
 
     bool is_connected() const { return connection_ != nullptr; }
     // The Iceberg connection under the store (null while closed), for the table-schema service.
