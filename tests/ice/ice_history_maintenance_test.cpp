@@ -80,6 +80,7 @@ TEST(IceHistoryMaintenance, ChangesNoReadAndDropsOnlyDeadTransactionsBranches) {
     auto dead = open_store(space, "300");
     dead->begin();
     dead->put_many(person("dead", 1));
+    const auto left_behind = std::chrono::steady_clock::now();
     dead->disconnect();
     auto stopped = open_store(space, "3600");
     stopped->begin();
@@ -88,7 +89,7 @@ TEST(IceHistoryMaintenance, ChangesNoReadAndDropsOnlyDeadTransactionsBranches) {
     EXPECT_THROW(stopped->commit(), KorvexConnectionError);
     ::unsetenv(ice_history::COMMIT_STOP_VARIABLE);
     const auto before = reads();
-    std::this_thread::sleep_for(std::chrono::seconds(6));
+    std::this_thread::sleep_until(left_behind + std::chrono::seconds(6));
     // A transaction open on another connection across the maintenance.
     auto live = open_store(space, "300");
     live->begin();
