@@ -165,6 +165,8 @@ protected:
     // table read at one snapshot, resolved first, and every other table the statement names more
     // than once at one snapshot resolved after it.
     std::shared_ptr<Cursor> _execute_read(const Statement& statement) override;
+    // The snapshot main of the table is at; none before its first.
+    std::optional<std::int64_t> current_snapshot(const std::string& table_name);
 
 private:
     // A table's columns in table order, with their Spark types; JSON columns flagged.

@@ -14,10 +14,28 @@
 #include "korvex_data/connections/implementations/ice_history.hpp"
 
 #include "korvex/connections/errors.hpp"
+#include "korvex/error.hpp"
 
 #include <algorithm>
 
 namespace korvex::ice_history {
+
+std::optional<std::int64_t> SparkIcebergHistoricalConnection::current_snapshot(const std::string& table_name) {
+    // A table property that the server answers from the table's metadata, without a job as a
+    // query of the table's refs would start: several times faster. "none" before the first snapshot.
+    const auto rows = connection_->client()
+                          .sql("SHOW TBLPROPERTIES " + qualified_name(table_name) + " ('current-snapshot-id')")
+                          ->fetchall();
+    const bool told = !rows.empty() && rows.front().size() > 1 && rows.front().at(1).is_string();
+    const std::string value = told ? rows.front().at(1).get<std::string>() : "";
+    if (value == "none") return std::nullopt;
+    if (value.empty() || value.find_first_not_of("-0123456789") != std::string::npos) {
+        throw KorvexConnectionError("the table " + qualified_name(table_name) +
+                                    " did not tell its current snapshot (it said " + printed(Value(value)) +
+                                    "): is it an Iceberg table?");
+    }
+    return std::stoll(value);
+}
 
 std::shared_ptr<Cursor> SparkIcebergHistoricalConnection::_execute_read(const Statement& statement) {
     if (connection_ == nullptr) throw KorvexConnectionError("Connection not established");
@@ -25,7 +43,7 @@ std::shared_ptr<Cursor> SparkIcebergHistoricalConnection::_execute_read(const St
     std::map<std::string, int> named;
     for (const auto& mention : mentions) ++named[mention.table];
     std::map<std::string, std::optional<std::int64_t>> snapshots;
-    if (named.contains("metadata")) snapshots["metadata"] = ref_head("metadata", "main");
+    if (named.contains("metadata")) snapshots["metadata"] = current_snapshot("metadata");
     std::vector<std::string> later;
     for (const auto& [table, times] : named) {
         if (table != "metadata" && times > 1) later.push_back(table);
