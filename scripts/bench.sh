@@ -10,6 +10,9 @@
 # holds ten times as many) and READ_COUNT reads [1000]; LITE_PUT_ROWS [20000], LITE_PUT_ROUNDS
 # [5], LITE_READ_OBJECTS [20000], LITE_READ_VERSIONS [5], LITE_READ_COUNT [2000] for SQLite;
 # LOAD_PG_WRITERS [16], LOAD_LITE_WRITERS [8] and LOAD_TRANSACTIONS per writer and phase [10].
+# When SPARK_CONNECT_URL names a Spark Connect server (scripts/spark_start.sh), the Iceberg store
+# is measured too, once, not pinned and at the lowest priority: SPARK_BATCH [10000] versions per
+# put_many, SPARK_ROUNDS [3], SPARK_READS [20] point reads per side. Without it, that is skipped.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +23,8 @@ programs=(put_bench point_read_bench lite_put_bench lite_point_read_bench load_b
 
 scripts/setup.sh test
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_TESTS=OFF >/dev/null
+spark_url=${SPARK_CONNECT_URL:-}
+if [ -n "$spark_url" ]; then programs+=(spark_store_bench ice_history ice_timeline); fi
 cmake --build "$build_dir" --parallel "$(nproc)" --target "${programs[@]}"
 
 # The single-connection benchmarks and the server share one processor. Left to move, a client
@@ -75,6 +80,14 @@ for repetition in $(seq 1 "$repeats"); do
   TMPDIR=$lite_dir "$bin/load_bench" lite "${LOAD_LITE_WRITERS:-8}" "${LOAD_TRANSACTIONS:-10}" | tee -a "$output"
 done
 
+if [ -n "$spark_url" ]; then
+  echo
+  nice -n 19 "$bin/spark_store_bench" "${SPARK_BATCH:-10000}" "${SPARK_ROUNDS:-3}" "${SPARK_READS:-20}" | tee -a "$output"
+else
+  echo
+  echo "SPARK_CONNECT_URL is not set: the Iceberg store's benchmarks are skipped"
+fi
+
 echo
 echo "summary: each store against the fastest hand-written code for the same work, median of $repeats"
 python3 - "$output" <<'PY'
@@ -121,6 +134,31 @@ for prefix in ("pg", "lite"):
     name = prefix + "_point_read_growth"
     if name in runs:
         print(f"  {prefix + ' read, large / small store':<42} ratio {med(name, 'ratio'):6.3f}  (the store's size should not show)")
+
+# The Iceberg store: ratios against plain Spark SQL on main, and the goals in absolute terms.
+def spark(name, label, goal_text, met):
+    if name not in runs:
+        return
+    print(f"  {label:<42} ratio {med(name, 'ratio'):6.3f}  {goal_text:<28} {'met' if met else 'NOT MET':<8}"
+          f" store {med(name, 'store_ms'):,.0f} ms / plain Spark SQL {med(name, 'limit_ms'):,.0f} ms")
+if "spark_transaction_2x1000" in runs:
+    spark("spark_transaction_2x1000", "Iceberg transaction, 2 tables x 1,000 rows", "goal: within 3 s",
+          med("spark_transaction_2x1000", "store_ms") <= 3000)
+if "spark_put_many" in runs:
+    rate = med("spark_put_many", "store_versions_per_s")
+    print(f"  {'Iceberg put_many with commit':<42} ratio {med('spark_put_many', 'ratio'):6.3f}"
+          f"  {'goal: >= 10,000 versions/s':<28} {'met' if rate >= 10000 else 'NOT MET':<8}"
+          f" store {rate:,.0f} / plain Spark SQL {med('spark_put_many', 'limit_versions_per_s'):,.0f} versions/s"
+          f" (each version with its metadata row)")
+if "spark_point_read" in runs:
+    spark("spark_point_read", "Iceberg latest-version point read", "goal: within 1 s",
+          med("spark_point_read", "store_ms") <= 1000)
+for tables in (1, 2, 4, 8):
+    name = f"spark_commit_tables_{tables}"
+    if name in runs:
+        print(f"  {f'Iceberg transaction, {tables} class table(s)':<42} ratio {med(name, 'ratio'):6.3f}"
+              f"  store {med(name, 'store_ms'):,.0f} ms (commit {med(name, 'store_commit_ms'):,.0f} ms)"
+              f" / plain Spark SQL {med(name, 'limit_ms'):,.0f} ms")
 
 for name, label in (("load_pg", "PostgreSQL load"), ("load_lite", "SQLite load")):
     if name not in runs:

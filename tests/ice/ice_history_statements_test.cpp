@@ -43,3 +43,28 @@ TEST(IceHistoryStatements, JsonPathStepsAreQuotedSoThatNoneChangesTheStatement) 
     EXPECT_EQ(dialect.json_path_value("t2.`address`", "object_id", ValueType::TEXT),
               "CAST(t2.`address`.`object_id` AS STRING)");
 }
+
+// A read names each table of main as its reference followed by " AS "; those mentions, and only
+// those, are read at the snapshot given, whatever a literal or a quoted name holds.
+TEST(IceHistoryStatements, ReadsOfMainArePinnedToOneSnapshotPerTable) {
+    SparkDialect dialect;
+    dialect.locate("korvex", "db");
+    const std::map<std::string, std::optional<std::int64_t>> snapshots = {
+        {"metadata", 7}, {"person_v_1", 9}, {"it`s", 11}, {"empty", std::nullopt}};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"SELECT * FROM korvex.db.`person_v_1` AS t1 JOIN (SELECT * FROM korvex.db.`metadata` AS _m) AS t2",
+         "SELECT * FROM korvex.db.`person_v_1` VERSION AS OF 9 AS t1 JOIN (SELECT * FROM korvex.db.`metadata` "
+         "VERSION AS OF 7 AS _m) AS t2"},
+        // A branch, a table not given, and text inside literals and quoted names stay as they are.
+        {"SELECT * FROM korvex.db.`metadata`.`branch_x` AS _m, korvex.db.`pet_v_1` AS t1",
+         "SELECT * FROM korvex.db.`metadata`.`branch_x` AS _m, korvex.db.`pet_v_1` AS t1"},
+        {"SELECT ' korvex.db.`metadata` AS _m', \"\\\" korvex.db.`metadata` AS x\", t1.` korvex.db.`` AS y` FROM x",
+         "SELECT ' korvex.db.`metadata` AS _m', \"\\\" korvex.db.`metadata` AS x\", t1.` korvex.db.`` AS y` FROM x"},
+        {"SELECT 1 FROM korvex.db.`it``s` AS t1", "SELECT 1 FROM korvex.db.`it``s` VERSION AS OF 11 AS t1"},
+        // A table without a snapshot yet reads as empty.
+        {"SELECT * FROM korvex.db.`empty` AS t1", "SELECT * FROM (SELECT * FROM korvex.db.`empty` WHERE false) AS t1"},
+    };
+    for (const auto& [text, pinned] : cases) {
+        EXPECT_EQ(SparkDialect::pin_snapshots(text, dialect.main_table_mentions(text), snapshots), pinned) << text;
+    }
+}

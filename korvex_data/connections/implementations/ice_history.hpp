@@ -197,6 +197,12 @@ protected:
     void _execute_insert(const std::string& table_name, const Statement& statement) override;
     std::optional<BatchFailure> _write_batch(const InsertBatch& batch) override;
     std::shared_ptr<spdlog::logger> module_logger() const override { return logger(); }
+    // A read of query or count sees one state of the store (ice_history_read.cpp): the metadata
+    // table read at one snapshot, resolved first, and every other table the statement names more
+    // than once at one snapshot resolved after it.
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override;
+    // The snapshot main of the table is at; none before its first.
+    std::optional<std::int64_t> current_snapshot(const std::string& table_name);
 
 private:
     // A table's columns in table order, with their Spark types; JSON columns flagged.

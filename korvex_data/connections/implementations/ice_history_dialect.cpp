@@ -110,6 +110,73 @@ std::string SparkDialect::table_reference(const std::string& table_name) const {
     return reference + quote_name(table_name);
 }
 
+std::vector<SparkDialect::TableMention> SparkDialect::main_table_mentions(const std::string& text) const {
+    std::string prefix;
+    for (const std::string* part : {&catalog_, &namespace_}) {
+        if (!part->empty()) prefix += spark_identifier(*part) + ".";
+    }
+    static const std::string AS = " AS ";
+    std::vector<TableMention> mentions;
+    std::size_t i = 0;
+    // Skips a quoted run from its opening quote: a literal ('...' or "...", backslash escapes) or
+    // a quoted name (`...`, doubled backticks). Returns the position after its closing quote.
+    const auto skip_quoted = [&](std::size_t at) {
+        const char quote = text[at];
+        for (std::size_t j = at + 1; j < text.size(); ++j) {
+            if (quote != '`' && text[j] == '\\') {
+                ++j;
+            } else if (text[j] == quote) {
+                if (quote == '`' && j + 1 < text.size() && text[j + 1] == '`') {
+                    ++j;
+                    continue;
+                }
+                return j + 1;
+            }
+        }
+        return text.size();
+    };
+    while (i < text.size()) {
+        if (text.compare(i, prefix.size(), prefix) == 0 && i + prefix.size() < text.size() &&
+            text[i + prefix.size()] == '`' && (i == 0 || text[i - 1] == ' ' || text[i - 1] == '(')) {
+            const std::size_t name_start = i + prefix.size();
+            const std::size_t name_end = skip_quoted(name_start);
+            if (text.compare(name_end, AS.size(), AS) == 0) {
+                std::string table;
+                for (std::size_t j = name_start + 1; j + 1 < name_end; ++j) {
+                    table += text[j];
+                    if (text[j] == '`') ++j;
+                }
+                mentions.push_back({i, name_end, std::move(table)});
+            }
+            i = name_end;
+        } else if (text[i] == '\'' || text[i] == '"' || text[i] == '`') {
+            i = skip_quoted(i);
+        } else {
+            ++i;
+        }
+    }
+    return mentions;
+}
+
+std::string SparkDialect::pin_snapshots(const std::string& text, const std::vector<TableMention>& mentions,
+                                        const std::map<std::string, std::optional<std::int64_t>>& snapshots) {
+    std::string pinned;
+    std::size_t copied = 0;
+    for (const auto& mention : mentions) {
+        const auto found = snapshots.find(mention.table);
+        if (found == snapshots.end()) continue;
+        pinned.append(text, copied, mention.begin - copied);
+        const std::string reference = text.substr(mention.begin, mention.end - mention.begin);
+        if (found->second) {
+            pinned += reference + " VERSION AS OF " + std::to_string(*found->second);
+        } else {
+            pinned += "(SELECT * FROM " + reference + " WHERE false)";
+        }
+        copied = mention.end;
+    }
+    return pinned.append(text, copied, std::string::npos);
+}
+
 std::string SparkDialect::quote_name(const std::string& name) const {
     if (name.empty()) throw UsageError("an empty name cannot name a Spark table or column");
     if (name.find('\0') != std::string::npos) {

@@ -4,8 +4,11 @@
 
 #include "korvex/connections/sql_dialect.hpp"
 
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvex::ice_history {
 
@@ -17,6 +20,19 @@ public:
     void read_metadata_from(const std::optional<std::string>& branch);
     // catalog.namespace.table, each part bare where Spark reads it so, else backtick-quoted.
     std::string table_reference(const std::string& table_name) const;
+
+    // Where a read statement names a table of this catalog and namespace at its main (its
+    // reference followed by " AS ", not by a branch), outside literals and quoted names.
+    struct TableMention {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        std::string table;
+    };
+    std::vector<TableMention> main_table_mentions(const std::string& text) const;
+    // `text` with each mention of a table in `snapshots` read at that snapshot (VERSION AS OF),
+    // or, for a table that had no snapshot then, as an empty relation of its columns.
+    static std::string pin_snapshots(const std::string& text, const std::vector<TableMention>& mentions,
+                                     const std::map<std::string, std::optional<std::int64_t>>& snapshots);
 
     // Backtick-quoted with backticks doubled; refused when empty or holding a NUL byte.
     std::string quote_name(const std::string& name) const override;
