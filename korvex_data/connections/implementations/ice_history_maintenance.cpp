@@ -43,6 +43,21 @@ void check_age(const char* name, std::int64_t value, std::int64_t least = 0) {
 
 }  // namespace
 
+void SparkIcebergHistoricalConnection::check_branches_kept(const std::string& branch,
+                                                           const std::vector<std::string>& tables) {
+    for (const auto& table : tables) {
+        if (!connection_->client()
+                 .sql("SELECT 1 FROM " + qualified_name(table) + ".refs WHERE name = ?", {SparkParameter(branch)})
+                 ->fetchall()
+                 .empty()) {
+            continue;
+        }
+        throw KorvexConnectionError("COMMIT refused: the transaction's branch " + branch + " of table " + table +
+                                    " is gone (maintenance drops the branches of transactions left without a write "
+                                    "for longer than its branch age); nothing of this transaction was written");
+    }
+}
+
 MaintenanceReport SparkIcebergHistoricalConnection::maintain(const MaintenanceOptions& options) {
     if (connection_ == nullptr) throw KorvexConnectionError("Connection not established");
     if (!branch_.empty()) {
