@@ -75,13 +75,12 @@ TEST(IceHistoryMaintenance, ChangesNoReadAndDropsOnlyDeadTransactionsBranches) {
                                store->count(scope));
     };
 
-    // A transaction whose connection went away, and a commit stopped past its commit point whose
+    // A transaction left without a write for longer than the branch age, and a commit stopped past its commit point whose
     // owner still holds its lease.
     auto dead = open_store(space, "300");
     dead->begin();
     dead->put_many(person("dead", 1));
     const auto left_behind = std::chrono::steady_clock::now();
-    dead->disconnect();
     auto stopped = open_store(space, "3600");
     stopped->begin();
     stopped->put_many(person("stopped", 1));
@@ -109,8 +108,9 @@ TEST(IceHistoryMaintenance, ChangesNoReadAndDropsOnlyDeadTransactionsBranches) {
     EXPECT_GT(report.rewritten_data_files, 0);
     EXPECT_LT(std::stoll(column(spark, snapshots).at(0)), std::stoll(snapshots_before.at(0)));
     EXPECT_EQ(report.trimmed_commits, 4);
-    // The dead transaction's two branches went; the live one's and the stopped commit's stayed.
+    // The idle transaction's two branches went, and it cannot commit any more; the live one's and the stopped commit's stayed.
     ASSERT_EQ(report.dropped_branches.size(), 2u);
+    EXPECT_THROW(dead->commit(), KorvexConnectionError);
     const auto branches = column(spark, "SELECT name FROM " + person_table + ".refs WHERE name <> 'main' ORDER BY 1");
     auto kept = column(spark, "SELECT branch FROM " + spark.qualified_table_name("korvex_commits") +
                                   " WHERE state = 'committed'");

@@ -240,6 +240,9 @@ private:
     void finish_commit(const std::string& id, const std::string& branch, const std::vector<std::string>& tables);
     // Finishes the claimed, unfinished commits whose owner's lease ran out.
     void finish_interrupted_commits();
+    // Refuses to commit a transaction whose branch on one of its tables is gone (maintenance
+    // dropped it as a dead transaction's): publishing would lose its writes there.
+    void check_branches_kept(const std::string& branch, const std::vector<std::string>& tables);
     std::optional<std::int64_t> ref_head(const std::string& table_name, const std::string& ref);
     std::string branch_;
     // Each connection draws its branch names from its own source, seeded with 64 random bits.

@@ -318,6 +318,7 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
                 return;
             }
             try {
+                check_branches_kept(branch, tables);
                 claim_commit(branch);
             } catch (...) {
                 // Not committed: nothing of the transaction is on main, and its branches go.
