@@ -347,8 +347,8 @@ TEST_F(IceHistoryOnSpark, ADuplicateVersionIsRefusedAndNothingOfItIsPublished) {
     EXPECT_EQ(store->count(Address::from_string("app#Pet@1"), Q("_address__object_id", Lookup::EQ, "dup_2")), 0);
 }
 
-// A commit stopped after its commit point, as a dead process leaves it, is finished by the next
-// prepare_connection exactly once; until then its versions already count as taken.
+// A commit stopped after its commit point, as a dead process leaves it, is finished exactly once
+// by the next commit (which then refuses its twin) and prepare_connection finds nothing left.
 TEST_F(IceHistoryOnSpark, ACommitStoppedPastItsCommitPointIsFinishedByTheNextPrepare) {
     const std::vector<std::string> steps = {"commit_point", "table:person_v_1", "table:metadata", "done"};
     for (std::size_t i = 0; i < steps.size(); ++i) {

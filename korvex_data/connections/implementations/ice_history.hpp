@@ -20,8 +20,9 @@
 // by name (table.branch_<name>); a savepoint remembers each branch's head, and rolling back to
 // it replaces the branches to those heads; the outermost rollback drops the branches. Commit
 // records an intent in the commit log (its one commit point, a compare-and-swap of the log's
-// main), then publishes each table's branch onto main, the metadata last (the README has the
-// protocol and its failure analysis).
+// main), then publishes each table's branch onto main, the metadata last, each in one table
+// commit; a commit whose owner died is finished by the next commit or prepare_connection once its
+// lease ran out (the README has the protocol and its failure analysis).
 // Not thread-safe: one caller at a time.
 
 #include "korvex/connections/sql_historical_store.hpp"

@@ -417,13 +417,13 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             closed();
             stop_at("commit_point");
             // Past the commit point the transaction is committed: whoever finishes it (this
-            // connection now, or a later prepare_connection) publishes the same branches.
+            // connection now, or a later commit or prepare_connection) publishes the same branches.
             try {
                 finish_commit(branch, branch, tables);
             } catch (...) {
                 std::throw_with_nested(KorvexConnectionError(
                     "COMMIT: the transaction is committed but publishing it was interrupted; the next "
-                    "prepare_connection (once this connection's lease of " +
+                    "commit or prepare_connection (once this connection's lease of " +
                     std::to_string(commit_lease_ms_ / 1000) + " s ran out) finishes it"));
             }
         } else if (statement == "ROLLBACK") {
