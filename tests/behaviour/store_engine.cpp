@@ -117,6 +117,7 @@ public:
         if (!row.contains("is_deleted")) row["is_deleted"] = false;
         return row;
     }
+    std::string metadata_keys_query() const override { return "SELECT address.object_id FROM metadata"; }
 
 private:
     std::string url_ = spark_connect_url();

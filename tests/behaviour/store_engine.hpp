@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,8 @@ public:
     // A metadata row as the engine's metadata table lays it out (the Iceberg table wraps the
     // schema's address as `ref`).
     virtual DataMap metadata_row(DataMap row) const { return row; }
+    // A query of the metadata rows' keys, each starting with the object id (then ':' and more).
+    virtual std::string metadata_keys_query() const { return "SELECT partition_key FROM metadata"; }
 };
 
 // "postgresql", "sqlite" or (in the Spark build of the suites) "spark".
@@ -48,6 +52,20 @@ inline DataMap map(const char* json) { return Value::parse(json); }
 // The levels of a store, which both stores keep in TransactionLevelsMixin.
 inline const TransactionLevelsMixin& levels(const HistoricalConnectionBase& store) {
     return dynamic_cast<const TransactionLevelsMixin&>(store);
+}
+
+// Runs a sequence of words on the store: begin, commit, rollback, revert, and put:<id>, which
+// calls `put` with the id.
+inline void run_transaction_words(HistoricalConnectionBase& store, const std::string& sequence,
+                                  const std::function<void(const std::string&)>& put) {
+    std::istringstream words(sequence);
+    for (std::string word; words >> word;) {
+        if (word == "begin") store.begin();
+        if (word == "commit") store.commit();
+        if (word == "rollback") store.rollback();
+        if (word == "revert") store.revert();
+        if (word.starts_with("put:")) put(word.substr(4));
+    }
 }
 
 // A fixture holding one engine and its prepared store.

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <functional>
 #include <limits>
-#include <sstream>
 #include <tuple>
 
 using namespace korvex;
@@ -79,14 +78,7 @@ TEST_P(Writes, SequencesLeaveExactlyTheCommittedRowsAndNoTransactionOpen) {
     for (const auto& [sequence, expected] : sequences) {
         SCOPED_TRACE(sequence);
         engine->sql("DELETE FROM person");
-        std::istringstream words(sequence);
-        for (std::string word; words >> word;) {
-            if (word == "begin") store->begin();
-            if (word == "commit") store->commit();
-            if (word == "rollback") store->rollback();
-            if (word == "revert") store->revert();
-            if (word.starts_with("put:")) put(word.substr(4), word.substr(4));
-        }
+        korvex::testing::run_transaction_words(*store, sequence, [&](const std::string& id) { put(id, id); });
         EXPECT_EQ(rows(), expected);
         EXPECT_TRUE(levels(*store).revert_data().empty());
         EXPECT_TRUE(levels(*store).savepoints().empty());

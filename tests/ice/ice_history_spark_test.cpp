@@ -11,14 +11,22 @@
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/table_schemas/base.hpp"
 #include "spark_test_support.hpp"
+#include "store_engine.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <limits>
-#include <sstream>
+#include <latch>
+#include <thread>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
 
 using namespace korvex;
 
@@ -244,6 +252,28 @@ static std::vector<std::string> on_main(IcebergSparkConnection& spark, const std
     return rows;
 }
 
+// An error's message with those of the errors nested in it.
+static std::string all_messages(const std::exception& error) {
+    std::string text = error.what();
+    try {
+        std::rethrow_if_nested(error);
+    } catch (const std::exception& nested) {
+        text += ": " + all_messages(nested);
+    }
+    return text;
+}
+
+// Object ids of the metadata rows on main starting with `prefix`, one per row.
+static std::vector<std::string> metadata_on_main(IcebergSparkConnection& spark, const std::string& prefix) {
+    std::vector<std::string> rows;
+    for (const auto& row : spark.execute("SELECT address.object_id FROM " + spark.qualified_table_name("metadata") +
+                                         " WHERE startswith(address.object_id, '" + prefix + "') ORDER BY 1")
+                               ->fetchall()) {
+        rows.push_back(row.at(0).get<std::string>());
+    }
+    return rows;
+}
+
 TEST_F(IceHistoryOnSpark, TransactionsWriteOnBranchesAndPublishAtCommit) {
     const Address person = Address::from_string("app#Person@1");
     const Q mine("_address__object_id", Lookup::STARTSWITH, "tx_");
@@ -257,21 +287,14 @@ TEST_F(IceHistoryOnSpark, TransactionsWriteOnBranchesAndPublishAtCommit) {
     for (const auto& [sequence, expected] : sequences) {
         SCOPED_TRACE(sequence);
         std::vector<std::string> written;
-        std::istringstream words(sequence);
-        for (std::string word; words >> word;) {
-            if (word == "begin") store->begin();
-            if (word == "commit") store->commit();
-            if (word == "rollback") store->rollback();
-            if (word == "revert") store->revert();
-            if (word.starts_with("put:")) {
-                const auto item = version(word.substr(4), 1, {{"name", word.substr(4)}});
-                store->put_many({item, metadata_of(item, 1)});
-                written.push_back(word.substr(4));
-                // The transaction reads its own writes; main does not hold them yet.
-                EXPECT_EQ(store->count(person, Q("_address__object_id", Lookup::EQ, word.substr(4))), 1);
-                EXPECT_EQ(on_main(*spark, word.substr(4)), std::vector<std::string>{});
-            }
-        }
+        korvex::testing::run_transaction_words(*store, sequence, [&](const std::string& id) {
+            const auto item = version(id, 1, {{"name", id}});
+            store->put_many({item, metadata_of(item, 1)});
+            written.push_back(id);
+            // The transaction reads its own writes; main does not hold them yet.
+            EXPECT_EQ(store->count(person, Q("_address__object_id", Lookup::EQ, id)), 1);
+            EXPECT_EQ(on_main(*spark, id), std::vector<std::string>{});
+        });
         committed.insert(committed.end(), expected.begin(), expected.end());
         EXPECT_EQ(on_main(*spark, "tx_"), committed);
         EXPECT_EQ(store->count(person, mine), static_cast<std::int64_t>(committed.size()));
@@ -287,12 +310,22 @@ TEST_F(IceHistoryOnSpark, TwoTransactionsThatMovedMainBothPublish) {
     other->begin();
     const auto first = version("race_1", 1, {{"name", "1"}});
     const auto second = version("race_2", 1, {{"name", "2"}});
+    const auto third = version("race_3", 1, {{"name", "3"}});
     store->put_many({first, metadata_of(first, 1)});
+    store->put_many({third, metadata_of(third, 1)});  // a second snapshot on each branch
     other->put_many({second, metadata_of(second, 1)});
     other->commit();
-    store->commit();  // main moved since this branch was made: its appends are applied onto main
-    EXPECT_EQ(on_main(*spark, "race_"), (std::vector<std::string>{"race_1", "race_2"}));
-    EXPECT_EQ(store->count(Address::from_string("app#Person@1"), Q("_address__object_id", Lookup::STARTSWITH, "race_")), 2);
+    const auto metadata_snapshots = [&] {
+        return spark->execute("SELECT count(*) FROM " + spark->qualified_table_name("metadata") + ".snapshots")
+            ->fetchall().at(0).at(0).get<std::int64_t>();
+    };
+    const auto before = metadata_snapshots();
+    store->commit();  // main moved since this branch was made: its rows are applied onto main
+    // ... in one table commit, so no reader sees race_1 without race_3.
+    EXPECT_EQ(metadata_snapshots(), before + 1);
+    EXPECT_EQ(on_main(*spark, "race_"), (std::vector<std::string>{"race_1", "race_2", "race_3"}));
+    EXPECT_EQ(metadata_on_main(*spark, "race_"), (std::vector<std::string>{"race_1", "race_2", "race_3"}));
+    EXPECT_EQ(store->count(Address::from_string("app#Person@1"), Q("_address__object_id", Lookup::STARTSWITH, "race_")), 3);
 }
 
 // Two transactions writing one (object, version): the second to commit is refused, whole.
@@ -314,8 +347,8 @@ TEST_F(IceHistoryOnSpark, ADuplicateVersionIsRefusedAndNothingOfItIsPublished) {
     EXPECT_EQ(store->count(Address::from_string("app#Pet@1"), Q("_address__object_id", Lookup::EQ, "dup_2")), 0);
 }
 
-// A commit stopped after its commit point, as a dead process leaves it, is finished by the next
-// prepare_connection exactly once; until then its versions already count as taken.
+// A commit stopped after its commit point, as a dead process leaves it, is finished exactly once
+// by the next commit (which then refuses its twin) and prepare_connection finds nothing left.
 TEST_F(IceHistoryOnSpark, ACommitStoppedPastItsCommitPointIsFinishedByTheNextPrepare) {
     const std::vector<std::string> steps = {"commit_point", "table:person_v_1", "table:metadata", "done"};
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -344,6 +377,109 @@ TEST_F(IceHistoryOnSpark, ACommitStoppedPastItsCommitPointIsFinishedByTheNextPre
         EXPECT_EQ(spark->execute("SELECT name FROM " + spark->qualified_table_name(table) + ".refs")->fetchall().size(),
                   1u)
             << table;
+    }
+}
+
+// Two connections committing at the same moment on one table, each from its own thread: without a
+// shared (object, version) both commit; with one, exactly one commits and the other is refused
+// whole. Nothing is published twice.
+TEST_F(IceHistoryOnSpark, TwoConnectionsRacingCommitsLoseNothingAndPublishNothingTwice) {
+    struct Round {
+        std::string prefix;
+        std::vector<std::string> first, second;  // the ids each connection writes
+        std::vector<std::string> expected;       // on main afterwards, without the refused side
+    };
+    const std::vector<Round> rounds = {
+        {"rc_", {"rc_a1", "rc_a2"}, {"rc_b1"}, {"rc_a1", "rc_a2", "rc_b1"}},
+        {"rd_", {"rd_x"}, {"rd_x", "rd_y"}, {}},
+    };
+    for (const auto& round : rounds) {
+        SCOPED_TRACE(round.prefix);
+        std::unique_ptr<HistoricalConnectionBase> stores[2] = {open_store(spark->namespace_name()),
+                                                               open_store(spark->namespace_name())};
+        const std::vector<std::string>* ids[2] = {&round.first, &round.second};
+        for (int i = 0; i < 2; ++i) {
+            std::vector<WriteItem> items;
+            for (const auto& id : *ids[i]) {
+                items.push_back(version(id, 1, {{"name", std::to_string(i)}}));
+                items.push_back(metadata_of(items.back(), 1));
+            }
+            stores[i]->begin();
+            stores[i]->put_many(items);
+        }
+        std::latch start(2);
+        std::string outcome[2];
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 2; ++i) {
+            threads.emplace_back([&, i] {
+                start.arrive_and_wait();
+                try {
+                    stores[i]->commit();
+                    outcome[i] = "committed";
+                } catch (const KorvexConnectionError& error) {
+                    outcome[i] = all_messages(error);
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        std::vector<std::string> expected = round.expected;
+        if (expected.empty()) {
+            // The duplicate: one side commits, the other is told why it was refused.
+            const int winner = outcome[0] == "committed" ? 0 : 1;
+            EXPECT_EQ(outcome[winner], "committed");
+            EXPECT_NE(outcome[1 - winner].find("COMMIT refused: version 1 of object rd_x"), std::string::npos)
+                << outcome[1 - winner];
+            expected = *ids[winner];
+        } else {
+            EXPECT_EQ(outcome[0], "committed");
+            EXPECT_EQ(outcome[1], "committed");
+        }
+        EXPECT_EQ(on_main(*spark, round.prefix), expected);
+        EXPECT_EQ(metadata_on_main(*spark, round.prefix), expected);
+    }
+}
+
+// A commit whose process is killed at each of its steps: a fresh connection's prepare_connection
+// or next commit, once the dead owner's lease ran out, publishes it whole when the kill came past the commit point
+// and leaves nothing of it before. Nothing is published twice.
+TEST_F(IceHistoryOnSpark, ACommitKilledAtEachStepIsFinishedOrLeftOutWhole) {
+    const std::vector<std::pair<std::string, bool>> steps = {{"intent", false},
+                                                             {"commit_point", true},
+                                                             {"table:person_v_1", true},
+                                                             {"table:metadata", true},
+                                                             {"done", true}};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto& [step, committed] = steps[i];
+        SCOPED_TRACE(step);
+        const std::string id = "kill_" + std::to_string(i);
+        std::vector<std::string> environment;
+        for (char** variable = environ; *variable != nullptr; ++variable) environment.emplace_back(*variable);
+        environment.push_back("KORVEX_ICE_COMMIT_KILL=" + step);
+        std::vector<char*> envp;
+        for (auto& variable : environment) envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        std::string program = ICE_COMMIT_CHILD, namespace_name = spark->namespace_name(), object = id;
+        char* argv[] = {program.data(), namespace_name.data(), object.data(), nullptr};
+        pid_t child = 0;
+        ASSERT_EQ(::posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the child's lease of 1 s runs out
+        auto next = open_store(spark->namespace_name(), "1");
+        if (i % 2 == 1) {
+            // The next commit, of another object, finishes it before its own commit point.
+            const auto other = version("after_" + id, 1, {{"name", id}});
+            next->begin();
+            next->put_many({other, metadata_of(other, 1)});
+            next->commit();
+        } else {
+            next->prepare_connection();
+            next->prepare_connection();
+        }
+        const std::vector<std::string> expected = committed ? std::vector<std::string>{id} : std::vector<std::string>{};
+        EXPECT_EQ(on_main(*spark, id), expected);
+        EXPECT_EQ(metadata_on_main(*spark, id), expected);
     }
 }
 

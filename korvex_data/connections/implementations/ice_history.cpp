@@ -218,7 +218,7 @@ void SparkIcebergHistoricalConnection::prepare_connection() {
     connection_->create_namespace();
     table_schema_manager()->register_internal_tables();
     create_commit_log();
-    finish_interrupted_commits();
+    finish_interrupted_commits("prepare_connection");
 }
 
 std::string SparkIcebergHistoricalConnection::qualified_name(const std::string& table_name) const {

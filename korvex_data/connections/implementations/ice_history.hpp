@@ -20,8 +20,9 @@
 // by name (table.branch_<name>); a savepoint remembers each branch's head, and rolling back to
 // it replaces the branches to those heads; the outermost rollback drops the branches. Commit
 // records an intent in the commit log (its one commit point, a compare-and-swap of the log's
-// main), then publishes each table's branch onto main, the metadata last (the README has the
-// protocol and its failure analysis).
+// main), then publishes each table's branch onto main, the metadata last, each in one table
+// commit; a commit whose owner died is finished by the next commit or prepare_connection once its
+// lease ran out (the README has the protocol and its failure analysis).
 // Not thread-safe: one caller at a time.
 
 #include "korvex/connections/sql_historical_store.hpp"
@@ -58,8 +59,11 @@ inline constexpr const char* DEFAULT_NAMESPACE = "db";
 inline constexpr const char* COMMIT_LOG_TABLE = "korvex_commits";
 inline constexpr std::int64_t DEFAULT_COMMIT_LEASE_SECONDS = 300;
 // Names a step of commit at which it stops as if its process died there (for tests):
-// "commit_point", "table:<name>" (after that table is published) or "done".
+// "intent" (the intent row written on its log branch, before the compare-and-swap),
+// "commit_point", "table:<name>" (after that table is published) or "done". The stop variable
+// throws; the kill variable makes the process SIGKILL itself at that step.
 inline constexpr const char* COMMIT_STOP_VARIABLE = "KORVEX_ICE_COMMIT_STOP";
+inline constexpr const char* COMMIT_KILL_VARIABLE = "KORVEX_ICE_COMMIT_KILL";
 // The comment of a STRING column that holds JSON text, and the type a description gives it.
 inline constexpr const char* JSON_COLUMN_COMMENT = "JSON";
 inline constexpr const char* JSON_TYPE = "JSON";
@@ -238,8 +242,15 @@ private:
     void claim_commit(const std::string& id);
     // Publishes the tables of a claimed commit (metadata last), marks it done, drops its branches.
     void finish_commit(const std::string& id, const std::string& branch, const std::vector<std::string>& tables);
-    // Finishes the claimed, unfinished commits whose owner's lease ran out.
-    void finish_interrupted_commits();
+    // Finishes the claimed, unfinished commits whose owner's lease ran out, each after taking
+    // its lease over by a compare-and-swap on the log; `caller` names the operation in errors.
+    void finish_interrupted_commits(const std::string& caller);
+    // Appends one row to the commit log only while the log's main is still at `start`: the row
+    // goes onto a branch made there, and main is fast-forwarded to it. False when another row got
+    // in first.
+    bool append_to_log_at(std::int64_t start, const std::string& tag, const std::vector<SparkParameter>& row);
+    // Extends the lease of a commit this connection finishes, for another lease's length.
+    void renew_lease(const std::string& id);
     // Refuses to commit a transaction whose branch on one of its tables is gone (maintenance
     // dropped it as a dead transaction's): publishing would lose its writes there.
     void check_branches_kept(const std::string& branch, const std::vector<std::string>& tables);
@@ -254,8 +265,8 @@ private:
     std::optional<std::int64_t> branch_head(const std::string& table_name) { return ref_head(table_name, branch_); }
     // The table as Iceberg's procedures name it: a text literal of namespace.table.
     std::string procedure_table(const std::string& table_name) const;
-    // Moves main to hold the branch's appends: fast-forward, or (when main moved since the fork)
-    // the branch's own snapshots cherry-picked onto main, oldest first.
+    // Moves main to hold the branch's rows: fast-forward, or (when main moved since the fork)
+    // one INSERT of the branch's rows that neither main nor the fork holds, by row identity.
     void publish(const std::string& table_name, const std::string& branch);
     void drop_branch(const std::string& table_name, const std::string& branch);
     void drop_branch(const std::string& table_name) { drop_branch(table_name, branch_); }

@@ -88,7 +88,7 @@ MaintenanceReport SparkIcebergHistoricalConnection::maintain(const MaintenanceOp
     const std::string log = qualified_name(COMMIT_LOG_TABLE);
     MaintenanceReport report;
     try {
-        finish_interrupted_commits();
+        finish_interrupted_commits("maintain");
 
         // The branches of commits claimed and not finished: never dropped.
         std::set<std::string> pending;

@@ -10,11 +10,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
-#include <set>
-
-#include <unistd.h>
 #include <random>
+#include <set>
+#include <thread>
+
+#include <signal.h>
+#include <unistd.h>
 
 namespace korvex::ice_history {
 namespace {
@@ -26,6 +29,29 @@ std::string new_branch_name(std::mt19937_64& generator) {
     std::string name = "korvex_tx_";
     for (int i = 0; i < 16; ++i) name += digits[generator() % 16];
     return name;
+}
+
+// Runs a statement that moves a table's refs (CREATE, REPLACE or DROP BRANCH, fast_forward).
+// Iceberg applies those to the metadata it last read and does not retry them: when another
+// session committed to the table in between, the catalog refuses the commit, and the statement
+// runs again on fresh metadata (a fast-forward is then judged against the new main).
+template <typename Client>
+void update_refs(Client& client, const std::string& statement) {
+    static thread_local std::mt19937 jitter{std::random_device{}()};
+    constexpr int ATTEMPTS = 20;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            client.sql(statement);
+            return;
+        } catch (const SparkConnectError& error) {
+            const std::string message = error.what();
+            const bool stale = message.find("refresh is required") != std::string::npos ||
+                               message.find("stale table metadata") != std::string::npos ||
+                               message.find("CommitFailedException") != std::string::npos;
+            if (!stale || attempt == ATTEMPTS) throw;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + jitter() % (20 * attempt)));
+    }
 }
 
 }  // namespace
@@ -50,7 +76,7 @@ std::string SparkIcebergHistoricalConnection::procedure_table(const std::string&
 
 void SparkIcebergHistoricalConnection::ensure_branch(const std::string& table_name) {
     if (branch_.empty() || std::find(branched_.begin(), branched_.end(), table_name) != branched_.end()) return;
-    connection_->client().sql("ALTER TABLE " + qualified_name(table_name) + " CREATE BRANCH " +
+    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table_name) + " CREATE BRANCH " +
                               spark_dialect.quote_name(branch_));
     branched_.push_back(table_name);
     branches_changed();
@@ -67,9 +93,21 @@ std::optional<std::int64_t> SparkIcebergHistoricalConnection::ref_head(const std
 }
 
 void SparkIcebergHistoricalConnection::drop_branch(const std::string& table_name, const std::string& branch) {
-    connection_->client().sql("ALTER TABLE " + qualified_name(table_name) + " DROP BRANCH IF EXISTS " +
+    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table_name) + " DROP BRANCH IF EXISTS " +
                               spark_dialect.quote_name(branch));
 }
+
+namespace {
+
+// The columns that identify a row of the table: a class-version row by its object id and
+// version, an internal row by its address structs.
+std::vector<std::string> row_identity(const std::string& table_name) {
+    if (!is_internal_table(table_name)) return {"partition_key", "range_key"};
+    if (table_name == "reference") return {"from_address", "to_address"};
+    return {"address"};
+}
+
+}  // namespace
 
 void SparkIcebergHistoricalConnection::publish(const std::string& table_name, const std::string& branch) {
     auto& client = connection_->client();
@@ -78,54 +116,57 @@ void SparkIcebergHistoricalConnection::publish(const std::string& table_name, co
     const std::optional<std::int64_t> head = ref_head(table_name, branch);
     if (!head) return;  // nothing was written on this branch (or it is gone)
     try {
-        client.sql("CALL " + procedures + "fast_forward(table => " + table + ", branch => 'main', to => " +
+        update_refs(client, "CALL " + procedures + "fast_forward(table => " + table + ", branch => 'main', to => " +
                    quote_spark_string(branch) + ")");
         return;
     } catch (const SparkConnectError& error) {
         if (std::string(error.what()).find("not an ancestor") == std::string::npos) throw;
     }
-    // Main moved since the fork: the branch's own snapshots, those main does not hold, are
-    // applied to main one by one, oldest first.
-    const auto ancestors = [&](const std::string& ref) {
+    // Main moved since the fork. The branch's rows that neither main nor the fork holds are the
+    // transaction's own (its appends, less what a revert deleted): one INSERT puts them all onto
+    // main as one table commit, so a reader sees all of them or none. Run again, it finds them on
+    // main and inserts nothing.
+    const auto ancestors = [&](std::int64_t snapshot) {
         std::vector<std::int64_t> ids;
-        const auto rows = client
-                              .sql("SELECT snapshot_id FROM " + qualified_name(table_name) + ".refs WHERE name = ?",
-                                   {SparkParameter(ref)})
-                              ->fetchall();
-        if (rows.empty() || rows.front().at(0).is_null()) return ids;
         for (const auto& row : client.sql("CALL " + procedures + "ancestors_of(table => " + table + ", snapshot_id => " +
-                                          std::to_string(rows.front().at(0).get<std::int64_t>()) + ")")
+                                          std::to_string(snapshot) + ")")
                                    ->fetchall()) {
             ids.push_back(row.at(0).get<std::int64_t>());
         }
         return ids;
     };
-    std::vector<std::int64_t> on_main = ancestors("main");
-    // A snapshot main already holds as a cherry-pick (its summary names the source) is not
-    // applied again: publishing the same branch twice leaves main as publishing it once.
-    std::vector<std::int64_t> picked;
-    for (const auto& row : client.sql("SELECT snapshot_id, summary['source-snapshot-id'] FROM " +
-                                      qualified_name(table_name) + ".snapshots")
-                               ->fetchall()) {
-        if (row.at(1).is_null()) continue;
-        if (std::find(on_main.begin(), on_main.end(), row.at(0).get<std::int64_t>()) == on_main.end()) continue;
-        picked.push_back(std::stoll(row.at(1).get<std::string>()));
+    std::optional<std::int64_t> fork;
+    if (const auto main_head = ref_head(table_name, "main")) {
+        const std::vector<std::int64_t> on_main = ancestors(*main_head);
+        for (const std::int64_t id : ancestors(*head)) {  // newest first
+            if (std::find(on_main.begin(), on_main.end(), id) != on_main.end()) {
+                fork = id;
+                break;
+            }
+        }
     }
-    on_main.insert(on_main.end(), picked.begin(), picked.end());
-    std::vector<std::int64_t> own = ancestors(branch);
-    own.erase(std::remove_if(own.begin(), own.end(),
-                             [&](std::int64_t id) { return std::find(on_main.begin(), on_main.end(), id) != on_main.end(); }),
-              own.end());
-    for (auto id = own.rbegin(); id != own.rend(); ++id) {
-        client.sql("CALL " + procedures + "cherrypick_snapshot(table => " + table + ", snapshot_id => " +
-                   std::to_string(*id) + ")");
-    }
+    const std::string qualified = qualified_name(table_name);
+    std::string statement = "INSERT INTO " + qualified + " SELECT b.* FROM " + qualified + "." +
+                            spark_dialect.quote_name("branch_" + branch) + " b";
+    const auto unless_in = [&](const std::string& source, const std::string& alias) {
+        std::string on;
+        for (const auto& column : row_identity(table_name)) {
+            const std::string name = spark_dialect.quote_name(column);
+            on += (on.empty() ? "" : " AND ") + alias + "." + name + " <=> b." + name;
+        }
+        statement += " LEFT ANTI JOIN " + source + " " + alias + " ON " + on;
+    };
+    unless_in(qualified, "m");
+    if (fork) unless_in(qualified + " VERSION AS OF " + std::to_string(*fork), "f");
+    client.sql(statement);
 }
 
 namespace {
 
 // Throws where the test variable names this step, leaving everything as a dead process would.
 void stop_at(const std::string& step) {
+    const char* doomed = std::getenv(COMMIT_KILL_VARIABLE);
+    if (doomed != nullptr && step == doomed) ::kill(::getpid(), SIGKILL);
     const char* wanted = std::getenv(COMMIT_STOP_VARIABLE);
     if (wanted != nullptr && step == wanted) {
         throw KorvexConnectionError(std::string("COMMIT: stopped at step '") + step + "' (" + COMMIT_STOP_VARIABLE + ")");
@@ -157,10 +198,40 @@ void SparkIcebergHistoricalConnection::create_commit_log() {
     }
 }
 
+bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, const std::string& tag,
+                                                        const std::vector<SparkParameter>& row) {
+    auto& client = connection_->client();
+    const std::string log_branch = "korvex_commit_" + tag;
+    drop_branch(COMMIT_LOG_TABLE, log_branch);
+    update_refs(client, "ALTER TABLE " + qualified_name(COMMIT_LOG_TABLE) + " CREATE BRANCH " +
+               spark_dialect.quote_name(log_branch) + " AS OF VERSION " + std::to_string(start));
+    client.sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) + "." + spark_dialect.quote_name("branch_" + log_branch) +
+                   " VALUES (?, ?, ?, ?, ?, ?, ?)",
+               row);
+    stop_at("intent");
+    try {
+        update_refs(client, "CALL " + spark_identifier(catalog_) + ".system.fast_forward(table => " +
+                   procedure_table(COMMIT_LOG_TABLE) + ", branch => 'main', to => " + quote_spark_string(log_branch) +
+                   ")");
+    } catch (const SparkConnectError& error) {
+        drop_branch(COMMIT_LOG_TABLE, log_branch);
+        if (std::string(error.what()).find("not an ancestor") == std::string::npos) throw;
+        return false;  // another row got in first
+    }
+    drop_branch(COMMIT_LOG_TABLE, log_branch);
+    return true;
+}
+
+void SparkIcebergHistoricalConnection::renew_lease(const std::string& id) {
+    connection_->client().sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) +
+                                  " VALUES (?, 'lease', ?, ?, NULL, NULL, NULL)",
+                              {SparkParameter(id), SparkParameter(owner_name()),
+                               SparkParameter(Value(now_ms() + commit_lease_ms_))});
+}
+
 void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
     auto& client = connection_->client();
     const std::string log = qualified_name(COMMIT_LOG_TABLE);
-    const std::string log_branch = "korvex_commit_" + id;
     Value pairs = Value::array();
     for (const auto& [object_id, version] : written_pairs_) pairs.push_back({{"o", object_id}, {"v", version}});
     Value tables = Value::array();
@@ -169,12 +240,9 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         const std::optional<std::int64_t> start = ref_head(COMMIT_LOG_TABLE, "main");
         if (!start) throw KorvexConnectionError("COMMIT: the commit log " + log + " is empty: run prepare_connection");
-        drop_branch(COMMIT_LOG_TABLE, log_branch);
-        client.sql("ALTER TABLE " + log + " CREATE BRANCH " + spark_dialect.quote_name(log_branch) +
-                   " AS OF VERSION " + std::to_string(*start));
         // Duplicates, as of the log's snapshot: the pairs already on the metadata table's main, and
         // those of commits claimed before and not yet published. A commit claimed after it moves
-        // the log's main, and then the fast-forward below fails.
+        // the log's main, and then the compare-and-swap below fails.
         std::set<std::pair<std::string, std::string>> taken;
         if (!written_pairs_.empty()) {
             const std::string mine = "SELECT explode(from_json(?, 'array<struct<o:string,v:string>>')) AS p";
@@ -199,27 +267,18 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
         }
         for (const auto& pair : written_pairs_) {
             if (taken.contains(pair)) {
-                drop_branch(COMMIT_LOG_TABLE, log_branch);
                 throw KorvexConnectionError("COMMIT refused: version " + pair.second + " of object " + pair.first +
                                             " was already committed by another transaction; nothing of this "
                                             "transaction was written");
             }
         }
-        client.sql("INSERT INTO " + log + "." + spark_dialect.quote_name("branch_" + log_branch) +
-                       " VALUES (?, 'committed', ?, ?, ?, ?, ?)",
-                   {SparkParameter(id), SparkParameter(owner_name()), SparkParameter(Value(now_ms() + commit_lease_ms_)),
-                    SparkParameter(id), SparkParameter(tables.dump()), SparkParameter(pairs.dump())});
-        try {
-            client.sql("CALL " + spark_identifier(catalog_) + ".system.fast_forward(table => " +
-                       procedure_table(COMMIT_LOG_TABLE) + ", branch => 'main', to => " +
-                       quote_spark_string(log_branch) + ")");
-        } catch (const SparkConnectError& error) {
-            drop_branch(COMMIT_LOG_TABLE, log_branch);
-            if (std::string(error.what()).find("not an ancestor") == std::string::npos) throw;
-            continue;  // another commit got in first: check again against the new main
+        if (append_to_log_at(*start, id,
+                             {SparkParameter(id), SparkParameter(std::string("committed")), SparkParameter(owner_name()),
+                              SparkParameter(Value(now_ms() + commit_lease_ms_)), SparkParameter(id),
+                              SparkParameter(tables.dump()), SparkParameter(pairs.dump())})) {
+            return;
         }
-        drop_branch(COMMIT_LOG_TABLE, log_branch);
-        return;
+        // Another commit got in first: check again against the new main.
     }
     throw KorvexConnectionError("COMMIT: other commits got in first " + std::to_string(ATTEMPTS) +
                                 " times in a row; nothing of this transaction was written, try again");
@@ -228,6 +287,8 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
 void SparkIcebergHistoricalConnection::finish_commit(const std::string& id, const std::string& branch,
                                                      const std::vector<std::string>& tables) {
     for (const auto& table : tables) {
+        // The lease runs from now for each table: a slow commit still publishing keeps its intent.
+        renew_lease(id);
         publish(table, branch);
         stop_at("table:" + table);
     }
@@ -238,23 +299,48 @@ void SparkIcebergHistoricalConnection::finish_commit(const std::string& id, cons
     for (const auto& table : tables) drop_branch(table, branch);
 }
 
-void SparkIcebergHistoricalConnection::finish_interrupted_commits() {
+void SparkIcebergHistoricalConnection::finish_interrupted_commits(const std::string& caller) {
     const std::string log = qualified_name(COMMIT_LOG_TABLE);
-    const auto rows = connection_->client()
-                          .sql("SELECT id, branch, tables FROM " + log +
-                                   " WHERE state = 'committed' AND lease_until < ? AND id NOT IN (SELECT id FROM " +
-                                   log + " WHERE state = 'done')",
-                               {SparkParameter(Value(now_ms()))})
-                          ->fetchall();
-    for (const auto& row : rows) {
-        std::vector<std::string> tables;
-        for (const auto& table : Value::parse(row.at(2).get<std::string>())) tables.push_back(table.get<std::string>());
-        try {
-            finish_commit(row.at(0).get<std::string>(), row.at(1).get<std::string>(), tables);
-        } catch (...) {
-            std::throw_with_nested(KorvexConnectionError("prepare_connection: finishing the interrupted commit " +
-                                                         row.at(0).get<std::string>() + " failed"));
+    std::set<std::string> finished;
+    constexpr int ATTEMPTS = 20;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        const std::optional<std::int64_t> start = ref_head(COMMIT_LOG_TABLE, "main");
+        if (!start) return;
+        // A commit's lease is the latest its owner (or whoever took it over) wrote.
+        const std::string at = log + " VERSION AS OF " + std::to_string(*start);
+        const auto rows = connection_->client()
+                              .sql("SELECT c.id, c.branch, c.tables FROM " + at +
+                                       " c JOIN (SELECT id, max(lease_until) AS until FROM " + at +
+                                       " WHERE state IN ('committed', 'lease') GROUP BY id) l ON l.id = c.id"
+                                       " WHERE c.state = 'committed' AND l.until < ? AND c.id NOT IN (SELECT id FROM " +
+                                       at + " WHERE state = 'done')",
+                                   {SparkParameter(Value(now_ms()))})
+                              ->fetchall();
+        bool moved = false;
+        for (const auto& row : rows) {
+            const std::string id = row.at(0).get<std::string>();
+            if (finished.contains(id)) continue;
+            // Taken over only while the log is as read: two finishers never publish at once.
+            if (!append_to_log_at(*start, "takeover_" + new_branch_name(branch_names_),
+                                  {SparkParameter(id), SparkParameter(std::string("lease")), SparkParameter(owner_name()),
+                                   SparkParameter(Value(now_ms() + commit_lease_ms_)), SparkParameter(Value(nullptr)),
+                                   SparkParameter(Value(nullptr)), SparkParameter(Value(nullptr))})) {
+                moved = true;
+                break;  // the log moved: read it again
+            }
+            std::vector<std::string> tables;
+            for (const auto& table : Value::parse(row.at(2).get<std::string>())) tables.push_back(table.get<std::string>());
+            try {
+                finish_commit(id, row.at(1).get<std::string>(), tables);
+            } catch (...) {
+                std::throw_with_nested(
+                    KorvexConnectionError(caller + ": finishing the interrupted commit " + id + " failed"));
+            }
+            finished.insert(id);
+            moved = true;  // our own rows moved the log
+            break;
         }
+        if (!moved) return;
     }
 }
 
@@ -288,13 +374,13 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
                 const auto head = savepoint.heads.at(table);
                 if (branch_head(table) == head) continue;
                 if (head) {
-                    connection_->client().sql("ALTER TABLE " + qualified_name(table) + " REPLACE BRANCH " +
+                    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " REPLACE BRANCH " +
                                               spark_dialect.quote_name(branch_) + " AS OF VERSION " +
                                               std::to_string(*head));
                 } else {
                     // Made on a table with no snapshot yet: made again from nothing.
                     drop_branch(table);
-                    connection_->client().sql("ALTER TABLE " + qualified_name(table) + " CREATE BRANCH " +
+                    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " CREATE BRANCH " +
                                               spark_dialect.quote_name(branch_));
                 }
             }
@@ -319,6 +405,9 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             }
             try {
                 check_branches_kept(branch, tables);
+                // Commits whose owners died past their commit point are finished first: their
+                // pairs are taken, and their rows go onto main before this one's.
+                finish_interrupted_commits("COMMIT");
                 claim_commit(branch);
             } catch (...) {
                 // Not committed: nothing of the transaction is on main, and its branches go.
@@ -329,13 +418,13 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             closed();
             stop_at("commit_point");
             // Past the commit point the transaction is committed: whoever finishes it (this
-            // connection now, or a later prepare_connection) publishes the same branches.
+            // connection now, or a later commit or prepare_connection) publishes the same branches.
             try {
                 finish_commit(branch, branch, tables);
             } catch (...) {
                 std::throw_with_nested(KorvexConnectionError(
                     "COMMIT: the transaction is committed but publishing it was interrupted; the next "
-                    "prepare_connection (once this connection's lease of " +
+                    "commit or prepare_connection (once this connection's lease of " +
                     std::to_string(commit_lease_ms_ / 1000) + " s ran out) finishes it"));
             }
         } else if (statement == "ROLLBACK") {
@@ -347,7 +436,7 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             written_pairs_.clear();
             branches_changed();
             for (const auto& table : tables) {
-                connection_->client().sql("ALTER TABLE " + qualified_name(table) + " DROP BRANCH IF EXISTS " +
+                update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " DROP BRANCH IF EXISTS " +
                                           spark_dialect.quote_name(branch));
             }
         }
