@@ -10,8 +10,8 @@
 // metadata, so every version whose metadata row is in the metadata snapshot has its row in the
 // class tables resolved later. A table the statement names once is resolved by the statement
 // itself, after the metadata, and costs no round trip; those named more than once are resolved
-// together in one statement. The
-// branches of the open transaction are read as they are: only this connection writes them.
+// together in one statement. The branches of the open transaction are read as they are: only
+// this connection writes them.
 
 #include "korvex_data/connections/implementations/ice_history.hpp"
 
