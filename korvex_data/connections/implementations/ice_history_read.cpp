@@ -1,15 +1,17 @@
 // SparkIcebergHistoricalConnection: how a read of query or count sees one state of the store.
 //
-// Spark loads a table anew for every scan of it (the catalog's cache is off), so a statement that
-// names the metadata table twice, or once per class version, could read it at two snapshots while
-// a commit publishes, and join a version with metadata of another moment. Each read therefore
-// resolves the snapshot of main of the tables it names, and reads every mention of a table at
-// that one snapshot (VERSION AS OF). The metadata table is resolved first, the class-version
-// tables after it: a commit publishes the class tables before the metadata, so every version
-// whose metadata row is in the metadata snapshot has its row in the class tables resolved later.
-// A table the statement names once is resolved by the statement itself, after the metadata, and
-// costs no round trip; those named more than once are resolved together in one statement. The
-// branches of the open transaction are read as they are: only this connection writes them.
+// With the catalog's cache off, Spark loads each table a statement names when it analyses the
+// statement, in an order of its own, and nothing in Iceberg promises that two mentions of one
+// table share a load: a statement could read the metadata at two snapshots while a commit
+// publishes, or a class table before the metadata, and join a version with metadata of another
+// moment. Each read therefore resolves the snapshot of main of the tables it names, and reads
+// every mention of a table at that one snapshot (VERSION AS OF). The metadata table is resolved
+// first, the class-version tables after it: a commit publishes the class tables before the
+// metadata, so every version whose metadata row is in the metadata snapshot has its row in the
+// class tables resolved later. A table the statement names once is resolved by the statement
+// itself, after the metadata, and costs no round trip; those named more than once are resolved
+// together in one statement. The branches of the open transaction are read as they are: only
+// this connection writes them.
 
 #include "korvex_data/connections/implementations/ice_history.hpp"
 
