@@ -4,10 +4,9 @@
 //
 // What keeps a transaction safe: its branch is dropped only when no unfinished commit names it
 // and its head is older than the branch age; and on each table, snapshots are expired only when
-// older than the oldest snapshot a kept branch holds that main does not (a commit publishes those
-// by cherry-picking them, and tells the ones main already holds by their source snapshot), so
-// the snapshots a commit still has to publish or to recognise stay. Compaction moves main, which a
-// commit then publishes onto as onto any main that moved since its fork.
+// older than the oldest snapshot a kept branch holds that main does not, so the history a commit
+// reads to find its fork stays. Compaction moves main, which a commit then publishes onto as onto
+// any main that moved since its fork.
 
 #include "korvex_data/connections/implementations/ice_history.hpp"
 
