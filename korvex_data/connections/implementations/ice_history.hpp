@@ -234,6 +234,8 @@ private:
         std::size_t pairs = 0;
     };
     std::int64_t commit_lease_ms_ = DEFAULT_COMMIT_LEASE_SECONDS * 1000;
+    // When the lease of the commit this connection is publishing was last written to run from.
+    std::int64_t lease_from_ms_ = 0;
     // The (object_id, object_version) of each metadata row the open transaction wrote.
     std::vector<std::pair<std::string, std::string>> written_pairs_;
     void create_commit_log();

@@ -202,8 +202,8 @@ bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, cons
                                                         const std::vector<SparkParameter>& row) {
     auto& client = connection_->client();
     const std::string log_branch = "korvex_commit_" + tag;
-    drop_branch(COMMIT_LOG_TABLE, log_branch);
-    update_refs(client, "ALTER TABLE " + qualified_name(COMMIT_LOG_TABLE) + " CREATE BRANCH " +
+    // One statement, whatever an earlier attempt that failed half-way left under this name.
+    update_refs(client, "ALTER TABLE " + qualified_name(COMMIT_LOG_TABLE) + " CREATE OR REPLACE BRANCH " +
                spark_dialect.quote_name(log_branch) + " AS OF VERSION " + std::to_string(start));
     client.sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) + "." + spark_dialect.quote_name("branch_" + log_branch) +
                    " VALUES (?, ?, ?, ?, ?, ?, ?)",
@@ -223,10 +223,12 @@ bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, cons
 }
 
 void SparkIcebergHistoricalConnection::renew_lease(const std::string& id) {
+    const std::int64_t now = now_ms();
     connection_->client().sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) +
                                   " VALUES (?, 'lease', ?, ?, NULL, NULL, NULL)",
                               {SparkParameter(id), SparkParameter(owner_name()),
-                               SparkParameter(Value(now_ms() + commit_lease_ms_))});
+                               SparkParameter(Value(now + commit_lease_ms_))});
+    lease_from_ms_ = now;
 }
 
 void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
@@ -240,11 +242,34 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         const std::optional<std::int64_t> start = ref_head(COMMIT_LOG_TABLE, "main");
         if (!start) throw KorvexConnectionError("COMMIT: the commit log " + log + " is empty: run prepare_connection");
-        // Duplicates, as of the log's snapshot: the pairs already on the metadata table's main, and
-        // those of commits claimed before and not yet published. A commit claimed after it moves
-        // the log's main, and then the compare-and-swap below fails.
+        // The commits claimed before and not yet published, as of the log's snapshot, each with the
+        // latest lease its owner (or whoever took it over) wrote. One whose lease ran out is finished
+        // first: its owner died past its commit point, and its rows go onto main before these.
+        const std::string at = log + " VERSION AS OF " + std::to_string(*start);
+        const auto unfinished = client
+                                    .sql("SELECT c.pairs, l.until FROM " + at +
+                                         " c JOIN (SELECT id, max(lease_until) AS until FROM " + at +
+                                         " WHERE state IN ('committed', 'lease') GROUP BY id) l ON l.id = c.id"
+                                         " WHERE c.state = 'committed' AND c.id NOT IN (SELECT id FROM " +
+                                         at + " WHERE state = 'done')")
+                                    ->fetchall();
+        const std::int64_t now = now_ms();
+        if (std::any_of(unfinished.begin(), unfinished.end(),
+                        [&](const auto& row) { return !row.at(1).is_null() && row.at(1).template get<std::int64_t>() < now; })) {
+            finish_interrupted_commits("COMMIT");
+            continue;  // the log moved: check again from its new main
+        }
+        // Duplicates: the pairs of those commits, and the pairs already on the metadata table's
+        // main. A commit claimed after the log's snapshot moves the log's main, and then the
+        // compare-and-swap below fails.
         std::set<std::pair<std::string, std::string>> taken;
         if (!written_pairs_.empty()) {
+            for (const auto& row : unfinished) {
+                if (row.at(0).is_null()) continue;
+                for (const auto& pair : Value::parse(row.at(0).get<std::string>())) {
+                    taken.emplace(pair.at("o").get<std::string>(), pair.at("v").get<std::string>());
+                }
+            }
             const std::string mine = "SELECT explode(from_json(?, 'array<struct<o:string,v:string>>')) AS p";
             for (const auto& row : client.sql("SELECT m.address.object_id, CAST(m.address.object_version AS STRING) FROM " +
                                                   qualified_name("metadata") + " m JOIN (" + mine +
@@ -254,16 +279,6 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
                                        ->fetchall()) {
                 taken.emplace(row.at(0).get<std::string>(), row.at(1).get<std::string>());
             }
-            const std::string at = log + " VERSION AS OF " + std::to_string(*start);
-            for (const auto& row : client.sql("SELECT pairs FROM " + at +
-                                              " WHERE state = 'committed' AND id NOT IN (SELECT id FROM " + at +
-                                              " WHERE state = 'done')")
-                                       ->fetchall()) {
-                if (row.at(0).is_null()) continue;
-                for (const auto& pair : Value::parse(row.at(0).get<std::string>())) {
-                    taken.emplace(pair.at("o").get<std::string>(), pair.at("v").get<std::string>());
-                }
-            }
         }
         for (const auto& pair : written_pairs_) {
             if (taken.contains(pair)) {
@@ -272,10 +287,12 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
                                             "transaction was written");
             }
         }
+        const std::int64_t leased = now_ms();
         if (append_to_log_at(*start, id,
                              {SparkParameter(id), SparkParameter(std::string("committed")), SparkParameter(owner_name()),
-                              SparkParameter(Value(now_ms() + commit_lease_ms_)), SparkParameter(id),
+                              SparkParameter(Value(leased + commit_lease_ms_)), SparkParameter(id),
                               SparkParameter(tables.dump()), SparkParameter(pairs.dump())})) {
+            lease_from_ms_ = leased;
             return;
         }
         // Another commit got in first: check again against the new main.
@@ -287,8 +304,9 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
 void SparkIcebergHistoricalConnection::finish_commit(const std::string& id, const std::string& branch,
                                                      const std::vector<std::string>& tables) {
     for (const auto& table : tables) {
-        // The lease runs from now for each table: a slow commit still publishing keeps its intent.
-        renew_lease(id);
+        // A commit still publishing keeps its intent: once half its lease has run, the lease runs
+        // again from now (each renewal is one more commit on the log, so a quick commit makes none).
+        if (now_ms() - lease_from_ms_ >= commit_lease_ms_ / 2) renew_lease(id);
         publish(table, branch);
         stop_at("table:" + table);
     }
@@ -321,13 +339,15 @@ void SparkIcebergHistoricalConnection::finish_interrupted_commits(const std::str
             const std::string id = row.at(0).get<std::string>();
             if (finished.contains(id)) continue;
             // Taken over only while the log is as read: two finishers never publish at once.
+            const std::int64_t leased = now_ms();
             if (!append_to_log_at(*start, "takeover_" + new_branch_name(branch_names_),
                                   {SparkParameter(id), SparkParameter(std::string("lease")), SparkParameter(owner_name()),
-                                   SparkParameter(Value(now_ms() + commit_lease_ms_)), SparkParameter(Value(nullptr)),
+                                   SparkParameter(Value(leased + commit_lease_ms_)), SparkParameter(Value(nullptr)),
                                    SparkParameter(Value(nullptr)), SparkParameter(Value(nullptr))})) {
                 moved = true;
                 break;  // the log moved: read it again
             }
+            lease_from_ms_ = leased;
             std::vector<std::string> tables;
             for (const auto& table : Value::parse(row.at(2).get<std::string>())) tables.push_back(table.get<std::string>());
             try {
@@ -405,9 +425,6 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             }
             try {
                 check_branches_kept(branch, tables);
-                // Commits whose owners died past their commit point are finished first: their
-                // pairs are taken, and their rows go onto main before this one's.
-                finish_interrupted_commits("COMMIT");
                 claim_commit(branch);
             } catch (...) {
                 // Not committed: nothing of the transaction is on main, and its branches go.
