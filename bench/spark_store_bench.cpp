@@ -36,6 +36,17 @@ const char* const MODULE = "korvex_data.connections.implementations.ice_history"
 
 Value profile_of(int n) { return {{"city", "Town"}, {"n", n}}; }
 
+// The metadata row of the object version at `address`, as both sides write it.
+Value metadata_row(const Address& address, int version) {
+    return {{"address", address.to_value()},
+            {"class_schema_reference", {{"ref", address.to_value()}}},
+            {"class_schema_type", "object"},
+            {"is_deleted", false},
+            {"prior_version", version > 1 ? Value(std::to_string(version - 1)) : Value()},
+            {"created_at", 1000.0 + version},
+            {"updated_at", 1000.0 + version}};
+}
+
 // The store's items: `count` new objects of `class_name` at `version`, each with its metadata row.
 std::vector<WriteItem> store_items(const std::string& class_name, const std::string& prefix, int count, int& next,
                                    int version = 1) {
@@ -47,13 +58,7 @@ std::vector<WriteItem> store_items(const std::string& class_name, const std::str
             Address::from_string("bench#" + class_name + "@1/" + id + "@" + std::to_string(version));
         items.emplace_back(address, Value{{"name", "Person " + id}, {"age", next % 90}, {"profile", profile_of(next)}});
         items.emplace_back(Address::from_string("resource#Metadata/" + id + ":" + std::to_string(version)),
-                           Value{{"address", address.to_value()},
-                                 {"class_schema_reference", {{"ref", address.to_value()}}},
-                                 {"class_schema_type", "object"},
-                                 {"is_deleted", false},
-                                 {"prior_version", version > 1 ? Value(std::to_string(version - 1)) : Value()},
-                                 {"created_at", 1000.0 + version},
-                                 {"updated_at", 1000.0 + version}});
+                           metadata_row(address, version));
     }
     return items;
 }
@@ -75,13 +80,7 @@ PlainRows plain_rows(const std::string& class_name, const std::string& prefix, i
                                  {"name", "Person " + id},
                                  {"age", next % 90},
                                  {"profile", profile_of(next).dump()}});
-        rows.metadata.push_back({{"address", address.to_value()},
-                                 {"class_schema_reference", {{"ref", address.to_value()}}},
-                                 {"class_schema_type", "object"},
-                                 {"is_deleted", false},
-                                 {"prior_version", version > 1 ? Value(std::to_string(version - 1)) : Value()},
-                                 {"created_at", 1000.0 + version},
-                                 {"updated_at", 1000.0 + version}});
+        rows.metadata.push_back(metadata_row(address, version));
     }
     return rows;
 }
