@@ -18,6 +18,9 @@ TEST(IceHistoryStatements, MarkersBecomeQuestionMarksAndPageBoundsStayWithinInt)
                                                "CAST(least(?, 2147483647) AS INT)", 2},
         {"SELECT '50%%_' LIKE x", "SELECT '50%_' LIKE x", 0},
         {"SELECT %", "SELECT %", 0},
+        // A quoted name holds its '%' as written; a backquote inside a text literal opens no name.
+        {"SELECT `a%s%%` FROM `t``%s` WHERE x = %s", "SELECT `a%s%%` FROM `t``%s` WHERE x = ?", 1},
+        {"SELECT '`%%s', \"it\\\"s %%\" FROM t WHERE x = %s", "SELECT '`%s', \"it\\\"s %\" FROM t WHERE x = ?", 1},
     };
     for (const auto& [statement, text, markers] : cases) {
         EXPECT_EQ(question_markers(statement), std::make_pair(text, markers)) << statement;

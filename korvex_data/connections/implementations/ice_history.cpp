@@ -26,41 +26,6 @@ namespace korvex::ice_history {
 
 std::shared_ptr<spdlog::logger> logger() { return named_logger(MODULE_PATH); }
 
-std::pair<std::string, std::size_t> question_markers(const std::string& query) {
-    static const std::string_view PAGE_BOUNDS[] = {" LIMIT %s", " OFFSET %s"};
-    std::string text;
-    text.reserve(query.size());
-    std::size_t markers = 0;
-    std::size_t i = 0;
-    while (i < query.size()) {
-        // A page's bounds must be INT for Spark, and integer parameters travel as BIGINT; a bound
-        // beyond INT's range (more rows than Spark returns) reads as INT's largest value.
-        bool bound = false;
-        for (const std::string_view clause : PAGE_BOUNDS) {
-            if (query.compare(i, clause.size(), clause) == 0) {
-                text += clause.substr(0, clause.size() - 2);
-                text += "CAST(least(?, 2147483647) AS INT)";
-                ++markers;
-                i += clause.size();
-                bound = true;
-                break;
-            }
-        }
-        if (bound) continue;
-        if (query[i] == '%' && i + 1 < query.size() && query[i + 1] == 's') {
-            text += '?';
-            ++markers;
-            i += 2;
-        } else if (query[i] == '%' && i + 1 < query.size() && query[i + 1] == '%') {
-            text += '%';
-            i += 2;
-        } else {
-            text += query[i++];
-        }
-    }
-    return {std::move(text), markers};
-}
-
 bool is_internal_table(const std::string& table_name) {
     return table_name == "metadata" || table_name == "reference" || table_name == to_lower(TRANSACTION_CLASS_NAME);
 }

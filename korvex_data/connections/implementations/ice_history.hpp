@@ -73,7 +73,8 @@ std::shared_ptr<spdlog::logger> logger();
 // Look-up operator to SQL template.
 extern const OperatorMap sql_operator_map;
 
-// The statement with its %s markers written as Spark's "?", "%%" as "%"; the number of markers.
+// The statement with its %s markers written as Spark's "?", "%%" as "%", outside quoted names
+// (which hold their '%' as written); the number of markers.
 std::pair<std::string, std::size_t> question_markers(const std::string& query);
 
 // Whether a resolved table name is one of the store's internal tables (metadata, reference,

@@ -6,12 +6,85 @@
 #include "korvex/table_schemas/constants.hpp"
 #include "korvex_data/connections/implementations/ice_history.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <string_view>
 
 namespace korvex::ice_history {
+
+std::pair<std::string, std::size_t> question_markers(const std::string& query) {
+    static const std::string_view PAGE_BOUNDS[] = {" LIMIT %s", " OFFSET %s"};
+    std::string text;
+    text.reserve(query.size());
+    std::size_t markers = 0;
+    std::size_t i = 0;
+    while (i < query.size()) {
+        // A quoted name is the name as written: its '%' is never doubled, so it holds no marker.
+        if (query[i] == '`') {
+            std::size_t end = i + 1;
+            while (end < query.size()) {
+                if (query[end] != '`') {
+                    ++end;
+                } else if (end + 1 < query.size() && query[end + 1] == '`') {
+                    end += 2;
+                } else {
+                    break;
+                }
+            }
+            end = std::min(end + 1, query.size());
+            text.append(query, i, end - i);
+            i = end;
+            continue;
+        }
+        // A text literal's '%' is doubled like the statement's, but a backquote in it opens no name.
+        if (query[i] == '\'' || query[i] == '"') {
+            const char quote = query[i];
+            text += query[i++];
+            while (i < query.size() && query[i] != quote) {
+                if (query[i] == '\\' && i + 1 < query.size()) {
+                    text.append(query, i, 2);
+                    i += 2;
+                } else if (query[i] == '%' && i + 1 < query.size() && (query[i + 1] == '%' || query[i + 1] == 's')) {
+                    if (query[i + 1] == 's') ++markers;
+                    text += query[i + 1] == 's' ? '?' : '%';
+                    i += 2;
+                } else {
+                    text += query[i++];
+                }
+            }
+            if (i < query.size()) text += query[i++];
+            continue;
+        }
+        // A page's bounds must be INT for Spark, and integer parameters travel as BIGINT; a bound
+        // beyond INT's range (more rows than Spark returns) reads as INT's largest value.
+        bool bound = false;
+        for (const std::string_view clause : PAGE_BOUNDS) {
+            if (query.compare(i, clause.size(), clause) == 0) {
+                text += clause.substr(0, clause.size() - 2);
+                text += "CAST(least(?, 2147483647) AS INT)";
+                ++markers;
+                i += clause.size();
+                bound = true;
+                break;
+            }
+        }
+        if (bound) continue;
+        if (query[i] == '%' && i + 1 < query.size() && query[i + 1] == 's') {
+            text += '?';
+            ++markers;
+            i += 2;
+        } else if (query[i] == '%' && i + 1 < query.size() && query[i + 1] == '%') {
+            text += '%';
+            i += 2;
+        } else {
+            text += query[i++];
+        }
+    }
+    return {std::move(text), markers};
+}
 namespace {
 
 const std::string FIELD_PATH_SEPARATOR = "__";
