@@ -94,7 +94,7 @@ run_fuzzers() {
   end_step "fuzz build"
 
   begin_step "fuzzing, $fuzz_seconds s a target"
-  local work targets=(address_fuzz value_parse_fuzz insert_fuzz delete_fuzz select_fuzz spark_quote_fuzz) status=0 running=()
+  local work targets=(address_fuzz value_parse_fuzz insert_fuzz delete_fuzz select_fuzz spark_quote_fuzz spark_statement_fuzz) status=0 running=()
   work=$(mktemp -d /tmp/korvex-fuzz.XXXXXX)
   for target in "${targets[@]}"; do
     fuzz_one "$target" "$work" >"$work/$target.report" &
