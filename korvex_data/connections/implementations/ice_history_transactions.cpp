@@ -35,9 +35,9 @@ std::string new_branch_name(std::mt19937_64& generator) {
 // Iceberg applies those to the metadata it last read and does not retry them: when another
 // session committed to the table in between, the catalog refuses the commit, and the statement
 // runs again on fresh metadata (a fast-forward is then judged against the new main).
+// `jitter` is the connection's own random source, so that racing connections back off apart.
 template <typename Client>
-void update_refs(Client& client, const std::string& statement) {
-    static thread_local std::mt19937 jitter{std::random_device{}()};
+void update_refs(Client& client, std::mt19937_64& jitter, const std::string& statement) {
     constexpr int ATTEMPTS = 20;
     for (int attempt = 1;; ++attempt) {
         try {
@@ -76,7 +76,7 @@ std::string SparkIcebergHistoricalConnection::procedure_table(const std::string&
 
 void SparkIcebergHistoricalConnection::ensure_branch(const std::string& table_name) {
     if (branch_.empty() || std::find(branched_.begin(), branched_.end(), table_name) != branched_.end()) return;
-    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table_name) + " CREATE BRANCH " +
+    update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table_name) + " CREATE BRANCH " +
                               spark_dialect.quote_name(branch_));
     branched_.push_back(table_name);
     branches_changed();
@@ -93,7 +93,7 @@ std::optional<std::int64_t> SparkIcebergHistoricalConnection::ref_head(const std
 }
 
 void SparkIcebergHistoricalConnection::drop_branch(const std::string& table_name, const std::string& branch) {
-    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table_name) + " DROP BRANCH IF EXISTS " +
+    update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table_name) + " DROP BRANCH IF EXISTS " +
                               spark_dialect.quote_name(branch));
 }
 
@@ -116,7 +116,7 @@ void SparkIcebergHistoricalConnection::publish(const std::string& table_name, co
     const std::optional<std::int64_t> head = ref_head(table_name, branch);
     if (!head) return;  // nothing was written on this branch (or it is gone)
     try {
-        update_refs(client, "CALL " + procedures + "fast_forward(table => " + table + ", branch => 'main', to => " +
+        update_refs(client, branch_names_, "CALL " + procedures + "fast_forward(table => " + table + ", branch => 'main', to => " +
                    quote_spark_string(branch) + ")");
         return;
     } catch (const SparkConnectError& error) {
@@ -203,14 +203,14 @@ bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, cons
     auto& client = connection_->client();
     const std::string log_branch = "korvex_commit_" + tag;
     // One statement, whatever an earlier attempt that failed half-way left under this name.
-    update_refs(client, "ALTER TABLE " + qualified_name(COMMIT_LOG_TABLE) + " CREATE OR REPLACE BRANCH " +
+    update_refs(client, branch_names_, "ALTER TABLE " + qualified_name(COMMIT_LOG_TABLE) + " CREATE OR REPLACE BRANCH " +
                spark_dialect.quote_name(log_branch) + " AS OF VERSION " + std::to_string(start));
     client.sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) + "." + spark_dialect.quote_name("branch_" + log_branch) +
                    " VALUES (?, ?, ?, ?, ?, ?, ?)",
                row);
     stop_at("intent");
     try {
-        update_refs(client, "CALL " + spark_identifier(catalog_) + ".system.fast_forward(table => " +
+        update_refs(client, branch_names_, "CALL " + spark_identifier(catalog_) + ".system.fast_forward(table => " +
                    procedure_table(COMMIT_LOG_TABLE) + ", branch => 'main', to => " + quote_spark_string(log_branch) +
                    ")");
     } catch (const SparkConnectError& error) {
@@ -394,13 +394,13 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
                 const auto head = savepoint.heads.at(table);
                 if (branch_head(table) == head) continue;
                 if (head) {
-                    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " REPLACE BRANCH " +
+                    update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table) + " REPLACE BRANCH " +
                                               spark_dialect.quote_name(branch_) + " AS OF VERSION " +
                                               std::to_string(*head));
                 } else {
                     // Made on a table with no snapshot yet: made again from nothing.
                     drop_branch(table);
-                    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " CREATE BRANCH " +
+                    update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table) + " CREATE BRANCH " +
                                               spark_dialect.quote_name(branch_));
                 }
             }
@@ -453,7 +453,7 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             written_pairs_.clear();
             branches_changed();
             for (const auto& table : tables) {
-                update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " DROP BRANCH IF EXISTS " +
+                update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table) + " DROP BRANCH IF EXISTS " +
                                           spark_dialect.quote_name(branch));
             }
         }
