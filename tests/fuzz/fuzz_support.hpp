@@ -10,6 +10,7 @@
 #include "korvex/error.hpp"
 #include "korvex/models/address.hpp"
 #include "korvex_data/connections/implementations/pg_timeline.hpp"
+#include "fuzz_text.hpp"
 #include "sql_lexer.hpp"
 
 #include <algorithm>
@@ -21,22 +22,6 @@
 #include <vector>
 
 namespace korvex::fuzz {
-
-inline std::string decode_carets(std::string_view raw) {
-    std::string text;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '^' && i + 1 < raw.size()) {
-            const char next = raw[i + 1];
-            if (next == 'J' || next == 'I' || next == '@') {
-                text += next == 'J' ? '\n' : next == 'I' ? '\t' : '\0';
-                ++i;
-                continue;
-            }
-        }
-        text += raw[i];
-    }
-    return text;
-}
 
 class FuzzLines {
 public:
@@ -109,13 +94,6 @@ public:
     TableDescription columns;
     std::vector<Statement> statements;
 };
-
-// Stops the fuzzer with the finding, so that libFuzzer keeps the input that shows it.
-[[noreturn]] inline void finding(const std::string& what) {
-    std::fprintf(stderr, "FINDING: %s\n", what.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
 
 // Every recorded statement lexes cleanly with as many markers as parameters; returns them lexed.
 inline std::vector<LexedStatement> checked(const std::vector<Statement>& statements) {

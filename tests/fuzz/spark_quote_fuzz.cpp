@@ -6,6 +6,7 @@
 // Input lines: a name, then a text ("^J" a line feed, "^I" a tab, "^@" a NUL byte).
 
 #include "korvex/iceberg/iceberg_table_column.hpp"
+#include "fuzz_text.hpp"
 #include "spark_sql_lexer.hpp"
 
 #include <cstdint>
@@ -19,25 +20,6 @@ using namespace korvex;
 using namespace korvex::fuzz;
 
 namespace {
-
-[[noreturn]] void finding(const std::string& what) {
-    std::fprintf(stderr, "FINDING: %s\n", what.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
-
-std::string decode_carets(std::string_view raw) {
-    std::string text;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '^' && i + 1 < raw.size() && (raw[i + 1] == 'J' || raw[i + 1] == 'I' || raw[i + 1] == '@')) {
-            text += raw[i + 1] == 'J' ? '\n' : raw[i + 1] == 'I' ? '\t' : '\0';
-            ++i;
-        } else {
-            text += raw[i];
-        }
-    }
-    return text;
-}
 
 using K = SparkToken::Kind;
 

@@ -10,6 +10,7 @@
 #include "korvex/error.hpp"
 #include "korvex_data/connections/implementations/ice_history.hpp"
 #include "korvex_data/connections/implementations/ice_history_dialect.hpp"
+#include "fuzz_text.hpp"
 #include "spark_sql_lexer.hpp"
 
 #include <cstdint>
@@ -24,25 +25,6 @@ using namespace korvex::fuzz;
 using korvex::ice_history::SparkDialect;
 
 namespace {
-
-[[noreturn]] void finding(const std::string& what) {
-    std::fprintf(stderr, "FINDING: %s\n", what.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
-
-std::string decode_carets(std::string_view raw) {
-    std::string text;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '^' && i + 1 < raw.size() && (raw[i + 1] == 'J' || raw[i + 1] == 'I' || raw[i + 1] == '@')) {
-            text += raw[i + 1] == 'J' ? '\n' : raw[i + 1] == 'I' ? '\t' : '\0';
-            ++i;
-        } else {
-            text += raw[i];
-        }
-    }
-    return text;
-}
 
 std::vector<std::string> lines_of(std::string_view input, std::size_t count) {
     std::vector<std::string> lines;
