@@ -82,6 +82,14 @@ const Value* SqlHistoricalStore::CheckedWrite::key_value(const std::string& colu
 std::vector<std::pair<std::string_view, Value>> SqlHistoricalStore::stored_columns(
     const Address& address, const CheckedWrite& write, const char* operation, const TableDescription& description) {
     std::vector<std::pair<std::string_view, Value>> columns;
+    stored_columns(address, write, operation, description, columns);
+    return columns;
+}
+
+void SqlHistoricalStore::stored_columns(const Address& address, const CheckedWrite& write, const char* operation,
+                                        const TableDescription& description,
+                                        std::vector<std::pair<std::string_view, Value>>& columns) {
+    columns.clear();
     columns.reserve(write.data->size() + write.keys.size());
     auto add = [&](const std::string& key, const Value& value) {
         const auto column = description.find(key);
@@ -109,7 +117,6 @@ std::vector<std::pair<std::string_view, Value>> SqlHistoricalStore::stored_colum
     for (const auto& [key, value] : write.keys) {
         if (!write.data->contains(key)) add(key, value);
     }
-    return columns;
 }
 
 // Statements.
@@ -152,8 +159,8 @@ void SqlHistoricalStore::report_changed_table(const std::string& operation, cons
     }
 }
 
-Statement SqlHistoricalStore::insert_statement(const std::string& table_name,
-                                               std::vector<std::pair<std::string_view, Value>>& stored) {
+const std::string& SqlHistoricalStore::insert_shape_key(const std::string& table_name,
+                                                       const std::vector<std::pair<std::string_view, Value>>& stored) {
     // The text depends on the table and the column names only: kept per table and column list,
     // each name after its length, so that no two lists share a key.
     std::string& key = insert_key_;
@@ -164,26 +171,44 @@ Statement SqlHistoricalStore::insert_statement(const std::string& table_name,
         key += ':';
         key += name;
     }
-    if (const auto found = insert_texts_.find(key); found != insert_texts_.end()) {
-        Statement statement{found->second, {}};
-        statement.params.reserve(stored.size());
-        for (const auto& [name, value] : stored) statement.params.push_back(_to_sql_value(value));
-        return statement;
+    return key;
+}
+
+std::shared_ptr<SqlHistoricalStore::InsertShape> SqlHistoricalStore::kept_insert_shape(
+    const std::string& table_name, const std::vector<std::pair<std::string_view, Value>>& stored) {
+    // Rows in a row mostly write the columns of the last one: compared, with no key made.
+    if (last_insert_shape_ && last_insert_shape_->table_name == table_name &&
+        std::equal(last_insert_shape_->columns.begin(), last_insert_shape_->columns.end(), stored.begin(),
+                   stored.end(), [](const std::string& column, const auto& value) { return column == value.first; })) {
+        return last_insert_shape_;
     }
-    DataMap row = DataMap::object();
-    row.get_ref<DataMap::object_t&>().reserve(stored.size());
-    for (auto& [name, value] : stored) row[std::string(name)] = std::move(value);
-    Statement statement = _build_insert_statement(table_name, row);
-    // A builder that binds anything but the row's values, one each, is asked for every row.
-    if (statement.params.size() == stored.size()) {
-        if (insert_texts_.size() >= INSERT_TEXTS_KEPT) insert_texts_.clear();
-        insert_texts_.emplace(key, statement.text);
-    }
-    return statement;
+    const auto found = insert_shapes_.find(insert_shape_key(table_name, stored));
+    if (found == insert_shapes_.end()) return nullptr;
+    last_insert_shape_ = found->second;
+    return last_insert_shape_;
+}
+
+std::shared_ptr<SqlHistoricalStore::InsertShape> SqlHistoricalStore::keep_insert_shape(
+    const std::string& table_name, const std::vector<std::pair<std::string_view, Value>>& stored,
+    const std::string& text) {
+    auto shape = std::make_shared<InsertShape>();
+    shape->table_name = table_name;
+    shape->columns.reserve(stored.size());
+    for (const auto& [name, value] : stored) shape->columns.emplace_back(name);
+    shape->text = text;
+    if (insert_shapes_.size() >= INSERT_TEXTS_KEPT) insert_shapes_.clear();
+    insert_shapes_.insert_or_assign(insert_shape_key(table_name, stored), shape);
+    last_insert_shape_ = shape;
+    return shape;
 }
 
 void SqlHistoricalStore::_execute_insert(const std::string&, const Statement& statement) {
     execute(statement.text, statement.params);
+}
+
+void SqlHistoricalStore::_execute_kept_insert(const std::string& table_name, InsertShape& shape,
+                                              std::vector<Value>& params) {
+    _execute_insert(table_name, Statement{shape.text, std::move(params)});
 }
 
 void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
@@ -199,11 +224,32 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     const CheckedWrite write = check_write(address, data, "put");
     const auto description = described_table(write.table_name);
     if (description->empty()) throw UsageError(no_table_message("put", address, write.table_name));
-    auto stored = stored_columns(address, write, "put", *description);
-    _execute_insert(write.table_name, insert_statement(write.table_name, stored));
+    // The room of the last call's row is used again (taken here, so that a nested call finds none).
+    auto stored = std::move(put_columns_);
+    auto params = std::move(put_params_);
+    stored_columns(address, write, "put", *description, stored);
+    auto shape = kept_insert_shape(write.table_name, stored);
+    Statement built;
+    if (!shape) {
+        DataMap row = DataMap::object();
+        row.get_ref<DataMap::object_t&>().reserve(stored.size());
+        for (const auto& [name, value] : stored) row[std::string(name)] = value;
+        built = _build_insert_statement(write.table_name, row);
+        if (built.params.size() == stored.size()) shape = keep_insert_shape(write.table_name, stored, built.text);
+    }
+    if (shape) {
+        params.clear();
+        params.reserve(stored.size());
+        for (const auto& [name, value] : stored) params.push_back(_to_sql_value(value));
+        _execute_kept_insert(write.table_name, *shape, params);
+    } else {
+        _execute_insert(write.table_name, built);  // a builder not kept, asked for this row
+    }
+    put_columns_ = std::move(stored);
+    put_params_ = std::move(params);
     // Recorded once written: revert must never delete a version this level did not write (a
     // refused put of an existing version would otherwise take that version with it).
-    if (_is_revert_enabled) _add_revert_data(address.model_copy(), data);
+    if (_is_revert_enabled) _add_revert_data(address, data);
 }
 
 // A run of items writing the same columns of one table shares the INSERT text that
@@ -215,6 +261,7 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
     batch.items = &items;
     batch.row_text.reserve(items.size());
     batch.row_params.reserve(items.size());
+    batch.row_shape.reserve(items.size());
     std::vector<std::string_view> run_columns;
     std::shared_ptr<const TableDescription> description;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -230,15 +277,27 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
             params.reserve(columns.size());
             for (const auto& [key, value] : columns) params.push_back(_to_sql_value(value));
             batch.row_text.push_back(batch.row_text.back());
+            batch.row_shape.push_back(batch.row_shape.back());
         } else {
             run_columns.clear();
             DataMap row = DataMap::object();
             row.get_ref<DataMap::object_t&>().reserve(columns.size());
-            for (auto& [key, value] : columns) {
+            for (const auto& [key, value] : columns) {
                 run_columns.push_back(key);
-                row[std::string(key)] = std::move(value);
+                row[std::string(key)] = value;
             }
             Statement statement = _build_insert_statement(writes[i].table_name, row);
+            // The run's text is kept as the INSERT of its columns, for the driver to keep what
+            // it derives from it.
+            std::shared_ptr<InsertShape> shape;
+            if (statement.params.size() == columns.size()) {
+                shape = kept_insert_shape(writes[i].table_name, columns);
+                if (!shape || shape->text != statement.text) {
+                    shape = keep_insert_shape(writes[i].table_name, columns, statement.text);
+                }
+                batch.shapes.push_back(shape);
+            }
+            batch.row_shape.push_back(shape.get());
             batch.row_text.push_back(&batch.texts.emplace_back(std::move(statement.text)));
             batch.row_params.push_back(std::move(statement.params));
         }
@@ -299,7 +358,7 @@ void SqlHistoricalStore::put_many(const std::vector<WriteItem>& items) {
     }
     if (!_is_revert_enabled) return;
     _revert_data.back().reserve(_revert_data.back().size() + items.size());
-    for (const auto& [address, data] : items) _add_revert_data(address, data);  // the log keeps its own copy
+    for (const auto& [address, data] : items) _add_revert_data(address, data);
 }
 
 void SqlHistoricalStore::_delete(const Address& address) {

@@ -349,7 +349,19 @@ DataMap SqlHistoryConnectionMixin::_keyed_row(const Address& address, const Data
 }
 
 std::string SqlHistoryConnectionMixin::_resolve_table_name(const Address& address) {
-    return versioned_table_name(address);
+    // The rule reads the class name and version only; writes in a row mostly name one class.
+    const bool fixed = !(address.class_version == Versions::LATEST);
+    if (fixed && resolved_table_name_ && address.class_name == resolved_class_name_ &&
+        address.class_version == resolved_class_version_) {
+        return *resolved_table_name_;
+    }
+    std::string table_name = versioned_table_name(address);
+    if (fixed) {
+        resolved_class_name_ = address.class_name;
+        resolved_class_version_ = address.class_version;
+        resolved_table_name_ = table_name;
+    }
+    return table_name;
 }
 
 std::vector<std::pair<std::string, std::optional<Q>>> SqlHistoryConnectionMixin::_tables_to_read(

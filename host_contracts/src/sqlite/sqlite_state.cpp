@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -208,6 +209,10 @@ bool starts_writing(sqlite3_stmt* statement, const std::string& query) {
     return sqlite3_stmt_readonly(statement) == 0;
 }
 
+// The kept statements' tokens: each connection, and each time one lets its kept statements go,
+// draws a new one.
+std::atomic<std::uint64_t> next_kept_token{1};
+
 // Leaves a cached statement ready for its next run, whatever this run did.
 struct ResetOnExit {
     sqlite3_stmt* statement;
@@ -224,7 +229,7 @@ void SqliteStateConnection::StatementFinalizer::operator()(sqlite3_stmt* stateme
 }
 
 SqliteStateConnection::SqliteStateConnection(const std::string& path, const SqliteOpenOptions& options)
-    : path_(path), busy_timeout_ms_(options.busy_timeout_ms) {
+    : path_(path), busy_timeout_ms_(options.busy_timeout_ms), kept_token_(next_kept_token++) {
     if (path.empty() || path.find('\0') != std::string::npos) {
         // An empty path would open a private temporary database; a NUL would cut the path short.
         throw UsageError("a SQLite database path must be non-empty and hold no NUL byte");
@@ -268,6 +273,7 @@ SqliteStateConnection::SqliteStateConnection(const std::string& path, const Sqli
                                                                            : "PRAGMA synchronous=NORMAL");
     } catch (...) {
         statements_.clear();
+        kept_.clear();
         sqlite3_close_v2(db_);
         db_ = nullptr;
         if (writer_lock_fd_ >= 0) ::close(writer_lock_fd_);
@@ -277,6 +283,7 @@ SqliteStateConnection::SqliteStateConnection(const std::string& path, const Sqli
 
 SqliteStateConnection::~SqliteStateConnection() {
     statements_.clear();  // finalized before the database closes
+    kept_.clear();
     sqlite3_close_v2(db_);  // rolls back a transaction still open, then the side lock goes
     if (writer_lock_fd_ >= 0) ::close(writer_lock_fd_);
 }
@@ -383,6 +390,54 @@ sqlite3_stmt* SqliteStateConnection::prepared(const std::string& query) {
     return statements_.emplace(query, std::move(statement)).first->second.get();
 }
 
+sqlite3_stmt* SqliteStateConnection::keep(const std::string& query) {
+    if (query.find('\0') != std::string::npos) {
+        throw UsageError("the statement holds a NUL byte");
+    }
+    const std::string verb = leading_sql_keyword(query);
+    if (verb != "INSERT" && verb != "UPDATE" && verb != "DELETE") {
+        throw UsageError("only an INSERT, UPDATE or DELETE is kept to be run again, not: " + query);
+    }
+    std::string_view rest;
+    PreparedStatement statement = prepare(db_, query, rest);
+    if (holds_another_statement(db_, rest)) {
+        throw UsageError("execute runs one statement at a time; more follows: " + std::string(rest));
+    }
+    if (kept_.size() >= KEPT_STATEMENTS_CAPACITY) {
+        kept_.clear();
+        kept_token_ = next_kept_token++;
+    }
+    return kept_.emplace_back(std::move(statement)).get();
+}
+
+void SqliteStateConnection::run_kept(sqlite3_stmt* statement, const std::vector<Value>& params) {
+    struct ResetAfterRun {
+        sqlite3_stmt* statement;
+        ~ResetAfterRun() { sqlite3_reset(statement); }  // every marker is bound again before the next run
+    } reset{statement};
+    struct WriterLockScope {
+        SqliteStateConnection& connection;
+        ~WriterLockScope() {
+            connection.wait_started_.reset();
+            if (connection.writer_lock_held_ && !connection.in_transaction()) connection.release_writer_lock();
+        }
+    } writer_lock_scope{*this};
+    if (!writer_lock_held_ && writer_lock_fd_ >= 0 && !in_transaction()) take_writer_lock();
+
+    const int markers = sqlite3_bind_parameter_count(statement);
+    if (static_cast<std::size_t>(markers) != params.size()) {
+        throw UsageError("the statement takes " + std::to_string(markers) + " parameters, " +
+                         std::to_string(params.size()) + " given");
+    }
+    for (int index = 1; index <= markers; ++index) {
+        bind(db_, statement, index, params[static_cast<std::size_t>(index - 1)]);
+    }
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) throw_sqlite_error(db_);
+}
+
 std::int64_t SqliteStateConnection::schema_version() {
     // Asked before every write: the prepared statement is stepped here, without a cursor.
     sqlite3_stmt* statement = prepared("PRAGMA schema_version");
@@ -395,7 +450,8 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
     if (query.find('\0') != std::string::npos) {
         throw UsageError("the statement holds a NUL byte");
     }
-    table_changes_.saw(query, in_transaction());
+    const bool was_open = in_transaction();
+    table_changes_.saw(query, was_open);
     sqlite3_stmt* statement = prepared(query);
     if (statement == nullptr) {
         if (!params.empty()) throw UsageError("an empty statement takes no parameters");
@@ -432,8 +488,9 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
     }
 
     std::vector<Row> rows;
-    for (;;) {
+    for (bool first = true;; first = false) {
         const int rc = sqlite3_step(statement);
+        if (first && !was_open && in_transaction()) ++transactions_begun_;
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) throw_sqlite_error(db_);
         Row row;

@@ -109,6 +109,7 @@ void SqliteHistoricalConnection::connect(const std::optional<std::string>& dsn,
     table_columns_.clear();
     forget_table_descriptions();
     described_schema_version_ = Value();
+    schema_read_in_transaction_ = 0;
     described_at_changes_ = _connection->table_changes();
 }
 

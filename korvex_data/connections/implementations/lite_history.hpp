@@ -116,6 +116,10 @@ protected:
     bool _tables_changed() override;
     TableDescription _read_table_description(const std::string& table_name) override;
     std::optional<BatchFailure> _write_batch(const InsertBatch& batch) override;
+    // Inside an open transaction that no statement failed, the row is bound straight onto the
+    // INSERT prepared once for its shape; otherwise it goes through execute. Either way it fails
+    // as execute fails.
+    void _execute_kept_insert(const std::string& table_name, InsertShape& shape, std::vector<Value>& params) override;
 
     std::shared_ptr<spdlog::logger> module_logger() const override { return logger(); }
 
@@ -124,8 +128,14 @@ protected:
 private:
     std::map<std::string, std::vector<ColumnInfo>> table_columns_;
     std::uint64_t described_at_changes_ = 0;
-    // The file's schema_version when the descriptions were read.
+    // The file's schema_version when the descriptions were read, and the transaction (counted by
+    // transactions_begun) in which it was last read, 0 for none: within one transaction only this
+    // connection's own statements can change the schema.
     Value described_schema_version_;
+    std::uint64_t schema_read_in_transaction_ = 0;
+    // Runs one row of put or put_many by its kept shape, inside an open transaction that no
+    // statement failed; fails as execute would.
+    void run_kept_insert(InsertShape& shape, const std::vector<Value>& params);
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback
     // runs until it ends.
     bool transaction_failed_ = false;

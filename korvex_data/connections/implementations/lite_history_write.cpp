@@ -40,11 +40,17 @@ bool SqliteHistoricalConnection::_tables_changed() {
     }
     // Another connection changed the schema (a table dropped and made again with other column
     // types). SQLite counts every schema change in the file, and reading the count sends nothing
-    // anywhere, so the descriptions are simply read again.
-    Value version = _connection->schema_version();
-    if (version != described_schema_version_) {
-        described_schema_version_ = std::move(version);
-        changed = true;
+    // anywhere, so the descriptions are simply read again. Once read inside a transaction, the
+    // count holds for the rest of it: the transaction reads the file as it was then, and this
+    // connection's own changes are counted above.
+    const bool open = _connection->in_transaction();
+    if (!open || schema_read_in_transaction_ != _connection->transactions_begun()) {
+        Value version = _connection->schema_version();
+        if (version != described_schema_version_) {
+            described_schema_version_ = std::move(version);
+            changed = true;
+        }
+        schema_read_in_transaction_ = open ? _connection->transactions_begun() : 0;
     }
     if (changed) table_columns_.clear();
     return changed;
@@ -93,13 +99,66 @@ Value SqliteHistoricalConnection::process_value_before_insert(const Value& value
     return value;
 }
 
+namespace {
+
+// What the store keeps with an INSERT's shape: the statement kept on the connection whose
+// kept_token() was `token`.
+struct KeptInsert {
+    sqlite3_stmt* statement = nullptr;
+    std::uint64_t token = 0;
+};
+
+}  // namespace
+
+void SqliteHistoricalConnection::run_kept_insert(InsertShape& shape, const std::vector<Value>& params) {
+    try {
+        auto* kept = static_cast<KeptInsert*>(shape.driver_state.get());
+        if (kept == nullptr || kept->token != _connection->kept_token()) {
+            auto [text, markers] = question_markers(shape.text);
+            if (markers != params.size()) {
+                throw UsageError("the statement has " + std::to_string(markers) + " %s markers but " +
+                                 std::to_string(params.size()) + " parameters were given");
+            }
+            if (kept == nullptr) {
+                shape.driver_state = std::make_shared<KeptInsert>();
+                kept = static_cast<KeptInsert*>(shape.driver_state.get());
+            }
+            kept->statement = _connection->keep(text);
+            kept->token = _connection->kept_token();
+        }
+        _connection->run_kept(kept->statement, params);
+    } catch (const SqliteError&) {
+        if (_connection->in_transaction()) transaction_failed_ = true;
+        std::throw_with_nested(KorvexConnectionError("Error executing query: " + shape.text +
+                                                     " with args: " + printed_parameters(params)));
+    } catch (...) {
+        std::throw_with_nested(KorvexConnectionError("Error executing query: " + shape.text +
+                                                     " with args: " + printed_parameters(params)));
+    }
+}
+
+void SqliteHistoricalConnection::_execute_kept_insert(const std::string& table_name, InsertShape& shape,
+                                                      std::vector<Value>& params) {
+    // Outside a transaction, or in a failed one, execute decides what the statement does.
+    if (_connection == nullptr || transaction_failed_ || !_connection->in_transaction()) {
+        SqlHistoricalStore::_execute_kept_insert(table_name, shape, params);
+        return;
+    }
+    run_kept_insert(shape, params);
+}
+
 std::optional<SqlHistoricalStore::BatchFailure> SqliteHistoricalConnection::_write_batch(const InsertBatch& batch) {
     // Outside a transaction the savepoint opens one, which its RELEASE commits.
     const bool in_transaction = _connection != nullptr && _connection->in_transaction();
     execute(std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
     for (std::size_t i = 0; i < batch.row_text.size(); ++i) {
         try {
-            execute(*batch.row_text[i], batch.row_params[i]);
+            InsertShape* shape = i < batch.row_shape.size() ? batch.row_shape[i] : nullptr;
+            if (shape != nullptr && !transaction_failed_ && _connection->in_transaction()) {
+                run_kept_insert(*shape, batch.row_params[i]);
+            } else {
+                execute(*batch.row_text[i], batch.row_params[i]);
+            }
         } catch (...) {
             const std::exception_ptr refused = std::current_exception();
             try {

@@ -79,13 +79,25 @@ public:
     // The value a column of `data_type` takes for `value`.
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type) = 0;
 
+    // The INSERT of one table and column list, kept for the rows that write the same columns: the
+    // text _build_insert_statement made for the first of them, and what the driver derived from
+    // it (a prepared statement, say), kept with it so as not to derive it again.
+    struct InsertShape {
+        std::string table_name;
+        std::vector<std::string> columns;
+        std::string text;
+        std::shared_ptr<void> driver_state;
+    };
     // put_many's INSERTs, row by row: one text per run of alike rows, with %s markers, and each
-    // row's parameters; the items they write, for errors.
+    // row's parameters; the items they write, for errors. row_shape gives each row's kept shape
+    // (whose text is the row's text), or null when the builder's statement is not kept.
     struct InsertBatch {
         const std::vector<WriteItem>* items = nullptr;
         std::deque<std::string> texts;
         std::vector<const std::string*> row_text;
         std::vector<std::vector<Value>> row_params;
+        std::vector<InsertShape*> row_shape;
+        std::vector<std::shared_ptr<InsertShape>> shapes;
     };
     // Why an engine's batch failed: the item it refused (none when the batch as a whole failed),
     // the engine's error, whether that error says the item's table changed under this session
@@ -116,6 +128,9 @@ protected:
     std::vector<std::pair<std::string_view, Value>> stored_columns(const Address& address, const CheckedWrite& write,
                                                                    const char* operation,
                                                                    const TableDescription& description);
+    // The same, into `columns` (cleared first, its room kept).
+    void stored_columns(const Address& address, const CheckedWrite& write, const char* operation,
+                        const TableDescription& description, std::vector<std::pair<std::string_view, Value>>& columns);
     // The table's description as _describe_table gave it, kept; empty for a missing table. Shared,
     // so that it outlives a forgetting of the descriptions while a write uses it.
     std::shared_ptr<const TableDescription> described_table(const std::string& table_name);
@@ -157,18 +172,30 @@ private:
     // The row of a result whose metadata came as plain columns from `first`, as _metadata.
     Value plain_metadata(std::vector<Value>& row, std::size_t first) const;
 
-    // put's INSERT of the row: the text _build_insert_statement made for the first row writing
-    // the same columns of the table, and the row's values through _to_sql_value, as that builder
-    // converts them. The values of `stored` may be moved from.
-    Statement insert_statement(const std::string& table_name, std::vector<std::pair<std::string_view, Value>>& stored);
+    // The kept INSERT for the table and these columns (the text _build_insert_statement made for
+    // the first row writing them), or null when none is kept; keep_insert_shape keeps `text` as
+    // theirs. A builder that binds anything but the row's values, one each, is not kept: it is
+    // asked for every row.
+    std::shared_ptr<InsertShape> kept_insert_shape(const std::string& table_name,
+                                                   const std::vector<std::pair<std::string_view, Value>>& stored);
+    std::shared_ptr<InsertShape> keep_insert_shape(const std::string& table_name,
+                                                   const std::vector<std::pair<std::string_view, Value>>& stored,
+                                                   const std::string& text);
+    const std::string& insert_shape_key(const std::string& table_name,
+                                        const std::vector<std::pair<std::string_view, Value>>& stored);
     InsertBatch insert_batch(const std::vector<WriteItem>& items, const std::vector<CheckedWrite>& writes);
 
     // Table descriptions per table name, as _describe_table gave them.
     std::map<std::string, std::shared_ptr<const TableDescription>> described_tables_;
-    // put's INSERT texts per table and column list (insert_statement), and the key being looked up.
+    // The kept INSERTs per table and column list, the last one found (rows in a row mostly write
+    // the same columns), and the key being looked up.
     static constexpr std::size_t INSERT_TEXTS_KEPT = 256;
-    std::unordered_map<std::string, std::string> insert_texts_;
+    std::unordered_map<std::string, std::shared_ptr<InsertShape>> insert_shapes_;
+    std::shared_ptr<InsertShape> last_insert_shape_;
     std::string insert_key_;
+    // put's room for a row's columns and parameters, kept between calls.
+    std::vector<std::pair<std::string_view, Value>> put_columns_;
+    std::vector<Value> put_params_;
 
 public:
     // Reading.
@@ -291,6 +318,11 @@ protected:
     virtual TableDescription _read_table_description(const std::string& table_name) = 0;
     // Runs put's INSERT into `table_name` (execute, unless the engine reacts to its errors).
     virtual void _execute_insert(const std::string& table_name, const Statement& statement);
+    // Runs put's INSERT of one row by its kept shape, `params` being the row's values through
+    // _to_sql_value (a driver may bind them where they lie, or move them). By default
+    // _execute_insert with the shape's text; a driver may keep what it derives from the text in
+    // shape.driver_state.
+    virtual void _execute_kept_insert(const std::string& table_name, InsertShape& shape, std::vector<Value>& params);
     // Writes a batch of put_many all or nothing; nothing when every row was written.
     virtual std::optional<BatchFailure> _write_batch(const InsertBatch& batch) = 0;
 

@@ -133,6 +133,13 @@ public:
     // The table an address resolves to: the table-schema services' shared rule
     // (versioned_table_name); a store may ask its own service instead.
     virtual std::string _resolve_table_name(const Address& address);
+
+private:
+    // The last name the shared rule gave, for the class name and version it was given (a class
+    // version of LATEST is resolved by the registry, each time).
+    std::string resolved_class_name_;
+    Version resolved_class_version_;
+    std::optional<std::string> resolved_table_name_;
 };
 
 // Whether a resolved table name is one of the internal tables keyed by identity alone.

@@ -102,6 +102,23 @@ public:
     void in_write_transaction(const std::function<void()>& work);
     // Whether this connection holds the side file's writer lock.
     bool holds_writer_lock() const { return writer_lock_held_; }
+    // How many transactions this connection has opened (BEGIN, or a SAVEPOINT outside one): a
+    // transaction open now is the same one as long as the count stays.
+    std::uint64_t transactions_begun() const { return transactions_begun_; }
+
+    // A write (INSERT, UPDATE or DELETE, with "?" markers) prepared once for its caller to run
+    // again and again with run_kept, so that a repeated write costs neither a look-up of its
+    // text nor a cursor. It stays valid while kept_token() keeps the value it had when the
+    // statement was kept: until this connection is closed, or lets every kept statement go
+    // because it keeps too many. Tokens are unique in the process. Throws as execute does, and
+    // UsageError for any other statement.
+    sqlite3_stmt* keep(const std::string& query);
+    std::uint64_t kept_token() const { return kept_token_; }
+    // Runs a kept statement with `params` bound in order (texts and blobs where they lie), as
+    // execute would run it (the writer lock taken outside a transaction), reading no rows.
+    // Throws as execute does.
+    void run_kept(sqlite3_stmt* statement, const std::vector<Value>& params);
+    static constexpr std::size_t KEPT_STATEMENTS_CAPACITY = 256;
 
     struct StatementFinalizer {
         void operator()(sqlite3_stmt* statement) const;
@@ -131,6 +148,9 @@ private:
     std::optional<std::chrono::steady_clock::time_point> wait_started_;
     std::chrono::steady_clock::time_point busy_since_;
     std::unordered_map<std::string, PreparedStatement> statements_;
+    std::vector<PreparedStatement> kept_;
+    std::uint64_t kept_token_;
+    std::uint64_t transactions_begun_ = 0;
     TableChangeTracker table_changes_;
 };
 
