@@ -132,12 +132,17 @@ private:
     struct PutManyFailure {
         std::optional<std::size_t> item;
         DatabaseError error;
+        // Whether the failure says that the item's table changed under this session.
+        bool table_changed = false;
+        // Whether `item` is the item the server refused (else only the first of its table).
+        bool located = true;
     };
     // The parameters of a batch's rows as libpq text, pointing into `made` (null for SQL NULL).
     struct BatchValues {
         std::deque<std::string> made;
         std::vector<std::vector<const char*>> row_values;
     };
+    std::optional<PutManyFailure> write_copied(const InsertBatch& batch, bool& copied);
     std::optional<PutManyFailure> write_pipelined(const InsertBatch& batch, const BatchValues& values, bool grouped);
 
     // Runs a statement of execute or, `prepared`, a read of query or count.
