@@ -142,6 +142,9 @@ std::optional<std::pair<std::string, std::size_t>> split_values(const std::strin
 // Items in a call from which on put_many writes by COPY: below it the pipeline's single round
 // trip beats COPY's two (one to start the COPY, one for its rows).
 constexpr std::size_t COPY_MIN_ITEMS = 2;
+// COPY's rows go to libpq in pieces of about this size (whole rows), so that a large call neither
+// holds all its text at once nor exceeds what one PQputCopyData takes.
+constexpr std::size_t COPY_CHUNK_BYTES = 1 << 20;
 
 // Whether text[at...] starts with an identifier as the statements write one: a quoted name or a
 // bare lower-case one; `at` is moved past it.
@@ -421,6 +424,12 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
             if (!result) break;  // a command failed: the server skipped the rest
             if (PQresultStatus(result.get()) == PGRES_COPY_IN) {
                 if (commands[c].kind != CopyCommand::COPY) throw DatabaseError("put_many: an unexpected COPY began");
+                const auto send = [&] {
+                    if (PQputCopyData(_connection, data.data(), static_cast<int>(data.size())) != 1) {
+                        throw libpq::error_of(nullptr, _connection);
+                    }
+                    data.clear();
+                };
                 data.clear();
                 for (const std::size_t item : commands[c].group->items) {
                     bool first = true;
@@ -430,11 +439,10 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
                         append_copy_field(data, value);
                     }
                     data += '\n';
+                    if (data.size() >= COPY_CHUNK_BYTES) send();
                 }
-                if (PQputCopyData(_connection, data.data(), static_cast<int>(data.size())) != 1 ||
-                    PQputCopyEnd(_connection, nullptr) != 1) {
-                    throw libpq::error_of(nullptr, _connection);
-                }
+                if (!data.empty()) send();
+                if (PQputCopyEnd(_connection, nullptr) != 1) throw libpq::error_of(nullptr, _connection);
                 result.reset(PQgetResult(_connection));
             }
             const bool ok = libpq::succeeded(result.get());
