@@ -3,8 +3,8 @@
 // PostgreSQL server, over libpq. Opened with connect, prepared with prepare_connection, then
 // driven through transactions (nested levels become savepoints, with a revert log), writes of
 // object versions and queries. Every statement goes through execute, except the reads of query
-// and count (prepared, through _execute_read) and the INSERTs that put_many sends together in one
-// pipeline. Not thread-safe: one caller at a time.
+// and count (prepared, through _execute_read) and put_many's writes (its COPY query, or its
+// INSERTs sent together in one pipeline). Not thread-safe: one caller at a time.
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_historical_store.hpp"
@@ -109,8 +109,9 @@ protected:
     // Runs a transaction statement and checks the server's answer: a COMMIT answered with
     // ROLLBACK (the transaction had failed) is an error, not a success.
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
-    // The driver of writes. put_many's INSERTs go in one round trip: inside a transaction a
-    // savepoint around the call is rolled back when one fails, and the transaction goes on.
+    // The driver of writes. put_many's rows go by COPY (or as INSERTs in one round trip): inside a
+    // transaction a savepoint around the call is rolled back when one fails, and the transaction
+    // goes on.
     std::optional<bool> _engine_transaction_open() const override;
     bool _tables_changed() override;
     TableDescription _read_table_description(const std::string& table_name) override;
