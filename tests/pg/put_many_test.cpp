@@ -62,12 +62,19 @@ TEST_F(PutMany, WritesEveryItemAndRecordsEachForRevert) {
 TEST_F(PutMany, AFailingItemLeavesNothingOfTheCallAndTheTransactionUsable) {
     connection.begin();
     connection.put(Address::from_string("app#Person/before@1"), map(R"({"name":"kept"})"));
+    const WriteItem metadata = {Address::from_string("resource#Metadata/m:1"),
+                                map(R"({"address":{"object_id":"m","object_version":"1"},"is_deleted":false})")};
     const auto bad_items = std::vector<std::vector<WriteItem>>{
         {person("x", R"({"age":1})"), person("y", R"({"age":"not a number"})"), person("z", R"({"age":3})")},
         {person("x", R"({"name":"X"})"), person("before", R"({"name":"same key"})")},
+        // The failing row is the second of its table but the third of the call.
+        {person("x", R"({"age":1})"), metadata, person("y", R"({"age":"1.5"})")},
+        {person("x", R"({"age":1})"), metadata, person("y", R"({"name":"Y"})"), person("x", R"({"age":2})")},
     };
     const std::vector<std::pair<std::string, std::string>> expected = {{"item 1 (app#Person/y@1)", "22P02"},
-                                                                        {"item 1 (app#Person/before@1)", "23505"}};
+                                                                        {"item 1 (app#Person/before@1)", "23505"},
+                                                                        {"item 2 (app#Person/y@1)", "22P02"},
+                                                                        {"item 3 (app#Person/x@1)", "23505"}};
     for (std::size_t i = 0; i < bad_items.size(); ++i) {
         try {
             connection.put_many(bad_items[i]);
@@ -138,10 +145,14 @@ TEST_F(PutMany, AStalePreparedInsertIsPreparedAfresh) {
 }
 
 // This class converts values straight into libpq's text; a subclass converts them through the
-// hooks. Both store the same.
+// hooks. Both store the same, and put_many (by COPY) stores what put (by INSERT) stores.
 TEST_F(PutMany, ConvertingHereAndThroughTheHooksStoresTheSame) {
     db.sql("ALTER TABLE person ADD COLUMN score double precision, ADD COLUMN blob jsonb, ADD COLUMN flag boolean,"
-           " ADD COLUMN big numeric");
+           " ADD COLUMN big numeric, ADD COLUMN at timestamptz");
+    // Which statement wrote each row: put_many's rows go by COPY.
+    db.sql("CREATE TABLE sent (copied boolean); CREATE FUNCTION note_sent() RETURNS trigger LANGUAGE plpgsql AS"
+           " $$BEGIN INSERT INTO sent VALUES (current_query() LIKE '%FROM STDIN%'); RETURN NULL; END$$;"
+           " CREATE TRIGGER note_sent AFTER INSERT ON person FOR EACH ROW EXECUTE FUNCTION note_sent()");
     const std::vector<const char*> rows = {
         R"({"name":"é\"\\\n","age":-7,"doc":"text","score":2.0,"blob":{"k":[1,"é",null]},"flag":true,"big":18446744073709551615})",
         R"({"name":"","age":9007199254740993,"doc":5,"score":-0.5,"blob":"\"s\"","flag":false,"big":1.5})",
@@ -149,6 +160,8 @@ TEST_F(PutMany, ConvertingHereAndThroughTheHooksStoresTheSame) {
         R"({"doc":{"a":{"b":[1.25,2]}},"score":null,"unknown":1})",
         R"({"doc":[1,"x"],"age":0})",
         R"({"doc":null,"partition_key":"ignored","name":"n"})",
+        R"({"name":"\\N","doc":"tab\there\r\n\\.","blob":{"t":"a\tb\\c"},"big":-9223372036854775808,"at":"2024-02-29 23:59:59.123456+00"})",
+        R"({"name":"\\.","age":9223372036854775807,"doc":"\u2603 \ud83d\ude00","big":9223372036854775807,"at":"1999-12-31T23:00:00-05:00"})",
     };
     pg_timeline::PostgresHistoricalConnection plain;
     plain.connect(std::nullopt, db.parameters());
@@ -157,22 +170,30 @@ TEST_F(PutMany, ConvertingHereAndThroughTheHooksStoresTheSame) {
         here.push_back(person("h" + std::to_string(i), rows[i]));
         hooks.push_back(person("k" + std::to_string(i), rows[i]));
     }
-    here.push_back({Address::from_string("app#Person/h9@1"), {{"score", std::numeric_limits<double>::quiet_NaN()}}});
-    hooks.push_back({Address::from_string("app#Person/k9@1"), {{"score", std::numeric_limits<double>::quiet_NaN()}}});
+    for (const double special : {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity()}) {
+        const std::string id = std::to_string(here.size());
+        here.push_back({Address::from_string("app#Person/h" + id + "@1"), {{"score", special}}});
+        hooks.push_back({Address::from_string("app#Person/k" + id + "@1"), {{"score", special}}});
+    }
     plain.begin();
     plain.put_many(here);
     ASSERT_EQ(plain.revert_data().back().size(), here.size());
     EXPECT_EQ(plain.revert_data().back()[3], here[3]);
+    for (std::size_t i = 0; i < here.size(); ++i) {
+        plain.put(Address::from_string("app#Person/p" + std::to_string(i) + "@1"), here[i].second);
+    }
     plain.commit();
+    EXPECT_EQ(db.sql("SELECT copied FROM sent GROUP BY 1 ORDER BY 1"), (std::vector<std::string>{"f", "t"}));
     connection.begin();
     connection.put_many(hooks);
     connection.commit();
     const auto stored_by = [&](const char* prefix) {
         return db.sql(std::string("SELECT concat_ws('|', substr(partition_key, 2), name, age, doc::text, score, blob::text,"
-                                  " flag, big) FROM person WHERE partition_key LIKE '") + prefix + "%' ORDER BY 1");
+                                  " flag, big, at) FROM person WHERE partition_key LIKE '") + prefix + "%' ORDER BY 1");
     };
-    EXPECT_EQ(stored_by("h").size(), rows.size() + 1);
+    EXPECT_EQ(stored_by("h").size(), here.size());
     EXPECT_EQ(stored_by("h"), stored_by("k"));
+    EXPECT_EQ(stored_by("h"), stored_by("p"));
     plain.begin();
     EXPECT_THROW(plain.put_many({person("x", R"({"doc":{"n":"a"}})"),
                                  {Address::from_string("app#Person/y@1"),

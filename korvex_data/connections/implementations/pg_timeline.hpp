@@ -3,8 +3,8 @@
 // PostgreSQL server, over libpq. Opened with connect, prepared with prepare_connection, then
 // driven through transactions (nested levels become savepoints, with a revert log), writes of
 // object versions and queries. Every statement goes through execute, except the reads of query
-// and count (prepared, through _execute_read) and the INSERTs that put_many sends together in one
-// pipeline. Not thread-safe: one caller at a time.
+// and count (prepared, through _execute_read) and put_many's writes (its COPY query, or its
+// INSERTs sent together in one pipeline). Not thread-safe: one caller at a time.
 
 #include "korvex/connections/errors.hpp"
 #include "korvex/connections/sql_historical_store.hpp"
@@ -109,8 +109,9 @@ protected:
     // Runs a transaction statement and checks the server's answer: a COMMIT answered with
     // ROLLBACK (the transaction had failed) is an error, not a success.
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
-    // The driver of writes. put_many's INSERTs go in one round trip: inside a transaction a
-    // savepoint around the call is rolled back when one fails, and the transaction goes on.
+    // The driver of writes. put_many's rows go by COPY (or as INSERTs in one round trip): inside a
+    // transaction a savepoint around the call is rolled back when one fails, and the transaction
+    // goes on.
     std::optional<bool> _engine_transaction_open() const override;
     bool _tables_changed() override;
     TableDescription _read_table_description(const std::string& table_name) override;
@@ -132,12 +133,17 @@ private:
     struct PutManyFailure {
         std::optional<std::size_t> item;
         DatabaseError error;
+        // Whether the failure says that the item's table changed under this session.
+        bool table_changed = false;
+        // Whether `item` is the item the server refused (else only the first of its table).
+        bool located = true;
     };
     // The parameters of a batch's rows as libpq text, pointing into `made` (null for SQL NULL).
     struct BatchValues {
         std::deque<std::string> made;
         std::vector<std::vector<const char*>> row_values;
     };
+    std::optional<PutManyFailure> write_copied(const InsertBatch& batch, bool& copied);
     std::optional<PutManyFailure> write_pipelined(const InsertBatch& batch, const BatchValues& values, bool grouped);
 
     // Runs a statement of execute or, `prepared`, a read of query or count.

@@ -13,6 +13,7 @@
 #include <deque>
 #include <exception>
 #include <map>
+#include <string_view>
 
 namespace korvex::pg_timeline {
 
@@ -51,6 +52,8 @@ namespace {
 // that another session has since re-created or altered: a column of another type than the
 // statement's parameter (42804), or a column that is gone (42703).
 bool table_changed_state(const std::string& sqlstate) { return sqlstate == "42804" || sqlstate == "42703"; }
+// A prepared read whose plan would now return other column types than it was prepared with.
+constexpr const char* RESULT_TYPE_CHANGED = "0A000";
 
 // The server's error that `error` carries as its cause, or null.
 const DatabaseError* database_cause(const std::exception& error) {
@@ -136,6 +139,148 @@ std::optional<std::pair<std::string, std::size_t>> split_values(const std::strin
     return std::nullopt;
 }
 
+// Items in a call from which on put_many writes by COPY: below it the pipeline's single round
+// trip beats COPY's two (one to start the COPY, one for its rows).
+constexpr std::size_t COPY_MIN_ITEMS = 2;
+// COPY's rows go to libpq in pieces of about this size (whole rows), so that a large call neither
+// holds all its text at once nor exceeds what one PQputCopyData takes.
+constexpr std::size_t COPY_CHUNK_BYTES = 1 << 20;
+
+// Whether text[at...] starts with an identifier as the statements write one: a quoted name or a
+// bare lower-case one; `at` is moved past it.
+bool skip_identifier(const std::string& text, std::size_t& at) {
+    if (at < text.size() && text[at] == '"') {
+        for (std::size_t end = at + 1; end < text.size(); ++end) {
+            if (text[end] != '"') continue;
+            if (end + 1 < text.size() && text[end + 1] == '"') {
+                ++end;
+                continue;
+            }
+            at = end + 1;
+            return true;
+        }
+        return false;
+    }
+    const std::size_t start = at;
+    while (at < text.size() && ((text[at] >= 'a' && text[at] <= 'z') || (text[at] >= '0' && text[at] <= '9') ||
+                                text[at] == '_' || text[at] == '$')) {
+        ++at;
+    }
+    return at > start;
+}
+
+// The name the server gives a relation written `written` in its messages (without quotes).
+std::string relation_name(std::string_view written) {
+    if (written.empty() || written.front() != '"') return std::string(written);
+    std::string name;
+    for (std::size_t at = 1; at + 1 < written.size(); ++at) {
+        name += written[at];
+        if (written[at] == '"') ++at;  // "" stands for one quote
+    }
+    return name;
+}
+
+// The table and column list of "INSERT INTO <table> (<column>, ...) " (markers already numbered),
+// as written there; nothing for any other shape.
+struct CopyTarget {
+    std::string table;
+    std::string columns;
+    std::string relation;  // the table's name as the server's messages give it
+};
+std::optional<CopyTarget> copy_target(const std::string& prefix) {
+    constexpr std::string_view INSERT_INTO = "INSERT INTO ";
+    if (!prefix.starts_with(INSERT_INTO)) return std::nullopt;
+    std::size_t at = INSERT_INTO.size();
+    std::size_t last = at;  // where the table's last name starts
+    if (!skip_identifier(prefix, at)) return std::nullopt;
+    while (at < prefix.size() && prefix[at] == '.') {
+        last = ++at;
+        if (!skip_identifier(prefix, at)) return std::nullopt;
+    }
+    CopyTarget target{prefix.substr(INSERT_INTO.size(), at - INSERT_INTO.size()), {},
+                      relation_name(std::string_view(prefix).substr(last, at - last))};
+    if (prefix.compare(at, 2, " (") != 0) return std::nullopt;
+    const std::size_t columns = at += 2;
+    for (;;) {
+        if (!skip_identifier(prefix, at)) return std::nullopt;
+        if (prefix.compare(at, 2, ", ") != 0) break;
+        at += 2;
+    }
+    if (at + 2 != prefix.size() || prefix.compare(at, 2, ") ") != 0) return std::nullopt;
+    target.columns = prefix.substr(columns, at - columns);
+    return target;
+}
+
+// One field of COPY's text format: what libpq would send as the parameter's text, with the
+// backslash, tab, newline and carriage return escaped; \N for SQL NULL.
+void append_copy_text(std::string& data, std::string_view text) {
+    std::size_t done = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c != '\\' && c != '\t' && c != '\n' && c != '\r') continue;
+        data.append(text, done, at - done);
+        data += '\\';
+        data += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
+        done = at + 1;
+    }
+    data.append(text, done);
+}
+void append_copy_field(std::string& data, const Value& value) {
+    switch (value.type()) {
+        case Value::value_t::null:
+            data += "\\N";
+            return;
+        case Value::value_t::string:
+            append_copy_text(data, value.get_ref<const std::string&>());
+            return;
+        case Value::value_t::number_integer:
+        case Value::value_t::number_unsigned: {
+            char digits[24];
+            const auto end = value.is_number_unsigned()
+                                 ? std::to_chars(digits, digits + sizeof digits, value.get<std::uint64_t>()).ptr
+                                 : std::to_chars(digits, digits + sizeof digits, value.get<std::int64_t>()).ptr;
+            data.append(digits, end);
+            return;
+        }
+        default:
+            append_copy_text(data, *detail::parameter_text(value));
+    }
+}
+
+// The line of `relation`'s COPY data that the server's error names in its context, counted from 1.
+std::optional<std::size_t> copy_line(const PGresult* result, const std::string& relation) {
+    const char* context = PQresultErrorField(result, PG_DIAG_CONTEXT);
+    if (context == nullptr) return std::nullopt;
+    const std::string expected = "COPY " + relation + ", line ";
+    for (std::string_view rest = context; !rest.empty();) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (!line.starts_with(expected)) continue;
+        std::size_t number = 0;
+        const char* digits = line.data() + expected.size();
+        const auto [ptr, error] = std::from_chars(digits, line.data() + line.size(), number);
+        if (error == std::errc() && ptr != digits) return number;
+    }
+    return std::nullopt;
+}
+
+// The items of a put_many that one COPY writes: those whose INSERT has the same text, in order.
+struct CopyGroup {
+    const std::string* insert = nullptr;
+    CopyTarget target;
+    std::size_t columns = 0;
+    std::vector<std::size_t> items;
+    std::string check_key;
+};
+
+// What one command of a put_many's COPY statements does, and for which group.
+struct CopyCommand {
+    enum Kind { SAVEPOINT, PREPARE_CHECK, CHECK, COPY, RELEASE } kind;
+    const CopyGroup* group = nullptr;
+    std::string check_name;  // PREPARE_CHECK: the name the check is prepared under
+};
+
 // What one command of a put_many pipeline does, and for which items.
 struct PipelinedCommand {
     enum Kind { SAVEPOINT, PREPARE, INSERT, RELEASE } kind;
@@ -147,21 +292,34 @@ struct PipelinedCommand {
 
 std::optional<SqlHistoricalStore::BatchFailure> PostgresHistoricalConnection::_write_batch(const InsertBatch& batch) {
     if (_connection == nullptr) throw KorvexConnectionError("Connection not established");
-    // The parameters in libpq's text form, made once for both attempts below.
-    BatchValues values;
-    values.row_values.reserve(batch.row_params.size());
-    for (const auto& params : batch.row_params) {
-        auto& row = values.row_values.emplace_back();
-        row.reserve(params.size());
-        for (const auto& param : params) row.push_back(detail::parameter_chars(param, values.made));
-    }
-    // Alike rows go together. When that fails, the same writes run one row per statement, so that
-    // the error names the item the server refused.
     std::optional<PutManyFailure> failure;
     try {
-        failure = write_pipelined(batch, values, true);
-        if (failure && !(failure->item && table_changed_state(failure->error.sqlstate()))) {
-            failure = write_pipelined(batch, values, false);
+        std::optional<BatchValues> values;
+        // The parameters in libpq's text form, made once for both attempts below.
+        const auto made_values = [&]() -> const BatchValues& {
+            if (values) return *values;
+            values.emplace();
+            values->row_values.reserve(batch.row_params.size());
+            for (const auto& params : batch.row_params) {
+                auto& row = values->row_values.emplace_back();
+                row.reserve(params.size());
+                for (const auto& param : params) row.push_back(detail::parameter_chars(param, values->made));
+            }
+            return *values;
+        };
+        bool copied = false;
+        failure = write_copied(batch, copied);
+        if (!copied) {
+            // Alike rows go together. When that fails, the same writes run one row per statement,
+            // so that the error names the item the server refused.
+            failure = write_pipelined(batch, made_values(), true);
+            if (failure && !(failure->item && table_changed_state(failure->error.sqlstate()))) {
+                failure = write_pipelined(batch, made_values(), false);
+            }
+        } else if (failure && !failure->located) {
+            // The server's error does not say which row it refused: nothing of the call stayed
+            // written, so the rows run once more one per statement, to name it.
+            failure = write_pipelined(batch, made_values(), false);
         }
     } catch (...) {
         if (connection_lost()) {
@@ -174,8 +332,170 @@ std::optional<SqlHistoricalStore::BatchFailure> PostgresHistoricalConnection::_w
     if (!failure) return std::nullopt;
     const std::string& state = failure->error.sqlstate();
     // A value refused as data forgets the table, as put does.
-    return BatchFailure{failure->item, std::make_exception_ptr(failure->error), table_changed_state(state),
-                        state.starts_with("22")};
+    return BatchFailure{failure->item, std::make_exception_ptr(failure->error),
+                        failure->table_changed || table_changed_state(state), state.starts_with("22")};
+}
+
+namespace {
+
+// Reads what the server still sends for the commands of one query, ending a COPY left open.
+void drain(PGconn* connection) {
+    while (PGresult* result = PQgetResult(connection)) {
+        const bool copy_in = PQresultStatus(result) == PGRES_COPY_IN;
+        PQclear(result);
+        if (copy_in && PQputCopyEnd(connection, "put_many stopped") != 1) break;
+        if (PQstatus(connection) != CONNECTION_OK) break;
+    }
+}
+
+}  // namespace
+
+// The rows by COPY, a COPY per INSERT text, all in one query: the server reads each table's rows as
+// the INSERT's parameters (the columns' own input functions, from the same text), without a
+// statement per row. Before each COPY a prepared "SELECT <columns> FROM <table> LIMIT 0" runs,
+// prepared when that INSERT text was first copied: its plan fails ("cached plan must not change
+// result type", or a column gone) when another session changed the table since, as the prepared
+// INSERT of the pipelined path does. Inside a transaction a savepoint makes the call all or
+// nothing; outside one, the query is one implicit transaction. `copied` says whether the rows'
+// shapes allowed it at all; when not, nothing was sent.
+std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalConnection::write_copied(
+    const InsertBatch& batch, bool& copied) {
+    copied = false;
+    const std::size_t count = batch.row_text.size();
+    if (count < COPY_MIN_ITEMS) return std::nullopt;
+    std::vector<CopyGroup> groups;
+    std::size_t to_prepare = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string* insert = batch.row_text[i];
+        CopyGroup* group = nullptr;
+        for (auto& known : groups) {
+            if (known.insert == insert || *known.insert == *insert) {
+                group = &known;
+                break;
+            }
+        }
+        if (group == nullptr) {
+            const auto split = split_values(*insert);
+            if (!split) return std::nullopt;
+            const auto [prefix, markers] = detail::number_markers(split->first);
+            auto target = markers == 0 ? copy_target(prefix) : std::nullopt;
+            if (!target) return std::nullopt;
+            group = &groups.emplace_back(
+                CopyGroup{insert, std::move(*target), split->second, {}, *insert + "\n-- columns check"});
+            if (statements_->inserts.find(group->check_key) == nullptr) ++to_prepare;
+        }
+        // A row whose parameters do not pair with its markers is refused by the pipelined path.
+        if (batch.row_params[i].size() != group->columns) return std::nullopt;
+        group->items.push_back(i);
+    }
+    if (statements_->inserts.size() + to_prepare > libpq::PreparedStatements::CAPACITY) return std::nullopt;
+    copied = true;
+
+    const bool in_transaction = PQtransactionStatus(_connection) != PQTRANS_IDLE;
+    std::vector<CopyCommand> commands;
+    std::string query;
+    const auto add = [&](CopyCommand command, const std::string& text) {
+        if (!query.empty()) query += "; ";
+        query += text;
+        commands.push_back(std::move(command));
+    };
+    if (in_transaction) add({CopyCommand::SAVEPOINT, nullptr, {}}, std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    for (const CopyGroup& group : groups) {
+        if (const std::string* check = statements_->inserts.find(group.check_key)) {
+            add({CopyCommand::CHECK, &group, {}}, "EXECUTE " + *check);
+        } else {
+            std::string name = statements_->inserts.new_name();
+            const std::string text = "PREPARE " + name + " AS SELECT " + group.target.columns + " FROM " +
+                                     group.target.table + " LIMIT 0";
+            add({CopyCommand::PREPARE_CHECK, &group, std::move(name)}, text);
+        }
+        add({CopyCommand::COPY, &group, {}},
+            "COPY " + group.target.table + " (" + group.target.columns + ") FROM STDIN");
+    }
+    if (in_transaction) add({CopyCommand::RELEASE, nullptr, {}}, std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+
+    if (PQsendQuery(_connection, query.c_str()) != 1) throw libpq::error_of(nullptr, _connection);
+    std::vector<libpq::ResultPtr> results;
+    results.reserve(commands.size());
+    try {
+        std::string data;
+        for (std::size_t c = 0; c < commands.size(); ++c) {
+            libpq::ResultPtr result(PQgetResult(_connection), &PQclear);
+            if (!result) break;  // a command failed: the server skipped the rest
+            if (PQresultStatus(result.get()) == PGRES_COPY_IN) {
+                if (commands[c].kind != CopyCommand::COPY) throw DatabaseError("put_many: an unexpected COPY began");
+                const auto send = [&] {
+                    if (PQputCopyData(_connection, data.data(), static_cast<int>(data.size())) != 1) {
+                        throw libpq::error_of(nullptr, _connection);
+                    }
+                    data.clear();
+                };
+                data.clear();
+                for (const std::size_t item : commands[c].group->items) {
+                    bool first = true;
+                    for (const Value& value : batch.row_params[item]) {
+                        if (!first) data += '\t';
+                        first = false;
+                        append_copy_field(data, value);
+                    }
+                    data += '\n';
+                    if (data.size() >= COPY_CHUNK_BYTES) send();
+                }
+                if (!data.empty()) send();
+                if (PQputCopyEnd(_connection, nullptr) != 1) throw libpq::error_of(nullptr, _connection);
+                result.reset(PQgetResult(_connection));
+            }
+            const bool ok = libpq::succeeded(result.get());
+            results.push_back(std::move(result));
+            if (!ok) break;
+        }
+        drain(_connection);
+    } catch (...) {
+        drain(_connection);
+        throw;
+    }
+
+    std::optional<std::size_t> failed;
+    for (std::size_t c = 0; c < results.size(); ++c) {
+        const bool ok = libpq::succeeded(results[c].get());
+        if (commands[c].kind == CopyCommand::PREPARE_CHECK && ok) {
+            statements_->inserts.add(commands[c].group->check_key, commands[c].check_name);
+        }
+        if (!ok && !failed) failed = c;
+    }
+    if (!failed && results.size() == commands.size()) return std::nullopt;
+    if (!failed) throw DatabaseError("put_many: the server answered " + std::to_string(results.size()) + " of " +
+                                     std::to_string(commands.size()) + " commands");
+
+    const CopyCommand& command = commands[*failed];
+    const PGresult* result = results[*failed].get();
+    const std::string state = libpq::sqlstate_of(result);
+    if (in_transaction && command.kind != CopyCommand::SAVEPOINT) {
+        libpq::ResultPtr undone(PQexec(_connection, (std::string("ROLLBACK TO SAVEPOINT ") + PUT_MANY_SAVEPOINT +
+                                                     "; RELEASE SAVEPOINT " + PUT_MANY_SAVEPOINT)
+                                                        .c_str()),
+                                &PQclear);
+        if (!libpq::succeeded(undone.get())) throw libpq::error_of(undone.get(), _connection);
+    }
+    PutManyFailure failure{std::nullopt, libpq::error_of(result, _connection)};
+    if (command.group == nullptr) return failure;  // the savepoint
+    failure.item = command.group->items.front();
+    if (command.kind == CopyCommand::COPY) {
+        const auto line = copy_line(result, command.group->target.relation);
+        if (line && *line >= 1 && *line <= command.group->items.size()) {
+            failure.item = command.group->items[*line - 1];
+        } else if (!table_changed_state(state)) {
+            failure.located = false;
+        }
+        return failure;
+    }
+    // The table's columns check failed: the table changed under this session (its columns have
+    // other types, or one is gone) or it is gone itself.
+    if (command.kind == CopyCommand::CHECK && libpq::plan_may_be_stale(state)) {
+        statements_->inserts.evict(command.group->check_key);
+    }
+    failure.table_changed = state == RESULT_TYPE_CHANGED || table_changed_state(state);
+    return failure;
 }
 
 // All INSERTs in one round trip, with the statements not prepared yet prepared in it. Inside a
