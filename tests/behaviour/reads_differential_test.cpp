@@ -596,6 +596,10 @@ TEST_P(PlainMetadataRead, EveryRowMapIsTheGroupedStatementsOwn) {
         {latest, by_key, {}, on_sqlite() ? 7u : 8u},  // '""' is an empty version only as the server trims it
         {Q("_address__object_id", Lookup::EQ, "a") & Q("_address__object_version", Lookup::EQ, "2"), by_key, {}, 1},
         {latest & Q("_metadata__is_deleted", Lookup::EQ, false), by_created, {}, on_sqlite() ? 6u : 7u},
+        // next_version of the latest versions in a condition and the ordering
+        {latest & Q("_metadata__next_version", Lookup::EQ, ""), {{"next_version"}, by_key[0], by_key[1]}, {},
+         on_sqlite() ? 1u : 2u},
+        {Q("_address__object_id", Lookup::EQ, "e") & latest, {{"next_version", true}}, {}, 1},
     };
     for (const auto& read : reads) {
         SCOPED_TRACE("read " + std::to_string(&read - reads));

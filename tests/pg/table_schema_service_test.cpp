@@ -96,8 +96,8 @@ TEST_F(ServiceTest, InternalTablesKeyedByIdentityAloneAndMetadataIndexes) {
               (std::vector<std::string>{
                   "CREATE INDEX metadata_object_id_object_version_idx ON public.metadata USING btree (object_id, "
                   "object_version)",
-                  "CREATE INDEX metadata_object_id_prior_version_idx ON public.metadata USING btree (object_id, "
-                  "prior_version)",
+                  "CREATE INDEX metadata_object_id_prior_version_object_version_idx ON public.metadata USING btree "
+                  "(object_id, prior_version, object_version)",
                   "CREATE INDEX metadata_partition_key_idx ON public.metadata USING btree (partition_key)"}));
     EXPECT_EQ(indexes("reference"),
               (std::vector<std::string>{

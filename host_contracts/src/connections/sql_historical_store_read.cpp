@@ -179,6 +179,20 @@ Pagination with_probes(const Pagination& pagination, const std::vector<const Val
     return probe;
 }
 
+// Whether every row `conditions` keep is a latest version: the latest marker is the condition
+// itself or a term of its top-level AND.
+bool keeps_latest_only(const Q& conditions) {
+    switch (conditions.kind()) {
+        case Q::Kind::LEAF:
+            return conditions.field() == ADDRESS_FIELD + FIELD_PATH_SEPARATOR + "object_version" &&
+                   conditions.lookup() == Lookup::EQ && as_version_marker(conditions.value()) == Versions::LATEST;
+        case Q::Kind::AND:
+            return std::any_of(conditions.children().begin(), conditions.children().end(), keeps_latest_only);
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 // The dialect's defaults.
@@ -484,12 +498,14 @@ Statement SqlHistoricalStore::_build_select_statement(const std::string& table_n
                                                       const std::optional<QuerySpecifier>& query_specifier,
                                                       const std::optional<Q>& conditions, const Pagination& pagination,
                                                       const std::optional<std::vector<OrderBy>>& order_by,
-                                                      bool use_internal_meta_tables, const ReadScope& scope) {
+                                                      bool use_internal_meta_tables, const ReadScope& given_scope) {
     if (std::holds_alternative<CursorPaginator>(pagination)) {
         throw KorvexConnectionError("Cursor pagination is not supported");
     }
     const bool is_internal_table = is_internal_table_name(table_name);
     const bool joined = use_internal_meta_tables && !is_internal_table;
+    ReadScope scope = given_scope;
+    scope.latest_only = joined && scope.plain_metadata && conditions && keeps_latest_only(*conditions);
     if (joined && query_specifier && !query_specifier->only) {
         throw UsageError("query_specifier.only must list the fields to select (an empty list for all)");
     }
@@ -510,7 +526,10 @@ Statement SqlHistoricalStore::_build_select_statement(const std::string& table_n
     if (selection.empty()) selection = joined ? MODEL_ALIAS + ".*" : "*";
     if (joined && scope.plain_metadata) {
         for (const char* name : PLAIN_METADATA_FIELDS) {
-            selection += ", " + dialect_.plain_metadata_column(name) + " AS " +
+            selection += ", " +
+                         (scope.latest_only ? dialect_.plain_latest_metadata_column(name)
+                                            : dialect_.plain_metadata_column(name)) +
+                         " AS " +
                          dialect_.quote_name(PLAIN_METADATA_PREFIX + name);
         }
     } else if (joined) {
@@ -577,7 +596,7 @@ Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name,
     text += "SELECT " + select_only + " ";
     text += "FROM " + _table_reference(table_name) + " AS " + MODEL_ALIAS + " ";
     if (scope.plain_metadata) {
-        text += dialect_.plain_metadata_join();
+        text += scope.latest_only ? dialect_.plain_latest_metadata_join() : dialect_.plain_metadata_join();
     } else {
         text += "JOIN " + dialect_.metadata_source() + " AS " + METADATA_ALIAS + " ";
         text += "ON " + dialect_.metadata_join_condition();
@@ -586,6 +605,7 @@ Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name,
         // The conditions are written for this table: its own column types, its absent columns.
         ReadScope filtered{&table_name, scope.absent};
         filtered.plain_metadata = scope.plain_metadata;
+        filtered.latest_only = scope.latest_only;
         auto [condition_text, params] = _get_conditions_statement(*conditions, false, true, filtered);
         statement.params = std::move(params);
         if (!condition_text.empty()) text += " WHERE " + condition_text;
@@ -714,11 +734,14 @@ std::string SqlHistoricalStore::resolve_nested_field(const SqlDialect& dialect, 
         const auto split = nested_fields.find(FIELD_PATH_SEPARATOR);
         if (split == std::string::npos) {
             // A metadata column, no JSON path.
-            return scope.plain_metadata ? dialect.plain_metadata_column(nested_fields)
-                                        : dialect.metadata_column(nested_fields);
+            return !scope.plain_metadata ? dialect.metadata_column(nested_fields)
+                   : scope.latest_only   ? dialect.plain_latest_metadata_column(nested_fields)
+                                         : dialect.plain_metadata_column(nested_fields);
         }
-        column = scope.plain_metadata ? dialect.plain_metadata_column(nested_fields.substr(0, split))
-                                      : dialect.metadata_column(nested_fields.substr(0, split));
+        const std::string name = nested_fields.substr(0, split);
+        column = !scope.plain_metadata ? dialect.metadata_column(name)
+                 : scope.latest_only   ? dialect.plain_latest_metadata_column(name)
+                                       : dialect.plain_metadata_column(name);
         path = nested_fields.substr(split + FIELD_PATH_SEPARATOR.size());
     } else {
         column = use_internal_meta_tables ? model_column(dialect, field_name, scope)

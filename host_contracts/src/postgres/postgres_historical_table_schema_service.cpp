@@ -99,7 +99,9 @@ std::vector<IndexDefinition> indexes_of(const std::string& table_name, const Tab
     }
     if (table_name == "metadata") {
         indexes.push_back({{"object_id", "object_version"}});
-        indexes.push_back({{"object_id", "prior_version"}});
+        // The successor's version too, so that the latest-version condition and next_version are
+        // answered from the index alone.
+        indexes.push_back({{"object_id", "prior_version", "object_version"}});
     }
     return indexes;
 }

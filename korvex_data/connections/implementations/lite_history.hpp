@@ -78,7 +78,7 @@ public:
                  const ConnectionParameters& parameters = {}) override;
     void disconnect() override;
     // The internal tables, and the two metadata indexes that keep the latest-version read flat
-    // as the store grows: (object_id, object_version) and (object_id, prior_version).
+    // as the store grows: (object_id, object_version) and (object_id, prior_version, object_version).
     void prepare_connection() override;
     std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override;
 

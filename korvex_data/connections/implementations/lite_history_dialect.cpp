@@ -136,6 +136,17 @@ std::string SqliteDialect::plain_metadata_column(const std::string& name) const 
     return next_version;
 }
 
+// Of a latest version's successors none has a non-empty version: its next_version is '' when one
+// has an empty version, else none.
+std::string SqliteDialect::plain_latest_metadata_column(const std::string& name) const {
+    if (name != "next_version") return plain_metadata_column(name);
+    static const std::string next_version =
+        std::string("CASE WHEN EXISTS (SELECT 1 FROM metadata AS _m2 WHERE _m2.object_id = ") + METADATA_TABLE_ALIAS +
+        ".object_id AND _m2.prior_version = " + METADATA_TABLE_ALIAS + ".object_version AND _m2.object_version = '') "
+        "THEN '' END";
+    return next_version;
+}
+
 std::string SqliteDialect::plain_latest_version_condition() const {
     return std::string("NOT EXISTS (SELECT 1 FROM metadata AS _m2 WHERE _m2.object_id = ") + MODEL_TABLE_ALIAS +
            ".partition_key AND _m2.prior_version = " + MODEL_TABLE_ALIAS + ".range_key AND _m2.object_version <> '')";

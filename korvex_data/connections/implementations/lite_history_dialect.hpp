@@ -31,6 +31,7 @@ public:
     // last); its next_version computed beside it.
     std::string plain_metadata_join() const override;
     std::string plain_metadata_column(const std::string& name) const override;
+    std::string plain_latest_metadata_column(const std::string& name) const override;
     std::string plain_latest_version_condition() const override;
     std::string unjoined_model_column(const std::string& name) const override { return quote_name(name); }
     std::string unjoined_object_id() const override;

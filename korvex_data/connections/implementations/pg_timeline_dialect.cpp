@@ -78,19 +78,34 @@ namespace {
 // A successor's version as next_version reads it.
 const std::string SUCCESSOR_VERSION = "trim('\"' FROM cast(_m2.object_version as text))";
 
+// The lateral join of one metadata row per version (of duplicates the one ordered first) with
+// `next_version` computed beside it.
+std::string metadata_lateral(const std::string& next_version) {
+    return "JOIN LATERAL (SELECT _m.*, " + next_version + " AS next_version FROM metadata AS _m WHERE _m.object_id = " +
+           MODEL_TABLE_ALIAS + ".partition_key AND _m.object_version = " + MODEL_TABLE_ALIAS +
+           ".range_key ORDER BY _m.updated_at DESC NULLS LAST, _m.created_at DESC NULLS LAST, _m.partition_key,"
+           " _m.prior_version, _m.is_deleted, _m.class_schema_type, cast(_m.address as text),"
+           " cast(_m.class_schema_reference as text), cast(_m.class_meta_schema_reference as text),"
+           " cast(_m.\"transaction\" as text) LIMIT 1) AS " + METADATA_TABLE_ALIAS + " ON true";
+}
+
+const std::string SUCCESSORS_OF_ROW =
+    " FROM metadata AS _m2 WHERE _m2.object_id = _m.object_id AND _m2.prior_version = _m.object_version";
+
 }  // namespace
 
 std::string PostgresDialect::plain_metadata_join() const {
     static const std::string join =
-        "JOIN LATERAL (SELECT _m.*, (SELECT coalesce(min(" + SUCCESSOR_VERSION + ") FILTER (WHERE " +
-        SUCCESSOR_VERSION + " <> ''), max('') FILTER (WHERE " + SUCCESSOR_VERSION +
-        " = '')) FROM metadata AS _m2 WHERE _m2.object_id = _m.object_id AND _m2.prior_version = _m.object_version"
-        ") AS next_version FROM metadata AS _m WHERE _m.object_id = " + MODEL_TABLE_ALIAS +
-        ".partition_key AND _m.object_version = " + MODEL_TABLE_ALIAS +
-        ".range_key ORDER BY _m.updated_at DESC NULLS LAST, _m.created_at DESC NULLS LAST, _m.partition_key,"
-        " _m.prior_version, _m.is_deleted, _m.class_schema_type, cast(_m.address as text),"
-        " cast(_m.class_schema_reference as text), cast(_m.class_meta_schema_reference as text),"
-        " cast(_m.\"transaction\" as text) LIMIT 1) AS " + METADATA_TABLE_ALIAS + " ON true";
+        metadata_lateral("(SELECT coalesce(min(" + SUCCESSOR_VERSION + ") FILTER (WHERE " + SUCCESSOR_VERSION +
+                         " <> ''), max('') FILTER (WHERE " + SUCCESSOR_VERSION + " = ''))" + SUCCESSORS_OF_ROW + ")");
+    return join;
+}
+
+// Of a latest version's successors none has a non-empty version: its next_version is '' when one
+// has an empty version, else none.
+std::string PostgresDialect::plain_latest_metadata_join() const {
+    static const std::string join = metadata_lateral("CASE WHEN EXISTS (SELECT 1" + SUCCESSORS_OF_ROW + " AND " +
+                                                     SUCCESSOR_VERSION + " = '') THEN '' END");
     return join;
 }
 

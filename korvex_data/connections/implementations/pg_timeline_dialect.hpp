@@ -30,6 +30,7 @@ public:
     // greatest created_at, then the least by its other columns), with its next_version (a
     // successor's version without surrounding double quotes, as the grouped projection reads it).
     std::string plain_metadata_join() const override;
+    std::string plain_latest_metadata_join() const override;
     std::string plain_latest_version_condition() const override;
     // As the server's JSON writes a double: a whole number below 1e15 without a fraction (so an
     // integer), NaN and the infinities as texts.

@@ -29,6 +29,9 @@ struct ReadScope {
     // "_metadata.<field>", after the object's own), instead of as one _metadata object; the
     // store's own reads of one table ask for it.
     bool plain_metadata = false;
+    // Whether every row of a plain read is a latest version: the conditions hold the latest
+    // marker as a term of their top-level AND (the dialect may then write next_version simpler).
+    bool latest_only = false;
 
     // The expression for the object's column `name`, or null when the table has it.
     const std::string* stand_in(const std::string& name) const {

@@ -64,6 +64,14 @@ public:
     // The condition that keeps only versions without a successor whose version is non-empty
     // (which is what a next_version of NULL or '' means).
     virtual std::string plain_latest_version_condition() const { return {}; }
+    // The join and the columns of a read whose every row passes that condition (it is a term of
+    // the conditions' top-level AND). There next_version can only be '' (a successor of empty
+    // version exists) or none, which an engine may find by one probe instead of an aggregate.
+    // By default the same as any other plain read.
+    virtual std::string plain_latest_metadata_join() const { return plain_metadata_join(); }
+    virtual std::string plain_latest_metadata_column(const std::string& name) const {
+        return plain_metadata_column(name);
+    }
     // A real number of a metadata column as the _metadata object reads it.
     virtual Value plain_metadata_number(double number) const { return number; }
     // A column of a versioned table read without the metadata beside it, and its identity column.

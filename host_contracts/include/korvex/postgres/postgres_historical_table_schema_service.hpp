@@ -6,7 +6,7 @@
 // Versioned tables carry partition_key and range_key with PRIMARY KEY (partition_key,
 // range_key); mapping, list, struct and array columns are json. The metadata table is keyed by
 // identity alone (partition_key) and indexed on (object_id, object_version) and
-// (object_id, prior_version), which the latest-version sub-select probes.
+// (object_id, prior_version, object_version), which the latest-version sub-select probes.
 
 #include "korvex/connections/connection.hpp"
 #include "korvex/table_schemas/base.hpp"
