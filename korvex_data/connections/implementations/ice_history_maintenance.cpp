@@ -42,23 +42,37 @@ void check_age(const char* name, std::int64_t value, std::int64_t least = 0) {
 
 }  // namespace
 
-void SparkIcebergHistoricalConnection::check_branches_kept(const std::string& branch,
-                                                           const std::vector<std::string>& tables) {
-    if (tables.empty()) return;
-    // One round trip: the index of each table whose refs name the branch.
-    std::string statement;
+SparkIcebergHistoricalConnection::CommitHeads SparkIcebergHistoricalConnection::read_commit_heads(
+    const std::string& branch, const std::vector<std::string>& tables) {
+    // One round trip: each table's ref of the branch (by its index) and the log's main (-1).
+    std::string statement =
+        "SELECT -1 AS t, snapshot_id FROM " + qualified_name(COMMIT_LOG_TABLE) + ".refs WHERE name = 'main'";
     std::vector<SparkParameter> params;
     for (std::size_t i = 0; i < tables.size(); ++i) {
-        if (i > 0) statement += " UNION ALL ";
-        statement += "SELECT " + std::to_string(i) + " AS t FROM " + qualified_name(tables[i]) + ".refs WHERE name = ?";
+        statement += " UNION ALL SELECT " + std::to_string(i) + " AS t, snapshot_id FROM " + qualified_name(tables[i]) +
+                     ".refs WHERE name = ?";
         params.emplace_back(branch);
     }
-    std::vector<bool> kept(tables.size(), false);
+    CommitHeads heads;
+    heads.branches.resize(tables.size());
     for (const auto& row : connection_->client().sql(statement, params)->fetchall()) {
-        kept.at(static_cast<std::size_t>(as_int(row.at(0)))) = true;
+        const std::int64_t index = as_int(row.at(0));
+        const std::optional<std::int64_t> head =
+            row.at(1).is_null() ? std::nullopt : std::optional<std::int64_t>(as_int(row.at(1)));
+        if (index == -1) {
+            heads.log_main = head;
+        } else {
+            heads.branches.at(static_cast<std::size_t>(index)) = head;
+        }
     }
+    return heads;
+}
+
+void SparkIcebergHistoricalConnection::check_branches_kept(const std::string& branch,
+                                                           const std::vector<std::string>& tables,
+                                                           const CommitHeads& heads) {
     for (std::size_t i = 0; i < tables.size(); ++i) {
-        if (kept[i]) continue;
+        if (heads.branches.at(i)) continue;
         throw KorvexConnectionError("COMMIT refused: the transaction's branch " + branch + " of table " + tables[i] +
                                     " is gone (maintenance drops the branches of transactions left without a write "
                                     "for longer than its branch age); nothing of this transaction was written");
