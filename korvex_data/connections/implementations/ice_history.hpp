@@ -242,10 +242,10 @@ private:
     void create_commit_log();
     // The commit point: the transaction's intent row goes onto the commit log's main by a
     // fast-forward that fails when another commit got in first; refuses a duplicate pair.
-    // `heads` is what read_commit_heads found just before, which spares the first attempt
-    // reading the log's main again.
-    struct CommitHeads;
-    void claim_commit(const std::string& id, const CommitHeads& heads);
+    // Returns the head of the transaction's branch on each of `tables`, read by the same
+    // statement as the first check; refuses the commit when one of them is gone (maintenance
+    // dropped it as a dead transaction's): publishing would lose its writes there.
+    std::vector<std::int64_t> claim_commit(const std::string& id, const std::vector<std::string>& tables);
     // Publishes the tables of a claimed commit (metadata last), marks it done, drops its branches.
     // `heads` holds each table's branch head when known (the owner read them before its commit
     // point); a finisher reads them itself.
@@ -260,18 +260,6 @@ private:
     bool append_to_log_at(std::int64_t start, const std::vector<SparkParameter>& row);
     // Extends the lease of a commit this connection finishes, for another lease's length.
     void renew_lease(const std::string& id);
-    // What a commit needs to know of the refs, read in one round trip: the head of the
-    // transaction's branch on each of its tables (none when the branch is gone) and the commit
-    // log's main.
-    struct CommitHeads {
-        std::vector<std::optional<std::int64_t>> branches;
-        std::optional<std::int64_t> log_main;
-    };
-    CommitHeads read_commit_heads(const std::string& branch, const std::vector<std::string>& tables);
-    // Refuses to commit a transaction whose branch on one of its tables is gone (maintenance
-    // dropped it as a dead transaction's): publishing would lose its writes there.
-    static void check_branches_kept(const std::string& branch, const std::vector<std::string>& tables,
-                                    const CommitHeads& heads);
     std::optional<std::int64_t> ref_head(const std::string& table_name, const std::string& ref);
     std::string branch_;
     // This connection's branch of the commit log, where each row it appends under compare-and-swap

@@ -42,43 +42,6 @@ void check_age(const char* name, std::int64_t value, std::int64_t least = 0) {
 
 }  // namespace
 
-SparkIcebergHistoricalConnection::CommitHeads SparkIcebergHistoricalConnection::read_commit_heads(
-    const std::string& branch, const std::vector<std::string>& tables) {
-    // One round trip: each table's ref of the branch (by its index) and the log's main (-1).
-    std::string statement =
-        "SELECT -1 AS t, snapshot_id FROM " + qualified_name(COMMIT_LOG_TABLE) + ".refs WHERE name = 'main'";
-    std::vector<SparkParameter> params;
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        statement += " UNION ALL SELECT " + std::to_string(i) + " AS t, snapshot_id FROM " + qualified_name(tables[i]) +
-                     ".refs WHERE name = ?";
-        params.emplace_back(branch);
-    }
-    CommitHeads heads;
-    heads.branches.resize(tables.size());
-    for (const auto& row : connection_->client().sql(statement, params)->fetchall()) {
-        const std::int64_t index = as_int(row.at(0));
-        const std::optional<std::int64_t> head =
-            row.at(1).is_null() ? std::nullopt : std::optional<std::int64_t>(as_int(row.at(1)));
-        if (index == -1) {
-            heads.log_main = head;
-        } else {
-            heads.branches.at(static_cast<std::size_t>(index)) = head;
-        }
-    }
-    return heads;
-}
-
-void SparkIcebergHistoricalConnection::check_branches_kept(const std::string& branch,
-                                                           const std::vector<std::string>& tables,
-                                                           const CommitHeads& heads) {
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        if (heads.branches.at(i)) continue;
-        throw KorvexConnectionError("COMMIT refused: the transaction's branch " + branch + " of table " + tables[i] +
-                                    " is gone (maintenance drops the branches of transactions left without a write "
-                                    "for longer than its branch age); nothing of this transaction was written");
-    }
-}
-
 MaintenanceReport SparkIcebergHistoricalConnection::maintain(const MaintenanceOptions& options) {
     if (connection_ == nullptr) throw KorvexConnectionError("Connection not established");
     if (!branch_.empty()) {

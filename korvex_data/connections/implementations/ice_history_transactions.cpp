@@ -232,22 +232,25 @@ void SparkIcebergHistoricalConnection::renew_lease(const std::string& id) {
     lease_from_ms_ = now;
 }
 
-void SparkIcebergHistoricalConnection::claim_commit(const std::string& id, const CommitHeads& heads) {
+std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const std::string& id,
+                                                                         const std::vector<std::string>& written) {
     auto& client = connection_->client();
     const std::string log = qualified_name(COMMIT_LOG_TABLE);
     Value pairs = Value::array();
     for (const auto& [object_id, version] : written_pairs_) pairs.push_back({{"o", object_id}, {"v", version}});
     Value tables = Value::array();
-    for (const auto& table : branched_) tables.push_back(table);
+    for (const auto& table : written) tables.push_back(table);
+    std::vector<std::int64_t> heads;
     constexpr int ATTEMPTS = 20;
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-        // The first attempt starts from the log's main as read with the branches' heads.
-        const std::optional<std::int64_t> start = attempt == 0 ? heads.log_main : ref_head(COMMIT_LOG_TABLE, "main");
+        // The log's main, from its metadata (no Spark job).
+        const std::optional<std::int64_t> start = current_snapshot(COMMIT_LOG_TABLE);
         if (!start) throw KorvexConnectionError("COMMIT: the commit log " + log + " is empty: run prepare_connection");
         // One statement: the commits claimed before and not yet published, as of the log's
-        // snapshot, each with the latest lease its owner (or whoever took it over) wrote; and the
-        // transaction's pairs already on the metadata table's main. A commit claimed after the
-        // log's snapshot moves the log's main, and then the compare-and-swap below fails.
+        // snapshot, each with the latest lease its owner (or whoever took it over) wrote; the
+        // transaction's pairs already on the metadata table's main; and, the first time, the
+        // head of its branch on each table. A commit claimed after the log's snapshot moves the
+        // log's main, and then the compare-and-swap below fails.
         const std::string at = log + " VERSION AS OF " + std::to_string(*start);
         std::string statement = "SELECT 'open' AS k, id AS a, CAST(until AS STRING) AS b FROM (SELECT id, "
                                 "max(lease_until) AS until FROM " + at +
@@ -260,18 +263,40 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id, const
                          " ON m.address.object_id = x.p.o AND CAST(m.address.object_version AS STRING) = x.p.v";
             params.emplace_back(pairs.dump());
         }
+        if (attempt == 0) {
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                statement += " UNION ALL SELECT 'branch', '" + std::to_string(i) +
+                             "', CAST(snapshot_id AS STRING) FROM " + qualified_name(written[i]) + ".refs WHERE name = ?";
+                params.emplace_back(id);
+            }
+        }
         std::set<std::pair<std::string, std::string>> taken;
         Value open = Value::array();
         bool lapsed = false;
+        std::vector<std::optional<std::int64_t>> found(written.size());
         const std::int64_t now = now_ms();
         for (const auto& row : client.sql(statement, params)->fetchall()) {
-            if (row.at(0).get<std::string>() == "open") {
+            if (row.at(0).get<std::string>() == "branch") {
+                found.at(std::stoul(row.at(1).get<std::string>())) = std::stoll(row.at(2).get<std::string>());
+            } else if (row.at(0).get<std::string>() == "open") {
                 open.push_back(row.at(1));
                 // One whose lease ran out is finished first: its owner died past its commit
                 // point, and its rows go onto main before these.
                 if (!row.at(2).is_null() && std::stoll(row.at(2).get<std::string>()) < now) lapsed = true;
             } else {
                 taken.emplace(row.at(1).get<std::string>(), row.at(2).get<std::string>());
+            }
+        }
+        if (attempt == 0) {
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                if (found[i]) {
+                    heads.push_back(*found[i]);
+                    continue;
+                }
+                throw KorvexConnectionError("COMMIT refused: the transaction's branch " + id + " of table " + written[i] +
+                                            " is gone (maintenance drops the branches of transactions left without a "
+                                            "write for longer than its branch age); nothing of this transaction was "
+                                            "written");
             }
         }
         if (lapsed) {
@@ -303,7 +328,7 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id, const
                               SparkParameter(Value(leased + commit_lease_ms_)), SparkParameter(id),
                               SparkParameter(tables.dump()), SparkParameter(pairs.dump())})) {
             lease_from_ms_ = leased;
-            return;
+            return heads;
         }
         // Another commit got in first: check again against the new main.
     }
@@ -435,11 +460,9 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
                 closed();
                 return;
             }
-            CommitHeads heads;
+            std::vector<std::optional<std::int64_t>> heads;
             try {
-                heads = read_commit_heads(branch, tables);
-                check_branches_kept(branch, tables, heads);
-                claim_commit(branch, heads);
+                for (const std::int64_t head : claim_commit(branch, tables)) heads.emplace_back(head);
             } catch (...) {
                 // Not committed: nothing of the transaction is on main, and its branches go.
                 closed();
@@ -451,7 +474,7 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             // Past the commit point the transaction is committed: whoever finishes it (this
             // connection now, or a later commit or prepare_connection) publishes the same branches.
             try {
-                finish_commit(branch, branch, tables, heads.branches);
+                finish_commit(branch, branch, tables, heads);
             } catch (...) {
                 std::throw_with_nested(KorvexConnectionError(
                     "COMMIT: the transaction is committed but publishing it was interrupted; the next "
