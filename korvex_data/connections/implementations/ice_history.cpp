@@ -105,6 +105,8 @@ std::shared_ptr<Cursor> StoreSparkConnection::execute(const std::string& stateme
 SparkIcebergHistoricalConnection::SparkIcebergHistoricalConnection(SqlStoreOptions options)
     : SqlHistoricalStore(spark_dialect, options) {
     spark_dialect.locate(catalog_, namespace_);
+    log_branch_ = "korvex_commit_";
+    for (int i = 0; i < 16; ++i) log_branch_ += "0123456789abcdef"[branch_names_() % 16];
 }
 
 SparkIcebergHistoricalConnection::~SparkIcebergHistoricalConnection() = default;
@@ -169,6 +171,15 @@ void SparkIcebergHistoricalConnection::connect(const std::optional<std::string>&
 
 void SparkIcebergHistoricalConnection::disconnect() {
     if (connection_ == nullptr) throw KorvexConnectionError("Connection not established");
+    if (log_branch_made_) {
+        // This connection's branch of the commit log holds nothing a reader needs.
+        try {
+            drop_branch(COMMIT_LOG_TABLE, log_branch_);
+        } catch (const std::exception& error) {
+            logger()->warn("disconnect: the commit log's branch {} stays: {}", log_branch_, error.what());
+        }
+        log_branch_made_ = false;
+    }
     connection_.reset();
     forget_transaction_state();
     // The branches of a transaction still open stay behind, unpublished: maintenance drops them.

@@ -242,23 +242,31 @@ private:
     void create_commit_log();
     // The commit point: the transaction's intent row goes onto the commit log's main by a
     // fast-forward that fails when another commit got in first; refuses a duplicate pair.
-    void claim_commit(const std::string& id);
+    // Returns the head of the transaction's branch on each of `tables`, read by the same
+    // statement as the first check; refuses the commit when one of them is gone (maintenance
+    // dropped it as a dead transaction's): publishing would lose its writes there.
+    std::vector<std::int64_t> claim_commit(const std::string& id, const std::vector<std::string>& tables);
     // Publishes the tables of a claimed commit (metadata last), marks it done, drops its branches.
-    void finish_commit(const std::string& id, const std::string& branch, const std::vector<std::string>& tables);
+    // `heads` holds each table's branch head when known (the owner read them before its commit
+    // point); a finisher reads them itself.
+    void finish_commit(const std::string& id, const std::string& branch, const std::vector<std::string>& tables,
+                       const std::vector<std::optional<std::int64_t>>& heads = {});
     // Finishes the claimed, unfinished commits whose owner's lease ran out, each after taking
     // its lease over by a compare-and-swap on the log; `caller` names the operation in errors.
     void finish_interrupted_commits(const std::string& caller);
     // Appends one row to the commit log only while the log's main is still at `start`: the row
     // goes onto a branch made there, and main is fast-forwarded to it. False when another row got
     // in first.
-    bool append_to_log_at(std::int64_t start, const std::string& tag, const std::vector<SparkParameter>& row);
+    bool append_to_log_at(std::int64_t start, const std::vector<SparkParameter>& row);
     // Extends the lease of a commit this connection finishes, for another lease's length.
     void renew_lease(const std::string& id);
-    // Refuses to commit a transaction whose branch on one of its tables is gone (maintenance
-    // dropped it as a dead transaction's): publishing would lose its writes there.
-    void check_branches_kept(const std::string& branch, const std::vector<std::string>& tables);
     std::optional<std::int64_t> ref_head(const std::string& table_name, const std::string& ref);
     std::string branch_;
+    // This connection's branch of the commit log, where each row it appends under compare-and-swap
+    // is written before main is fast-forwarded to it; kept from one commit to the next (each
+    // append moves it to the log's main first) and dropped by disconnect.
+    std::string log_branch_;
+    bool log_branch_made_ = false;
     // Each connection draws its branch names from its own source, seeded with 64 random bits.
     std::mt19937_64 branch_names_{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()};
     std::vector<std::string> branched_;
@@ -270,7 +278,9 @@ private:
     std::string procedure_table(const std::string& table_name) const;
     // Moves main to hold the branch's rows: fast-forward, or (when main moved since the fork)
     // one INSERT of the branch's rows that neither main nor the fork holds, by row identity.
-    void publish(const std::string& table_name, const std::string& branch);
+    // `head` is the branch's head when the caller knows it.
+    void publish(const std::string& table_name, const std::string& branch,
+                 std::optional<std::optional<std::int64_t>> head = std::nullopt);
     void drop_branch(const std::string& table_name, const std::string& branch);
     void drop_branch(const std::string& table_name) { drop_branch(table_name, branch_); }
     // The tables the reads and writes of the open transaction see through their branch changed.

@@ -42,29 +42,6 @@ void check_age(const char* name, std::int64_t value, std::int64_t least = 0) {
 
 }  // namespace
 
-void SparkIcebergHistoricalConnection::check_branches_kept(const std::string& branch,
-                                                           const std::vector<std::string>& tables) {
-    if (tables.empty()) return;
-    // One round trip: the index of each table whose refs name the branch.
-    std::string statement;
-    std::vector<SparkParameter> params;
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        if (i > 0) statement += " UNION ALL ";
-        statement += "SELECT " + std::to_string(i) + " AS t FROM " + qualified_name(tables[i]) + ".refs WHERE name = ?";
-        params.emplace_back(branch);
-    }
-    std::vector<bool> kept(tables.size(), false);
-    for (const auto& row : connection_->client().sql(statement, params)->fetchall()) {
-        kept.at(static_cast<std::size_t>(as_int(row.at(0)))) = true;
-    }
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        if (kept[i]) continue;
-        throw KorvexConnectionError("COMMIT refused: the transaction's branch " + branch + " of table " + tables[i] +
-                                    " is gone (maintenance drops the branches of transactions left without a write "
-                                    "for longer than its branch age); nothing of this transaction was written");
-    }
-}
-
 MaintenanceReport SparkIcebergHistoricalConnection::maintain(const MaintenanceOptions& options) {
     if (connection_ == nullptr) throw KorvexConnectionError("Connection not established");
     if (!branch_.empty()) {

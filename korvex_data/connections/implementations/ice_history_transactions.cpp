@@ -109,11 +109,12 @@ std::vector<std::string> row_identity(const std::string& table_name) {
 
 }  // namespace
 
-void SparkIcebergHistoricalConnection::publish(const std::string& table_name, const std::string& branch) {
+void SparkIcebergHistoricalConnection::publish(const std::string& table_name, const std::string& branch,
+                                               std::optional<std::optional<std::int64_t>> known_head) {
     auto& client = connection_->client();
     const std::string procedures = spark_identifier(catalog_) + ".system.";
     const std::string table = procedure_table(table_name);
-    const std::optional<std::int64_t> head = ref_head(table_name, branch);
+    const std::optional<std::int64_t> head = known_head ? *known_head : ref_head(table_name, branch);
     if (!head) return;  // nothing was written on this branch (or it is gone)
     try {
         update_refs(client, branch_names_, "CALL " + procedures + "fast_forward(table => " + table + ", branch => 'main', to => " +
@@ -198,27 +199,27 @@ void SparkIcebergHistoricalConnection::create_commit_log() {
     }
 }
 
-bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, const std::string& tag,
-                                                        const std::vector<SparkParameter>& row) {
+bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, const std::vector<SparkParameter>& row) {
     auto& client = connection_->client();
-    const std::string log_branch = "korvex_commit_" + tag;
-    // One statement, whatever an earlier attempt that failed half-way left under this name.
+    // This connection's own branch of the log, kept from one append to the next and moved to
+    // `start` by one statement, whatever an earlier attempt that failed half-way left on it.
     update_refs(client, branch_names_, "ALTER TABLE " + qualified_name(COMMIT_LOG_TABLE) + " CREATE OR REPLACE BRANCH " +
-               spark_dialect.quote_name(log_branch) + " AS OF VERSION " + std::to_string(start));
-    client.sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) + "." + spark_dialect.quote_name("branch_" + log_branch) +
+                                           spark_dialect.quote_name(log_branch_) + " AS OF VERSION " +
+                                           std::to_string(start));
+    log_branch_made_ = true;
+    client.sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) + "." + spark_dialect.quote_name("branch_" + log_branch_) +
                    " VALUES (?, ?, ?, ?, ?, ?, ?)",
                row);
     stop_at("intent");
     try {
         update_refs(client, branch_names_, "CALL " + spark_identifier(catalog_) + ".system.fast_forward(table => " +
-                   procedure_table(COMMIT_LOG_TABLE) + ", branch => 'main', to => " + quote_spark_string(log_branch) +
+                   procedure_table(COMMIT_LOG_TABLE) + ", branch => 'main', to => " + quote_spark_string(log_branch_) +
                    ")");
     } catch (const SparkConnectError& error) {
-        drop_branch(COMMIT_LOG_TABLE, log_branch);
+        // The branch stays, holding a row no reader looks at: the next append moves it.
         if (std::string(error.what()).find("not an ancestor") == std::string::npos) throw;
         return false;  // another row got in first
     }
-    drop_branch(COMMIT_LOG_TABLE, log_branch);
     return true;
 }
 
@@ -231,53 +232,87 @@ void SparkIcebergHistoricalConnection::renew_lease(const std::string& id) {
     lease_from_ms_ = now;
 }
 
-void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
+std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const std::string& id,
+                                                                         const std::vector<std::string>& written) {
     auto& client = connection_->client();
     const std::string log = qualified_name(COMMIT_LOG_TABLE);
     Value pairs = Value::array();
     for (const auto& [object_id, version] : written_pairs_) pairs.push_back({{"o", object_id}, {"v", version}});
     Value tables = Value::array();
-    for (const auto& table : branched_) tables.push_back(table);
+    for (const auto& table : written) tables.push_back(table);
+    std::vector<std::int64_t> heads;
     constexpr int ATTEMPTS = 20;
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-        const std::optional<std::int64_t> start = ref_head(COMMIT_LOG_TABLE, "main");
+        // The log's main, from its metadata (no Spark job).
+        const std::optional<std::int64_t> start = current_snapshot(COMMIT_LOG_TABLE);
         if (!start) throw KorvexConnectionError("COMMIT: the commit log " + log + " is empty: run prepare_connection");
-        // The commits claimed before and not yet published, as of the log's snapshot, each with the
-        // latest lease its owner (or whoever took it over) wrote. One whose lease ran out is finished
-        // first: its owner died past its commit point, and its rows go onto main before these.
+        // One statement: the commits claimed before and not yet published, as of the log's
+        // snapshot, each with the latest lease its owner (or whoever took it over) wrote; the
+        // transaction's pairs already on the metadata table's main; and, the first time, the
+        // head of its branch on each table. A commit claimed after the log's snapshot moves the
+        // log's main, and then the compare-and-swap below fails.
         const std::string at = log + " VERSION AS OF " + std::to_string(*start);
-        const auto unfinished = client
-                                    .sql("SELECT c.pairs, l.until FROM " + at +
-                                         " c JOIN (SELECT id, max(lease_until) AS until FROM " + at +
-                                         " WHERE state IN ('committed', 'lease') GROUP BY id) l ON l.id = c.id"
-                                         " WHERE c.state = 'committed' AND c.id NOT IN (SELECT id FROM " +
-                                         at + " WHERE state = 'done')")
-                                    ->fetchall();
+        std::string statement = "SELECT 'open' AS k, id AS a, CAST(until AS STRING) AS b FROM (SELECT id, "
+                                "max(lease_until) AS until FROM " + at +
+                                " GROUP BY id HAVING count_if(state = 'committed') > 0 AND count_if(state = 'done') = 0)";
+        std::vector<SparkParameter> params;
+        if (!written_pairs_.empty()) {
+            statement += " UNION ALL SELECT 'taken', m.address.object_id, CAST(m.address.object_version AS STRING) FROM " +
+                         qualified_name("metadata") +
+                         " m JOIN (SELECT explode(from_json(?, 'array<struct<o:string,v:string>>')) AS p) x"
+                         " ON m.address.object_id = x.p.o AND CAST(m.address.object_version AS STRING) = x.p.v";
+            params.emplace_back(pairs.dump());
+        }
+        if (attempt == 0) {
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                statement += " UNION ALL SELECT 'branch', '" + std::to_string(i) +
+                             "', CAST(snapshot_id AS STRING) FROM " + qualified_name(written[i]) + ".refs WHERE name = ?";
+                params.emplace_back(id);
+            }
+        }
+        std::set<std::pair<std::string, std::string>> taken;
+        Value open = Value::array();
+        bool lapsed = false;
+        std::vector<std::optional<std::int64_t>> found(written.size());
         const std::int64_t now = now_ms();
-        if (std::any_of(unfinished.begin(), unfinished.end(),
-                        [&](const auto& row) { return !row.at(1).is_null() && row.at(1).template get<std::int64_t>() < now; })) {
+        for (const auto& row : client.sql(statement, params)->fetchall()) {
+            if (row.at(0).get<std::string>() == "branch") {
+                found.at(std::stoul(row.at(1).get<std::string>())) = std::stoll(row.at(2).get<std::string>());
+            } else if (row.at(0).get<std::string>() == "open") {
+                open.push_back(row.at(1));
+                // One whose lease ran out is finished first: its owner died past its commit
+                // point, and its rows go onto main before these.
+                if (!row.at(2).is_null() && std::stoll(row.at(2).get<std::string>()) < now) lapsed = true;
+            } else {
+                taken.emplace(row.at(1).get<std::string>(), row.at(2).get<std::string>());
+            }
+        }
+        if (attempt == 0) {
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                if (found[i]) {
+                    heads.push_back(*found[i]);
+                    continue;
+                }
+                throw KorvexConnectionError("COMMIT refused: the transaction's branch " + id + " of table " + written[i] +
+                                            " is gone (maintenance drops the branches of transactions left without a "
+                                            "write for longer than its branch age); nothing of this transaction was "
+                                            "written");
+            }
+        }
+        if (lapsed) {
             finish_interrupted_commits("COMMIT");
             continue;  // the log moved: check again from its new main
         }
-        // Duplicates: the pairs of those commits, and the pairs already on the metadata table's
-        // main. A commit claimed after the log's snapshot moves the log's main, and then the
-        // compare-and-swap below fails.
-        std::set<std::pair<std::string, std::string>> taken;
-        if (!written_pairs_.empty()) {
-            for (const auto& row : unfinished) {
+        // Duplicates also among the pairs of those unfinished commits (read only when there are any).
+        if (!written_pairs_.empty() && !open.empty()) {
+            for (const auto& row : client
+                                       .sql("SELECT pairs FROM " + at + " WHERE state = 'committed' AND array_contains(?, id)",
+                                            {SparkParameter(open)})
+                                       ->fetchall()) {
                 if (row.at(0).is_null()) continue;
                 for (const auto& pair : Value::parse(row.at(0).get<std::string>())) {
                     taken.emplace(pair.at("o").get<std::string>(), pair.at("v").get<std::string>());
                 }
-            }
-            const std::string mine = "SELECT explode(from_json(?, 'array<struct<o:string,v:string>>')) AS p";
-            for (const auto& row : client.sql("SELECT m.address.object_id, CAST(m.address.object_version AS STRING) FROM " +
-                                                  qualified_name("metadata") + " m JOIN (" + mine +
-                                                  ") x ON m.address.object_id = x.p.o AND "
-                                                  "CAST(m.address.object_version AS STRING) = x.p.v",
-                                              {SparkParameter(pairs.dump())})
-                                       ->fetchall()) {
-                taken.emplace(row.at(0).get<std::string>(), row.at(1).get<std::string>());
             }
         }
         for (const auto& pair : written_pairs_) {
@@ -288,12 +323,12 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
             }
         }
         const std::int64_t leased = now_ms();
-        if (append_to_log_at(*start, id,
+        if (append_to_log_at(*start,
                              {SparkParameter(id), SparkParameter(std::string("committed")), SparkParameter(owner_name()),
                               SparkParameter(Value(leased + commit_lease_ms_)), SparkParameter(id),
                               SparkParameter(tables.dump()), SparkParameter(pairs.dump())})) {
             lease_from_ms_ = leased;
-            return;
+            return heads;
         }
         // Another commit got in first: check again against the new main.
     }
@@ -302,13 +337,15 @@ void SparkIcebergHistoricalConnection::claim_commit(const std::string& id) {
 }
 
 void SparkIcebergHistoricalConnection::finish_commit(const std::string& id, const std::string& branch,
-                                                     const std::vector<std::string>& tables) {
-    for (const auto& table : tables) {
+                                                     const std::vector<std::string>& tables,
+                                                     const std::vector<std::optional<std::int64_t>>& heads) {
+    for (std::size_t i = 0; i < tables.size(); ++i) {
         // A commit still publishing keeps its intent: once half its lease has run, the lease runs
         // again from now (each renewal is one more commit on the log, so a quick commit makes none).
         if (now_ms() - lease_from_ms_ >= commit_lease_ms_ / 2) renew_lease(id);
-        publish(table, branch);
-        stop_at("table:" + table);
+        using Known = std::optional<std::optional<std::int64_t>>;
+        publish(tables[i], branch, i < heads.size() ? Known(heads[i]) : Known());
+        stop_at("table:" + tables[i]);
     }
     stop_at("done");
     connection_->client().sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) +
@@ -328,10 +365,10 @@ void SparkIcebergHistoricalConnection::finish_interrupted_commits(const std::str
         const std::string at = log + " VERSION AS OF " + std::to_string(*start);
         const auto rows = connection_->client()
                               .sql("SELECT c.id, c.branch, c.tables FROM " + at +
-                                       " c JOIN (SELECT id, max(lease_until) AS until FROM " + at +
-                                       " WHERE state IN ('committed', 'lease') GROUP BY id) l ON l.id = c.id"
-                                       " WHERE c.state = 'committed' AND l.until < ? AND c.id NOT IN (SELECT id FROM " +
-                                       at + " WHERE state = 'done')",
+                                       " c LEFT SEMI JOIN (SELECT id FROM " + at +
+                                       " GROUP BY id HAVING count_if(state = 'committed') > 0 AND count_if(state = "
+                                       "'done') = 0 AND max(lease_until) < ?) l ON l.id = c.id"
+                                       " WHERE c.state = 'committed'",
                                    {SparkParameter(Value(now_ms()))})
                               ->fetchall();
         bool moved = false;
@@ -340,7 +377,7 @@ void SparkIcebergHistoricalConnection::finish_interrupted_commits(const std::str
             if (finished.contains(id)) continue;
             // Taken over only while the log is as read: two finishers never publish at once.
             const std::int64_t leased = now_ms();
-            if (!append_to_log_at(*start, "takeover_" + new_branch_name(branch_names_),
+            if (!append_to_log_at(*start,
                                   {SparkParameter(id), SparkParameter(std::string("lease")), SparkParameter(owner_name()),
                                    SparkParameter(Value(leased + commit_lease_ms_)), SparkParameter(Value(nullptr)),
                                    SparkParameter(Value(nullptr)), SparkParameter(Value(nullptr))})) {
@@ -423,9 +460,9 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
                 closed();
                 return;
             }
+            std::vector<std::optional<std::int64_t>> heads;
             try {
-                check_branches_kept(branch, tables);
-                claim_commit(branch);
+                for (const std::int64_t head : claim_commit(branch, tables)) heads.emplace_back(head);
             } catch (...) {
                 // Not committed: nothing of the transaction is on main, and its branches go.
                 closed();
@@ -437,7 +474,7 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             // Past the commit point the transaction is committed: whoever finishes it (this
             // connection now, or a later commit or prepare_connection) publishes the same branches.
             try {
-                finish_commit(branch, branch, tables);
+                finish_commit(branch, branch, tables, heads);
             } catch (...) {
                 std::throw_with_nested(KorvexConnectionError(
                     "COMMIT: the transaction is committed but publishing it was interrupted; the next "
