@@ -179,7 +179,7 @@ TEST(IceHistoryMaintenance, DropAndClaimOfOneTransactionExcludeEachOther) {
             count("korvex_commits", "state = 'committed' AND pairs LIKE '%\"" + step + "\"%'");
         const std::string rows = count("person_v_1", "name = '" + step + ".1'");
         const std::string metadata = count("metadata", "address.object_id = '" + step + "'");
-        EXPECT_EQ(std::make_tuple(claimed, rows, metadata),
-                  step == "claim" ? std::make_tuple("0", "0", "0") : std::make_tuple("1", "1", "1"));
+        // claimed / class rows / metadata rows: the maintenance wins the first race, the claim the second.
+        EXPECT_EQ(claimed + "/" + rows + "/" + metadata, step == "claim" ? "0/0/0" : "1/1/1");
     }
 }
