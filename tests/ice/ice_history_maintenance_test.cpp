@@ -130,3 +130,56 @@ TEST(IceHistoryMaintenance, ChangesNoReadAndDropsOnlyDeadTransactionsBranches) {
     EXPECT_THROW(live->commit(), KorvexConnectionError);
     EXPECT_EQ(reads(), committed);
 }
+
+// Maintenance dropping a transaction's branches meets its commit between the commit's read of
+// its branches and its claim ("claim"), or the commit claims between maintenance's read of the
+// log and its drop ("drop"): the first to reach the log wins, and the transaction is refused
+// whole or published whole, never in part.
+TEST(IceHistoryMaintenance, DropAndClaimOfOneTransactionExcludeEachOther) {
+    IcebergSparkConnection spark = fresh_iceberg_connection();
+    const std::string space = spark.namespace_name();
+    auto store = open_store(space, "0");
+    store->prepare_connection();
+    store->table_schema_manager()->register_table(
+        TableSchema{Address::from_string("app#Person@1"), {{"name", ValueKind::TEXT}}, {}, {}});
+    store->begin();
+    store->put_many(person("seed", 1));
+    store->commit();
+    const auto count = [&](const std::string& table, const std::string& where) {
+        return column(spark, "SELECT count(*) FROM " + spark.qualified_table_name(table) + " WHERE " + where).at(0);
+    };
+    for (const std::string step : {"claim", "drop"}) {
+        SCOPED_TRACE(step);
+        auto transaction = open_store(space, "0");
+        transaction->begin();
+        transaction->put_many(person(step, 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // its branches older than the maintenance
+        bool ran = false;
+        ice_history::set_step_hook([&](const std::string& at) {
+            if (at != step || ran) return;
+            ran = true;
+            if (step == "claim") {
+                store->maintain({.compact = false, .branch_age_seconds = 0});
+                return;
+            }
+            // Claimed and stopped before publishing; its lease of 0 s lets prepare_connection finish it.
+            ::setenv(ice_history::COMMIT_STOP_VARIABLE, "commit_point", 1);
+            EXPECT_THROW(transaction->commit(), KorvexConnectionError);
+            ::unsetenv(ice_history::COMMIT_STOP_VARIABLE);
+        });
+        if (step == "claim") {
+            EXPECT_THROW(transaction->commit(), KorvexConnectionError);
+        } else {
+            store->maintain({.compact = false, .branch_age_seconds = 0});
+        }
+        ice_history::set_step_hook(nullptr);
+        EXPECT_TRUE(ran);
+        store->prepare_connection();
+        const std::string claimed =
+            count("korvex_commits", "state = 'committed' AND pairs LIKE '%\"" + step + "\"%'");
+        const std::string rows = count("person_v_1", "name = '" + step + ".1'");
+        const std::string metadata = count("metadata", "address.object_id = '" + step + "'");
+        // claimed / class rows / metadata rows: the maintenance wins the first race, the claim the second.
+        EXPECT_EQ(claimed + "/" + rows + "/" + metadata, step == "claim" ? "0/0/0" : "1/1/1");
+    }
+}

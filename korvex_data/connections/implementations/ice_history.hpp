@@ -33,6 +33,7 @@
 #include <spdlog/logger.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -64,6 +65,13 @@ inline constexpr std::int64_t DEFAULT_COMMIT_LEASE_SECONDS = 300;
 // throws; the kill variable makes the process SIGKILL itself at that step.
 inline constexpr const char* COMMIT_STOP_VARIABLE = "KORVEX_ICE_COMMIT_STOP";
 inline constexpr const char* COMMIT_KILL_VARIABLE = "KORVEX_ICE_COMMIT_KILL";
+// For tests that interleave two connections: called, when set, at each of those steps and at
+// "claim" (commit has read the log and its branches, before its compare-and-swap) and "drop"
+// (maintain has read the log and the branches it means to drop, before recording the drop).
+void set_step_hook(std::function<void(const std::string& step)> hook);
+void run_step_hook(const std::string& step);
+// Who writes a row of the commit log: "host:pid".
+std::string commit_log_owner();
 // The comment of a STRING column that holds JSON text, and the type a description gives it.
 inline constexpr const char* JSON_COLUMN_COMMENT = "JSON";
 inline constexpr const char* JSON_TYPE = "JSON";
@@ -258,6 +266,8 @@ private:
     // goes onto a branch made there, and main is fast-forwarded to it. False when another row got
     // in first.
     bool append_to_log_at(std::int64_t start, const std::vector<SparkParameter>& row);
+    // The same for several rows, appended as one table commit.
+    bool append_to_log_at(std::int64_t start, const std::vector<std::vector<SparkParameter>>& rows);
     // Extends the lease of a commit this connection finishes, for another lease's length.
     void renew_lease(const std::string& id);
     std::optional<std::int64_t> ref_head(const std::string& table_name, const std::string& ref);

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <set>
 
 namespace korvex::ice_history {
@@ -66,34 +67,67 @@ MaintenanceReport SparkIcebergHistoricalConnection::maintain(const MaintenanceOp
     try {
         finish_interrupted_commits("maintain");
 
-        // The branches of commits claimed and not finished: never dropped.
-        std::set<std::string> pending;
-        for (const auto& row : client
-                                   .sql("SELECT branch FROM " + log +
-                                        " WHERE state = 'committed' AND id NOT IN (SELECT id FROM " + log +
-                                        " WHERE state = 'done')")
-                                   ->fetchall()) {
-            if (!row.at(0).is_null()) pending.insert(row.at(0).get<std::string>());
-        }
         std::vector<std::string> tables;
         for (const auto& row :
              client.sql("SHOW TABLES IN " + spark_identifier(catalog_) + "." + spark_identifier(namespace_))->fetchall()) {
             tables.push_back(row.at(1).get<std::string>());
         }
 
-        // Dead transactions' branches, on every table before anything else moves main.
+        // Dead transactions' branches, on every table before anything else moves main. The drop
+        // is first recorded on the commit log ('dropped' rows, one per transaction) by the same
+        // compare-and-swap a commit's claim uses: of a claim and a drop of one transaction's
+        // branches exactly one reaches the log's main first. A commit that finds the drop is
+        // refused whole; a drop that lost reads the log again and finds the claim.
         const std::int64_t branch_cutoff = started - options.branch_age_seconds * 1000;
-        for (const auto& table : tables) {
-            const auto rows = client
-                                  .sql("SELECT r.name, unix_millis(s.committed_at) FROM " + qualified_name(table) +
-                                           ".refs r JOIN " + qualified_name(table) +
-                                           ".snapshots s ON r.snapshot_id = s.snapshot_id"
-                                           " WHERE r.type = 'BRANCH' AND startswith(r.name, ?)",
-                                       {SparkParameter(std::string(TRANSACTION_BRANCH_PREFIX))})
-                                  ->fetchall();
-            for (const auto& row : rows) {
-                const std::string branch = row.at(0).get<std::string>();
-                if (pending.contains(branch) || as_int(row.at(1)) >= branch_cutoff) continue;
+        std::map<std::string, std::vector<std::string>> doomed;  // branch -> its tables
+        constexpr int ATTEMPTS = 20;
+        for (int attempt = 1;; ++attempt) {
+            const std::optional<std::int64_t> start = current_snapshot(COMMIT_LOG_TABLE);
+            if (!start) throw KorvexConnectionError("maintain: the commit log " + log + " is empty: run prepare_connection");
+            const std::string at = log + " VERSION AS OF " + std::to_string(*start);
+            // The branches of commits claimed and not finished: never dropped.
+            std::set<std::string> pending;
+            for (const auto& row : client
+                                       .sql("SELECT branch FROM " + at + " WHERE state = 'committed' AND id NOT IN "
+                                            "(SELECT id FROM " + at + " WHERE state = 'done')")
+                                       ->fetchall()) {
+                if (!row.at(0).is_null()) pending.insert(row.at(0).get<std::string>());
+            }
+            doomed.clear();
+            for (const auto& table : tables) {
+                const auto rows = client
+                                      .sql("SELECT r.name, unix_millis(s.committed_at) FROM " + qualified_name(table) +
+                                               ".refs r JOIN " + qualified_name(table) +
+                                               ".snapshots s ON r.snapshot_id = s.snapshot_id"
+                                               " WHERE r.type = 'BRANCH' AND startswith(r.name, ?)",
+                                           {SparkParameter(std::string(TRANSACTION_BRANCH_PREFIX))})
+                                      ->fetchall();
+                for (const auto& row : rows) {
+                    const std::string branch = row.at(0).get<std::string>();
+                    if (pending.contains(branch) || as_int(row.at(1)) >= branch_cutoff) continue;
+                    doomed[branch].push_back(table);
+                }
+            }
+            if (doomed.empty()) break;
+            run_step_hook("drop");
+            std::vector<std::vector<SparkParameter>> drops;
+            const std::int64_t now = now_ms();
+            for (const auto& [branch, on] : doomed) {
+                Value names = Value::array();
+                for (const auto& table : on) names.push_back(table);
+                drops.push_back({SparkParameter(branch), SparkParameter(std::string("dropped")),
+                                 SparkParameter(commit_log_owner()), SparkParameter(Value(now)), SparkParameter(branch),
+                                 SparkParameter(names.dump()), SparkParameter(Value(nullptr))});
+            }
+            if (append_to_log_at(*start, drops)) break;
+            if (attempt == ATTEMPTS) {
+                throw KorvexConnectionError("maintain: commits got in first " + std::to_string(ATTEMPTS) +
+                                            " times in a row while recording the branches to drop; no branch was "
+                                            "dropped, run it again");
+            }
+        }
+        for (const auto& [branch, on] : doomed) {
+            for (const auto& table : on) {
                 drop_branch(table, branch);
                 report.dropped_branches.push_back(table + ":" + branch);
                 logger()->info("maintain: dropped the branch {} of {}, left by a transaction that can no longer commit",
@@ -150,23 +184,24 @@ MaintenanceReport SparkIcebergHistoricalConnection::maintain(const MaintenanceOp
         }
 
         // Finished commits whose lease ran out long ago: their versions are on main, where the
-        // duplicate check finds them. The start row stays; removing rows moves the log's main,
-        // so a claim racing with it retries against the new main like against any other commit.
+        // duplicate check finds them; and drops recorded as long ago (their lease_until holds
+        // when), whose transactions' branches are gone. The start row stays; removing rows moves
+        // the log's main, so a claim racing with it retries against the new main like against
+        // any other commit.
         const std::int64_t log_cutoff = started - options.commit_log_age_seconds * 1000;
-        std::vector<std::string> finished;
+        Value ids = Value::array();
         for (const auto& row : client
-                                   .sql("SELECT id FROM " + log + " WHERE state = 'committed' AND lease_until < ? "
-                                        "AND id IN (SELECT id FROM " + log + " WHERE state = 'done')",
+                                   .sql("SELECT id, state FROM " + log + " WHERE lease_until < ? AND (state = 'dropped' "
+                                        "OR state = 'committed' AND id IN (SELECT id FROM " + log +
+                                        " WHERE state = 'done'))",
                                         {SparkParameter(Value(log_cutoff))})
                                    ->fetchall()) {
-            finished.push_back(row.at(0).get<std::string>());
+            ids.push_back(row.at(0));
+            if (row.at(1).get<std::string>() == "committed") ++report.trimmed_commits;
         }
-        if (!finished.empty()) {
-            Value ids = Value::array();
-            for (const auto& id : finished) ids.push_back(id);
+        if (!ids.empty()) {
             client.sql("DELETE FROM " + log + " WHERE state <> 'start' AND array_contains(from_json(?, 'array<string>'), id)",
                        {SparkParameter(ids.dump())});
-            report.trimmed_commits = static_cast<std::int64_t>(finished.size());
         }
     } catch (const KorvexConnectionError&) {
         throw;

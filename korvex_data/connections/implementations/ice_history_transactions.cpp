@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <set>
 #include <thread>
@@ -164,8 +165,24 @@ void SparkIcebergHistoricalConnection::publish(const std::string& table_name, co
 
 namespace {
 
+std::function<void(const std::string&)>& step_hook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
+
+}  // namespace
+
+void set_step_hook(std::function<void(const std::string& step)> hook) { step_hook() = std::move(hook); }
+
+void run_step_hook(const std::string& step) {
+    if (step_hook()) step_hook()(step);
+}
+
+namespace {
+
 // Throws where the test variable names this step, leaving everything as a dead process would.
 void stop_at(const std::string& step) {
+    run_step_hook(step);
     const char* doomed = std::getenv(COMMIT_KILL_VARIABLE);
     if (doomed != nullptr && step == doomed) ::kill(::getpid(), SIGKILL);
     const char* wanted = std::getenv(COMMIT_STOP_VARIABLE);
@@ -179,13 +196,13 @@ std::int64_t now_ms() {
         .count();
 }
 
-std::string owner_name() {
+}  // namespace
+
+std::string commit_log_owner() {
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
     return std::string(host) + ":" + std::to_string(::getpid());
 }
-
-}  // namespace
 
 void SparkIcebergHistoricalConnection::create_commit_log() {
     const std::string log = qualified_name(COMMIT_LOG_TABLE);
@@ -200,6 +217,11 @@ void SparkIcebergHistoricalConnection::create_commit_log() {
 }
 
 bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, const std::vector<SparkParameter>& row) {
+    return append_to_log_at(start, std::vector<std::vector<SparkParameter>>{row});
+}
+
+bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start,
+                                                        const std::vector<std::vector<SparkParameter>>& rows) {
     auto& client = connection_->client();
     // This connection's own branch of the log, kept from one append to the next and moved to
     // `start` by one statement, whatever an earlier attempt that failed half-way left on it.
@@ -207,9 +229,15 @@ bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, cons
                                            spark_dialect.quote_name(log_branch_) + " AS OF VERSION " +
                                            std::to_string(start));
     log_branch_made_ = true;
+    std::string values;
+    std::vector<SparkParameter> params;
+    for (const auto& row : rows) {
+        values += (values.empty() ? "" : ", ") + std::string("(?, ?, ?, ?, ?, ?, ?)");
+        params.insert(params.end(), row.begin(), row.end());
+    }
     client.sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) + "." + spark_dialect.quote_name("branch_" + log_branch_) +
-                   " VALUES (?, ?, ?, ?, ?, ?, ?)",
-               row);
+                   " VALUES " + values,
+               params);
     stop_at("intent");
     try {
         update_refs(client, branch_names_, "CALL " + spark_identifier(catalog_) + ".system.fast_forward(table => " +
@@ -227,7 +255,7 @@ void SparkIcebergHistoricalConnection::renew_lease(const std::string& id) {
     const std::int64_t now = now_ms();
     connection_->client().sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) +
                                   " VALUES (?, 'lease', ?, ?, NULL, NULL, NULL)",
-                              {SparkParameter(id), SparkParameter(owner_name()),
+                              {SparkParameter(id), SparkParameter(commit_log_owner()),
                                SparkParameter(Value(now + commit_lease_ms_))});
     lease_from_ms_ = now;
 }
@@ -250,12 +278,15 @@ std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const s
         // snapshot, each with the latest lease its owner (or whoever took it over) wrote; the
         // transaction's pairs already on the metadata table's main; and, the first time, the
         // head of its branch on each table. A commit claimed after the log's snapshot moves the
-        // log's main, and then the compare-and-swap below fails.
+        // log's main, and then the compare-and-swap below fails. The same aggregate finds a
+        // drop of this transaction's branches that maintenance recorded on the log.
         const std::string at = log + " VERSION AS OF " + std::to_string(*start);
-        std::string statement = "SELECT 'open' AS k, id AS a, CAST(until AS STRING) AS b FROM (SELECT id, "
-                                "max(lease_until) AS until FROM " + at +
-                                " GROUP BY id HAVING count_if(state = 'committed') > 0 AND count_if(state = 'done') = 0)";
-        std::vector<SparkParameter> params;
+        std::string statement = "SELECT CASE WHEN dropped THEN 'dropped' ELSE 'open' END AS k, id AS a, "
+                                "CAST(until AS STRING) AS b FROM (SELECT id, max(lease_until) AS until, "
+                                "count_if(state = 'dropped') > 0 AS dropped FROM " + at +
+                                " GROUP BY id HAVING count_if(state = 'committed') > 0 AND count_if(state = 'done') = 0"
+                                " OR count_if(state = 'dropped') > 0 AND id = ?)";
+        std::vector<SparkParameter> params{SparkParameter(id)};
         if (!written_pairs_.empty()) {
             statement += " UNION ALL SELECT 'taken', m.address.object_id, CAST(m.address.object_version AS STRING) FROM " +
                          qualified_name("metadata") +
@@ -270,14 +301,23 @@ std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const s
                 params.emplace_back(id);
             }
         }
+        const auto gone = [&](const std::string& table) {
+            return KorvexConnectionError("COMMIT refused: the transaction's branch " + id + " of table " + table +
+                                         " is gone (maintenance drops the branches of transactions left without a "
+                                         "write for longer than its branch age); nothing of this transaction was "
+                                         "written");
+        };
         std::set<std::pair<std::string, std::string>> taken;
         Value open = Value::array();
         bool lapsed = false;
+        bool dropped = false;
         std::vector<std::optional<std::int64_t>> found(written.size());
         const std::int64_t now = now_ms();
         for (const auto& row : client.sql(statement, params)->fetchall()) {
             if (row.at(0).get<std::string>() == "branch") {
                 found.at(std::stoul(row.at(1).get<std::string>())) = std::stoll(row.at(2).get<std::string>());
+            } else if (row.at(0).get<std::string>() == "dropped") {
+                dropped = true;
             } else if (row.at(0).get<std::string>() == "open") {
                 open.push_back(row.at(1));
                 // One whose lease ran out is finished first: its owner died past its commit
@@ -293,12 +333,12 @@ std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const s
                     heads.push_back(*found[i]);
                     continue;
                 }
-                throw KorvexConnectionError("COMMIT refused: the transaction's branch " + id + " of table " + written[i] +
-                                            " is gone (maintenance drops the branches of transactions left without a "
-                                            "write for longer than its branch age); nothing of this transaction was "
-                                            "written");
+                throw gone(written[i]);
             }
         }
+        // Maintenance recorded the drop of its branches before dropping them: whichever of the
+        // drop and this claim reached the log's main first wins, and here the drop did.
+        if (dropped) throw gone(written.front());
         if (lapsed) {
             finish_interrupted_commits("COMMIT");
             continue;  // the log moved: check again from its new main
@@ -322,9 +362,10 @@ std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const s
                                             "transaction was written");
             }
         }
+        run_step_hook("claim");
         const std::int64_t leased = now_ms();
         if (append_to_log_at(*start,
-                             {SparkParameter(id), SparkParameter(std::string("committed")), SparkParameter(owner_name()),
+                             {SparkParameter(id), SparkParameter(std::string("committed")), SparkParameter(commit_log_owner()),
                               SparkParameter(Value(leased + commit_lease_ms_)), SparkParameter(id),
                               SparkParameter(tables.dump()), SparkParameter(pairs.dump())})) {
             lease_from_ms_ = leased;
@@ -350,7 +391,7 @@ void SparkIcebergHistoricalConnection::finish_commit(const std::string& id, cons
     stop_at("done");
     connection_->client().sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) +
                                   " VALUES (?, 'done', ?, NULL, ?, NULL, NULL)",
-                              {SparkParameter(id), SparkParameter(owner_name()), SparkParameter(branch)});
+                              {SparkParameter(id), SparkParameter(commit_log_owner()), SparkParameter(branch)});
     for (const auto& table : tables) drop_branch(table, branch);
 }
 
@@ -378,7 +419,7 @@ void SparkIcebergHistoricalConnection::finish_interrupted_commits(const std::str
             // Taken over only while the log is as read: two finishers never publish at once.
             const std::int64_t leased = now_ms();
             if (!append_to_log_at(*start,
-                                  {SparkParameter(id), SparkParameter(std::string("lease")), SparkParameter(owner_name()),
+                                  {SparkParameter(id), SparkParameter(std::string("lease")), SparkParameter(commit_log_owner()),
                                    SparkParameter(Value(leased + commit_lease_ms_)), SparkParameter(Value(nullptr)),
                                    SparkParameter(Value(nullptr)), SparkParameter(Value(nullptr))})) {
                 moved = true;
