@@ -103,7 +103,14 @@ public:
         }
         metadata_columns_ = spark_.get_table_description(prefix_ + "metadata");
     }
-    ~Bench() { store_->disconnect(); }
+    ~Bench() {
+        if (connected_) store_->disconnect();
+    }
+    // Before the namespace is dropped: disconnect drops the connection's commit-log branch.
+    void disconnect() {
+        connected_ = false;
+        store_->disconnect();
+    }
 
     static std::string class_name(int k) { return "BenchPerson" + std::to_string(k); }
     std::string table_of(int k) const { return prefix_ + "benchperson" + std::to_string(k) + "_v_1"; }
@@ -178,6 +185,7 @@ public:
 private:
     IcebergSparkConnection spark_;
     std::unique_ptr<HistoricalConnectionBase> store_;
+    bool connected_ = true;
     std::string prefix_;
     std::vector<IcebergTableColumn> metadata_columns_;
     std::map<std::string, std::vector<IcebergTableColumn>> columns_;
@@ -287,6 +295,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "spark_store_bench: %s\n", error.what());
         status = 1;
     }
+    bench.disconnect();
     try {
         // The Iceberg catalog drops no namespace that holds tables: each table first.
         for (const auto& row : bench.client().sql("SHOW TABLES IN korvex." + ns)->fetchall()) {
