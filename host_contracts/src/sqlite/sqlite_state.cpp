@@ -222,7 +222,26 @@ struct ResetOnExit {
     }
 };
 
+void bind_all(sqlite3* db, sqlite3_stmt* statement, const std::vector<Value>& params) {
+    const int markers = sqlite3_bind_parameter_count(statement);
+    if (static_cast<std::size_t>(markers) != params.size()) {
+        throw UsageError("the statement takes " + std::to_string(markers) + " parameters, " +
+                         std::to_string(params.size()) + " given");
+    }
+    for (int index = 1; index <= markers; ++index) {
+        bind(db, statement, index, params[static_cast<std::size_t>(index - 1)]);
+    }
+}
+
 }  // namespace
+
+struct SqliteStateConnection::WriterLockScope {
+    SqliteStateConnection& connection;
+    ~WriterLockScope() {
+        connection.wait_started_.reset();
+        if (connection.writer_lock_held_ && !connection.in_transaction()) connection.release_writer_lock();
+    }
+};
 
 void SqliteStateConnection::StatementFinalizer::operator()(sqlite3_stmt* statement) const {
     sqlite3_finalize(statement);
@@ -415,23 +434,10 @@ void SqliteStateConnection::run_kept(sqlite3_stmt* statement, const std::vector<
         sqlite3_stmt* statement;
         ~ResetAfterRun() { sqlite3_reset(statement); }  // every marker is bound again before the next run
     } reset{statement};
-    struct WriterLockScope {
-        SqliteStateConnection& connection;
-        ~WriterLockScope() {
-            connection.wait_started_.reset();
-            if (connection.writer_lock_held_ && !connection.in_transaction()) connection.release_writer_lock();
-        }
-    } writer_lock_scope{*this};
+    const WriterLockScope writer_lock_scope{*this};
     if (!writer_lock_held_ && writer_lock_fd_ >= 0 && !in_transaction()) take_writer_lock();
 
-    const int markers = sqlite3_bind_parameter_count(statement);
-    if (static_cast<std::size_t>(markers) != params.size()) {
-        throw UsageError("the statement takes " + std::to_string(markers) + " parameters, " +
-                         std::to_string(params.size()) + " given");
-    }
-    for (int index = 1; index <= markers; ++index) {
-        bind(db_, statement, index, params[static_cast<std::size_t>(index - 1)]);
-    }
+    bind_all(db_, statement, params);
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
     }
@@ -459,25 +465,12 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
     }
     const ResetOnExit reset{statement};
     // The writer lock is let go once no transaction holds it, whatever the statement did.
-    struct WriterLockScope {
-        SqliteStateConnection& connection;
-        ~WriterLockScope() {
-            connection.wait_started_.reset();
-            if (connection.writer_lock_held_ && !connection.in_transaction()) connection.release_writer_lock();
-        }
-    } writer_lock_scope{*this};
+    const WriterLockScope writer_lock_scope{*this};
     if (!writer_lock_held_ && writer_lock_fd_ >= 0 && !in_transaction() && starts_writing(statement, query)) {
         take_writer_lock();
     }
 
-    const int markers = sqlite3_bind_parameter_count(statement);
-    if (static_cast<std::size_t>(markers) != params.size()) {
-        throw UsageError("the statement takes " + std::to_string(markers) + " parameters, " +
-                                    std::to_string(params.size()) + " given");
-    }
-    for (int index = 1; index <= markers; ++index) {
-        bind(db_, statement, index, params[static_cast<std::size_t>(index - 1)]);
-    }
+    bind_all(db_, statement, params);
 
     const int columns = sqlite3_column_count(statement);
     std::vector<ColumnDescription> description;

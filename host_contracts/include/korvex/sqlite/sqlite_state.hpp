@@ -135,6 +135,8 @@ private:
     // Takes the side file's lock, polling until the busy timeout; throws SqliteError (busy) then.
     void take_writer_lock();
     void release_writer_lock();
+    // Lets the writer lock go at the end of a statement once no transaction holds it.
+    struct WriterLockScope;
     // SQLite's busy handler: short sleeps until the busy timeout has passed since the wait began.
     static int on_busy(void* connection, int count);
 
