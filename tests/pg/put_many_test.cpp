@@ -4,6 +4,7 @@
 #include "korvex/error.hpp"
 #include "pg_fixture.hpp"
 
+#include <functional>
 #include <limits>
 
 using namespace korvex;
@@ -130,6 +131,53 @@ TEST_F(PutMany, RevertDeletesWhatPutManyWrote) {
     connection.revert();
     connection.commit();
     EXPECT_EQ(stored(), std::vector<std::string>{"a=A"});
+}
+
+// A table's columns are checked before its first COPY of a transaction; the check's lock keeps
+// other sessions from changing the table until the transaction ends. A call that failed, a
+// rollback to a savepoint or the transaction's end may have let go of that lock: the table is
+// checked again.
+TEST_F(PutMany, TheColumnsCheckRunsOncePerTransactionWhileItsLockHolds) {
+    int next = 0;
+    const auto call = [&] {
+        connection.put_many({person("c" + std::to_string(next++), R"({"name":"n"})"),
+                             person("c" + std::to_string(next++), R"({"name":"n"})")});
+    };
+    // The runs of the check so far (its first call only prepares it).
+    const auto checks = [&] {
+        const char* runs = "SELECT generic_plans + custom_plans FROM pg_prepared_statements"
+                           " WHERE statement LIKE '%LIMIT 0%'";
+        return connection.execute(runs)
+            ->fetchall()
+            .at(0)
+            .at(0)
+            .get<int>();
+    };
+    const std::vector<std::pair<std::function<void()>, int>> transactions = {
+        {[&] { call(); call(); call(); }, 0},
+        {[&] { call(); call(); }, 1},
+        {[&] {
+             call();
+             connection.begin();
+             connection.rollback();
+             call();
+         },
+         2},
+        {[&] {
+             // c0 is written already: the call fails after its check ran.
+             EXPECT_THROW(connection.put_many({person("c0", R"({"name":"n"})"), person("d", R"({"name":"n"})")}),
+                          KorvexConnectionError);
+             call();
+         },
+         2},
+    };
+    int expected = 0;
+    for (std::size_t t = 0; t < transactions.size(); ++t) {
+        connection.begin();
+        transactions[t].first();
+        connection.commit();
+        EXPECT_EQ(checks(), expected += transactions[t].second) << "transaction " << t;
+    }
 }
 
 // A prepared INSERT that no longer fits its table is prepared afresh within the same call.

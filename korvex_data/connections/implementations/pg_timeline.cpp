@@ -19,6 +19,7 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -85,6 +86,14 @@ std::size_t count_markers(const std::string& query) {
     return count;
 }
 
+std::string_view integer_chars(const Value& value, std::array<char, 24>& digits) {
+    char* const first = digits.data();
+    char* const last = first + digits.size();
+    const auto end = value.is_number_unsigned() ? std::to_chars(first, last, value.get<std::uint64_t>()).ptr
+                                                : std::to_chars(first, last, value.get<std::int64_t>()).ptr;
+    return {first, static_cast<std::size_t>(end - first)};
+}
+
 const char* parameter_chars(const Value& value, std::deque<std::string>& made) {
     switch (value.type()) {
         case Value::value_t::null:
@@ -93,15 +102,49 @@ const char* parameter_chars(const Value& value, std::deque<std::string>& made) {
             return value.get_ref<const std::string&>().c_str();
         case Value::value_t::number_integer:
         case Value::value_t::number_unsigned: {
-            char digits[24];
-            const auto end = value.is_number_unsigned()
-                                 ? std::to_chars(digits, digits + sizeof digits, value.get<std::uint64_t>()).ptr
-                                 : std::to_chars(digits, digits + sizeof digits, value.get<std::int64_t>()).ptr;
-            return made.emplace_back(digits, end).c_str();
+            std::array<char, 24> digits;
+            return made.emplace_back(integer_chars(value, digits)).c_str();
         }
         default:
             return made.emplace_back(*parameter_text(value)).c_str();
     }
+}
+
+const std::vector<const char*>& ParameterValues::bind(const std::vector<Value>& params) {
+    constexpr std::size_t NOT_MADE = static_cast<std::size_t>(-1);
+    made_.clear();
+    made_at_.clear();
+    values_.clear();
+    for (const Value& value : params) {
+        const char* chars = nullptr;
+        std::size_t at = NOT_MADE;
+        switch (value.type()) {
+            case Value::value_t::null:
+                break;
+            case Value::value_t::string:
+                chars = value.get_ref<const std::string&>().c_str();
+                break;
+            case Value::value_t::number_integer:
+            case Value::value_t::number_unsigned: {
+                std::array<char, 24> digits;
+                at = made_.size();
+                made_ += integer_chars(value, digits);
+                made_ += '\0';
+                break;
+            }
+            default:
+                at = made_.size();
+                made_ += *parameter_text(value);
+                made_ += '\0';
+        }
+        values_.push_back(chars);
+        made_at_.push_back(at);
+    }
+    // Pointed to only once made_ has stopped growing.
+    for (std::size_t i = 0; i < values_.size(); ++i) {
+        if (made_at_[i] != NOT_MADE) values_[i] = made_.data() + made_at_[i];
+    }
+    return values_;
 }
 
 std::optional<std::string> parameter_text(const Value& value) {
@@ -185,6 +228,26 @@ Value decode_field(const char* text, std::size_t length, unsigned type_oid) {
     return std::string(field);
 }
 
+// libpq takes the statement and every parameter as C strings, so a NUL byte would silently end
+// either early: refuse it (and a NaN inside JSON, which the JSON writer would turn into null)
+// before anything is sent.
+void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params) {
+    if (query.find('\0') != std::string::npos) {
+        throw UsageError("the statement holds a NUL byte, which would end it early: " + printable_name(query));
+    }
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const Value& param = params[i];
+        if (param.is_string() && param.get_ref<const std::string&>().find('\0') != std::string::npos) {
+            throw UsageError("parameter " + std::to_string(i + 1) + " holds a NUL byte, which PostgreSQL text cannot "
+                             "store: " + printable_name(param.get_ref<const std::string&>()));
+        }
+        if ((param.is_object() || param.is_array()) && holds_non_finite_number(param)) {
+            throw UsageError("parameter " + std::to_string(i + 1) +
+                             " holds a NaN or an infinity inside a map or list, which JSON cannot store");
+        }
+    }
+}
+
 }  // namespace detail
 
 // INSERT statements repeat with new values only, and their parsing and planning cost about as
@@ -247,29 +310,37 @@ std::shared_ptr<Cursor> run_statement(PGconn* connection, const std::string& que
     throw libpq::error_of(result.get(), connection);
 }
 
+// Runs the INSERT of a kept shape, as run_statement runs any INSERT, from what is kept with it:
+// no numbering or look-up of the text per row, and the parameters made in the room kept there.
+std::shared_ptr<Cursor> run_kept_insert(PGconn* connection, const std::string& query, const std::vector<Value>& params,
+                                        SessionStatements& prepared, libpq::KeptInsert& kept) {
+    if (kept.markers != params.size()) {
+        throw UsageError("the statement has " + std::to_string(kept.markers) + " %s markers but " +
+                         std::to_string(params.size()) + " parameters were given");
+    }
+    const std::vector<const char*>& values = kept.values.bind(params);
+    const std::string* name = nullptr;
+    if (!kept.name.empty() && kept.epoch == prepared.inserts.epoch()) {
+        name = &kept.name;
+    } else if ((name = prepared.insert_name(connection, query, kept.text))) {
+        kept.name = *name;
+        kept.epoch = prepared.inserts.epoch();
+    }
+    const int count = static_cast<int>(values.size());
+    ResultPtr result(name != nullptr
+                         ? PQexecPrepared(connection, name->c_str(), count, values.data(), nullptr, nullptr, 0)
+                         : PQexecParams(connection, kept.text.c_str(), count, nullptr, values.data(), nullptr, nullptr, 0),
+                     &PQclear);
+    if (libpq::succeeded(result.get())) return libpq::cursor_of(std::move(result));
+    if (name != nullptr && (!result || libpq::plan_may_be_stale(libpq::sqlstate_of(result.get())))) {
+        prepared.inserts.evict(query);
+    }
+    throw libpq::error_of(result.get(), connection);
+}
+
 // Server notices ("there is already a transaction in progress") go to the module logger at
 // debug level instead of libpq's default, which writes them to stderr.
 void log_server_notice(void*, const char* message) { logger()->debug("server notice: {}", libpq::trimmed(message)); }
-
-// libpq takes the statement and every parameter as C strings, so a NUL byte would silently end
-// either early: refuse it (and a NaN inside JSON, which the JSON writer would turn into null)
-// before anything is sent.
-void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params) {
-    if (query.find('\0') != std::string::npos) {
-        throw UsageError("the statement holds a NUL byte, which would end it early: " + printable_name(query));
-    }
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        const Value& param = params[i];
-        if (param.is_string() && param.get_ref<const std::string&>().find('\0') != std::string::npos) {
-            throw UsageError("parameter " + std::to_string(i + 1) + " holds a NUL byte, which PostgreSQL text cannot "
-                             "store: " + printable_name(param.get_ref<const std::string&>()));
-        }
-        if ((param.is_object() || param.is_array()) && holds_non_finite_number(param)) {
-            throw UsageError("parameter " + std::to_string(i + 1) +
-                             " holds a NaN or an infinity inside a map or list, which JSON cannot store");
-        }
-    }
-}
 
 }  // namespace
 
@@ -373,11 +444,20 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::run(const std::string& que
     if (_connection == nullptr) {
         throw KorvexConnectionError("Connection not established");
     }
-    refuse_what_libpq_would_cut(query, params);
+    detail::refuse_what_libpq_would_cut(query, params);
     // A table changed by this statement (registered again with other columns, altered, or its
     // creation rolled back) is described again before the next write to it.
     table_changes_.saw(query, PQtransactionStatus(_connection) != PQTRANS_IDLE);
+    // Any statement but an INSERT or a read of query and count may end the transaction, roll
+    // back to a savepoint, or change a table: the tables' columns are checked again.
+    if (!statements_->checked_tables.empty() && !query.starts_with("INSERT INTO ") &&
+        !(prepared && query.starts_with("SELECT "))) {
+        statements_->checked_tables.clear();
+    }
     try {
+        if (running_insert_ != nullptr && !prepared && query == *running_insert_text_) {
+            return run_kept_insert(_connection, query, params, *statements_, *running_insert_);
+        }
         return run_statement(_connection, query, params, *statements_, prepared, kept);
     } catch (...) {
         if (connection_lost()) {

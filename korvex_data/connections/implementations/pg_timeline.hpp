@@ -49,6 +49,7 @@ using RevertLevel = korvex::RevertLevel;
 struct SessionStatements;
 namespace libpq {
 struct KeptRead;
+struct KeptInsert;
 }
 
 using ConnectionOptions = SqlStoreOptions;
@@ -118,6 +119,10 @@ protected:
     // A table changed under this session (42804, 42703) is forgotten with its prepared INSERT and
     // reported as such; a value refused as data (class 22) forgets the table too.
     void _execute_insert(const std::string& table_name, const Statement& statement) override;
+    // put's INSERT of a kept shape, through _execute_insert and execute as any INSERT: what its
+    // text derives to (numbered markers, the prepared statement's name) is kept with the shape,
+    // and its values are made in room kept with it.
+    void _execute_kept_insert(const std::string& table_name, InsertShape& shape, std::vector<Value>& params) override;
     std::optional<BatchFailure> _write_batch(const InsertBatch& batch) override;
     // Whether the server session is gone (after a statement failed): its transaction went with it.
     bool connection_lost() const;
@@ -150,6 +155,10 @@ private:
     // `kept`: what the core's kept read remembers of its statement (none for any other statement).
     std::shared_ptr<Cursor> run(const std::string& query, const std::vector<Value>& params, bool prepared,
                                 libpq::KeptRead* kept = nullptr);
+
+    // The kept INSERT that put is running, while it runs: execute finds what it keeps by its text.
+    const std::string* running_insert_text_ = nullptr;
+    libpq::KeptInsert* running_insert_ = nullptr;
 
     TableChangeTracker table_changes_;
     std::uint64_t described_at_changes_ = 0;

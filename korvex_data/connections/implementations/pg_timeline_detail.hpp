@@ -6,9 +6,11 @@
 #include "korvex/connections/historical_base.hpp"
 #include "korvex/value.hpp"
 
+#include <array>
 #include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,6 +46,26 @@ std::size_t count_markers(const std::string& query);
 // libpq's text of a parameter, or null for SQL NULL: a text points into `value` itself, anything
 // made goes to `made`.
 const char* parameter_chars(const Value& value, std::deque<std::string>& made);
+// The decimal digits of an integer value (signed or unsigned), written into `digits`.
+std::string_view integer_chars(const Value& value, std::array<char, 24>& digits);
+
+// libpq's text parameters of one statement, made into buffers kept from one statement to the
+// next: a text points into its Value, anything made (numbers, JSON) into one shared buffer.
+class ParameterValues {
+public:
+    // The parameters as parameter_chars gives them, valid until the next bind or until `params`
+    // changes.
+    const std::vector<const char*>& bind(const std::vector<Value>& params);
+
+private:
+    std::string made_;
+    std::vector<std::size_t> made_at_;  // per parameter: where its text starts in made_, or NOT_MADE
+    std::vector<const char*> values_;
+};
+
+// Refuses (UsageError) what libpq would silently cut, before anything is sent: a NUL byte in the
+// statement or in a text parameter ends either early, and a NaN inside JSON would become null.
+void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params);
 
 // A result field (not NULL) decoded by its column type OID: json and jsonb parsed, booleans,
 // 2/4/8-byte integers, float4/float8 as floats, numeric as an integer when it is integral and

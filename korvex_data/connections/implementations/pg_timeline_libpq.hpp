@@ -6,6 +6,7 @@
 #include "korvex/connections/cursor.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex/value.hpp"
+#include "korvex_data/connections/implementations/pg_timeline_detail.hpp"
 
 #include <libpq-fe.h>
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -98,6 +100,22 @@ struct KeptRead {
     std::uint64_t epoch = 0;
 };
 
+// How put_many copies the rows of one INSERT text (pg_timeline_write.cpp).
+struct CopyPlan;
+
+// What this driver keeps with one of the core's kept INSERTs: for put, the text with numbered
+// markers, their number, the name it is prepared under while the session's inserts stay at
+// `epoch` (none yet when `name` is empty), and the room its parameters are made in; for put_many,
+// how its rows are copied, once worked out.
+struct KeptInsert {
+    std::string text;
+    std::size_t markers = 0;
+    std::string name;
+    std::uint64_t epoch = 0;
+    detail::ParameterValues values;
+    std::shared_ptr<const CopyPlan> copy;
+};
+
 // Commands sent in one round trip (libpq's pipeline mode), with one result per command collected
 // at the closing sync. After a failed command the server skips the rest up to the sync (their
 // results say PGRES_PIPELINE_ABORTED). Outside a transaction block the commands form one implicit
@@ -157,7 +175,17 @@ struct SessionStatements {
     void clear() {
         inserts.clear();
         reads.clear();
+        checked_tables.clear();
     }
+
+    // The columns checks of put_many's COPY (by their keys) that passed in the open transaction,
+    // outside every savepoint rolled back since: the check's read holds the table's lock until the
+    // transaction ends, so no other session can have changed the table since. Forgotten at any
+    // statement that may end the transaction, roll back to a savepoint or change a table (every
+    // statement sent through execute but an INSERT).
+    std::set<std::string> checked_tables;
+    // The room in which put_many's COPY text is made, kept from one call to the next.
+    std::string copy_data;
 };
 
 }  // namespace korvex::pg_timeline

@@ -9,11 +9,13 @@
 #include "korvex_data/connections/implementations/pg_timeline_libpq.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <deque>
 #include <exception>
 #include <map>
 #include <string_view>
+#include <tuple>
 
 namespace korvex::pg_timeline {
 
@@ -86,6 +88,33 @@ void PostgresHistoricalConnection::_execute_insert(const std::string& table_name
         if (cause && cause->sqlstate().starts_with("22")) forget_table(table_name, statement.text);
         throw;
     }
+}
+
+namespace {
+
+libpq::KeptInsert& kept_insert(SqlHistoricalStore::InsertShape& shape) {
+    if (!shape.driver_state) {
+        auto kept = std::make_shared<libpq::KeptInsert>();
+        std::tie(kept->text, kept->markers) = detail::number_markers(shape.text);
+        shape.driver_state = kept;
+    }
+    return *static_cast<libpq::KeptInsert*>(shape.driver_state.get());
+}
+
+}  // namespace
+
+void PostgresHistoricalConnection::_execute_kept_insert(const std::string& table_name, InsertShape& shape,
+                                                        std::vector<Value>& params) {
+    struct Running {
+        PostgresHistoricalConnection& connection;
+        ~Running() {
+            connection.running_insert_text_ = nullptr;
+            connection.running_insert_ = nullptr;
+        }
+    } running{*this};
+    running_insert_ = &kept_insert(shape);
+    running_insert_text_ = &shape.text;
+    SqlHistoricalStore::_execute_kept_insert(table_name, shape, params);
 }
 
 Value PostgresHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
@@ -235,11 +264,8 @@ void append_copy_field(std::string& data, const Value& value) {
             return;
         case Value::value_t::number_integer:
         case Value::value_t::number_unsigned: {
-            char digits[24];
-            const auto end = value.is_number_unsigned()
-                                 ? std::to_chars(digits, digits + sizeof digits, value.get<std::uint64_t>()).ptr
-                                 : std::to_chars(digits, digits + sizeof digits, value.get<std::int64_t>()).ptr;
-            data.append(digits, end);
+            std::array<char, 24> digits;
+            data += detail::integer_chars(value, digits);
             return;
         }
         default:
@@ -265,13 +291,45 @@ std::optional<std::size_t> copy_line(const PGresult* result, const std::string& 
     return std::nullopt;
 }
 
+}  // namespace
+
+// How the rows of one INSERT text are copied, worked out once per kept INSERT: its table and
+// columns, the statements of its columns check and of its COPY, and the key the check is
+// prepared under. Not `usable` when the text has another shape.
+struct libpq::CopyPlan {
+    bool usable = false;
+    CopyTarget target;
+    std::size_t columns = 0;
+    std::string check_key;
+    std::string check_select;
+    std::string copy;
+};
+
+namespace {
+
+using libpq::CopyPlan;
+
+std::shared_ptr<const CopyPlan> copy_plan(const std::string& insert) {
+    auto plan = std::make_shared<CopyPlan>();
+    const auto split = split_values(insert);
+    if (!split) return plan;
+    const auto [prefix, markers] = detail::number_markers(split->first);
+    auto target = markers == 0 ? copy_target(prefix) : std::nullopt;
+    if (!target) return plan;
+    plan->usable = true;
+    plan->columns = split->second;
+    plan->check_key = insert + "\n-- columns check";
+    plan->check_select = "SELECT " + target->columns + " FROM " + target->table + " LIMIT 0";
+    plan->copy = "COPY " + target->table + " (" + target->columns + ") FROM STDIN";
+    plan->target = std::move(*target);
+    return plan;
+}
+
 // The items of a put_many that one COPY writes: those whose INSERT has the same text, in order.
 struct CopyGroup {
     const std::string* insert = nullptr;
-    CopyTarget target;
-    std::size_t columns = 0;
+    std::shared_ptr<const CopyPlan> plan;
     std::vector<std::size_t> items;
-    std::string check_key;
 };
 
 // What one command of a put_many's COPY statements does, and for which group.
@@ -355,7 +413,9 @@ void drain(PGconn* connection) {
 // statement per row. Before each COPY a prepared "SELECT <columns> FROM <table> LIMIT 0" runs,
 // prepared when that INSERT text was first copied: its plan fails ("cached plan must not change
 // result type", or a column gone) when another session changed the table since, as the prepared
-// INSERT of the pipelined path does. Inside a transaction a savepoint makes the call all or
+// INSERT of the pipelined path does. A table whose check passed earlier in the open transaction
+// (and was not rolled back) is not checked again: the check's lock keeps other sessions from
+// changing it until the transaction ends. Inside a transaction a savepoint makes the call all or
 // nothing; outside one, the query is one implicit transaction. `copied` says whether the rows'
 // shapes allowed it at all; when not, nothing was sent.
 std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalConnection::write_copied(
@@ -375,23 +435,29 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
             }
         }
         if (group == nullptr) {
-            const auto split = split_values(*insert);
-            if (!split) return std::nullopt;
-            const auto [prefix, markers] = detail::number_markers(split->first);
-            auto target = markers == 0 ? copy_target(prefix) : std::nullopt;
-            if (!target) return std::nullopt;
-            group = &groups.emplace_back(
-                CopyGroup{insert, std::move(*target), split->second, {}, *insert + "\n-- columns check"});
-            if (statements_->inserts.find(group->check_key) == nullptr) ++to_prepare;
+            std::shared_ptr<const CopyPlan> plan;
+            if (InsertShape* shape = batch.row_shape[i]; shape != nullptr && shape->text == *insert) {
+                libpq::KeptInsert& kept = kept_insert(*shape);
+                if (!kept.copy) kept.copy = copy_plan(*insert);
+                plan = kept.copy;
+            } else {
+                plan = copy_plan(*insert);
+            }
+            if (!plan->usable) return std::nullopt;
+            group = &groups.emplace_back(CopyGroup{insert, std::move(plan), {}});
+            if (statements_->inserts.find(group->plan->check_key) == nullptr) ++to_prepare;
         }
         // A row whose parameters do not pair with its markers is refused by the pipelined path.
-        if (batch.row_params[i].size() != group->columns) return std::nullopt;
+        if (batch.row_params[i].size() != group->plan->columns) return std::nullopt;
         group->items.push_back(i);
     }
     if (statements_->inserts.size() + to_prepare > libpq::PreparedStatements::CAPACITY) return std::nullopt;
     copied = true;
 
-    const bool in_transaction = PQtransactionStatus(_connection) != PQTRANS_IDLE;
+    const PGTransactionStatusType status = PQtransactionStatus(_connection);
+    const bool in_transaction = status != PQTRANS_IDLE;
+    // Between transactions no table's check holds any more.
+    if (!in_transaction) statements_->checked_tables.clear();
     std::vector<CopyCommand> commands;
     std::string query;
     const auto add = [&](CopyCommand command, const std::string& text) {
@@ -401,16 +467,18 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
     };
     if (in_transaction) add({CopyCommand::SAVEPOINT, nullptr, {}}, std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
     for (const CopyGroup& group : groups) {
-        if (const std::string* check = statements_->inserts.find(group.check_key)) {
-            add({CopyCommand::CHECK, &group, {}}, "EXECUTE " + *check);
-        } else {
-            std::string name = statements_->inserts.new_name();
-            const std::string text = "PREPARE " + name + " AS SELECT " + group.target.columns + " FROM " +
-                                     group.target.table + " LIMIT 0";
-            add({CopyCommand::PREPARE_CHECK, &group, std::move(name)}, text);
+        const CopyPlan& plan = *group.plan;
+        // A table checked earlier in this transaction is still locked by that check: not again.
+        const bool checked = status == PQTRANS_INTRANS && statements_->checked_tables.contains(plan.check_key);
+        if (!checked) {
+            if (const std::string* check = statements_->inserts.find(plan.check_key)) {
+                add({CopyCommand::CHECK, &group, {}}, "EXECUTE " + *check);
+            } else {
+                std::string name = statements_->inserts.new_name();
+                add({CopyCommand::PREPARE_CHECK, &group, name}, "PREPARE " + name + " AS " + plan.check_select);
+            }
         }
-        add({CopyCommand::COPY, &group, {}},
-            "COPY " + group.target.table + " (" + group.target.columns + ") FROM STDIN");
+        add({CopyCommand::COPY, &group, {}}, plan.copy);
     }
     if (in_transaction) add({CopyCommand::RELEASE, nullptr, {}}, std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
 
@@ -418,7 +486,7 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
     std::vector<libpq::ResultPtr> results;
     results.reserve(commands.size());
     try {
-        std::string data;
+        std::string& data = statements_->copy_data;
         for (std::size_t c = 0; c < commands.size(); ++c) {
             libpq::ResultPtr result(PQgetResult(_connection), &PQclear);
             if (!result) break;  // a command failed: the server skipped the rest
@@ -459,11 +527,17 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
     for (std::size_t c = 0; c < results.size(); ++c) {
         const bool ok = libpq::succeeded(results[c].get());
         if (commands[c].kind == CopyCommand::PREPARE_CHECK && ok) {
-            statements_->inserts.add(commands[c].group->check_key, commands[c].check_name);
+            statements_->inserts.add(commands[c].group->plan->check_key, commands[c].check_name);
         }
         if (!ok && !failed) failed = c;
     }
-    if (!failed && results.size() == commands.size()) return std::nullopt;
+    if (!failed && results.size() == commands.size()) {
+        // The checks' locks now belong to the transaction (the savepoint was released).
+        if (status == PQTRANS_INTRANS) {
+            for (const CopyGroup& group : groups) statements_->checked_tables.insert(group.plan->check_key);
+        }
+        return std::nullopt;
+    }
     if (!failed) throw DatabaseError("put_many: the server answered " + std::to_string(results.size()) + " of " +
                                      std::to_string(commands.size()) + " commands");
 
@@ -481,7 +555,7 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
     if (command.group == nullptr) return failure;  // the savepoint
     failure.item = command.group->items.front();
     if (command.kind == CopyCommand::COPY) {
-        const auto line = copy_line(result, command.group->target.relation);
+        const auto line = copy_line(result, command.group->plan->target.relation);
         if (line && *line >= 1 && *line <= command.group->items.size()) {
             failure.item = command.group->items[*line - 1];
         } else if (!table_changed_state(state)) {
@@ -492,7 +566,7 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
     // The table's columns check failed: the table changed under this session (its columns have
     // other types, or one is gone) or it is gone itself.
     if (command.kind == CopyCommand::CHECK && libpq::plan_may_be_stale(state)) {
-        statements_->inserts.evict(command.group->check_key);
+        statements_->inserts.evict(command.group->plan->check_key);
     }
     failure.table_changed = state == RESULT_TYPE_CHANGED || table_changed_state(state);
     return failure;
