@@ -228,26 +228,6 @@ Value decode_field(const char* text, std::size_t length, unsigned type_oid) {
     return std::string(field);
 }
 
-// libpq takes the statement and every parameter as C strings, so a NUL byte would silently end
-// either early: refuse it (and a NaN inside JSON, which the JSON writer would turn into null)
-// before anything is sent.
-void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params) {
-    if (query.find('\0') != std::string::npos) {
-        throw UsageError("the statement holds a NUL byte, which would end it early: " + printable_name(query));
-    }
-    for (std::size_t i = 0; i < params.size(); ++i) {
-        const Value& param = params[i];
-        if (param.is_string() && param.get_ref<const std::string&>().find('\0') != std::string::npos) {
-            throw UsageError("parameter " + std::to_string(i + 1) + " holds a NUL byte, which PostgreSQL text cannot "
-                             "store: " + printable_name(param.get_ref<const std::string&>()));
-        }
-        if ((param.is_object() || param.is_array()) && holds_non_finite_number(param)) {
-            throw UsageError("parameter " + std::to_string(i + 1) +
-                             " holds a NaN or an infinity inside a map or list, which JSON cannot store");
-        }
-    }
-}
-
 }  // namespace detail
 
 // INSERT statements repeat with new values only, and their parsing and planning cost about as
@@ -341,6 +321,26 @@ std::shared_ptr<Cursor> run_kept_insert(PGconn* connection, const std::string& q
 // Server notices ("there is already a transaction in progress") go to the module logger at
 // debug level instead of libpq's default, which writes them to stderr.
 void log_server_notice(void*, const char* message) { logger()->debug("server notice: {}", libpq::trimmed(message)); }
+
+// libpq takes the statement and every parameter as C strings, so a NUL byte would silently end
+// either early: refuse it (and a NaN inside JSON, which the JSON writer would turn into null)
+// before anything is sent.
+void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params) {
+    if (query.find('\0') != std::string::npos) {
+        throw UsageError("the statement holds a NUL byte, which would end it early: " + printable_name(query));
+    }
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const Value& param = params[i];
+        if (param.is_string() && param.get_ref<const std::string&>().find('\0') != std::string::npos) {
+            throw UsageError("parameter " + std::to_string(i + 1) + " holds a NUL byte, which PostgreSQL text cannot "
+                             "store: " + printable_name(param.get_ref<const std::string&>()));
+        }
+        if ((param.is_object() || param.is_array()) && holds_non_finite_number(param)) {
+            throw UsageError("parameter " + std::to_string(i + 1) +
+                             " holds a NaN or an infinity inside a map or list, which JSON cannot store");
+        }
+    }
+}
 
 }  // namespace
 
@@ -444,7 +444,7 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::run(const std::string& que
     if (_connection == nullptr) {
         throw KorvexConnectionError("Connection not established");
     }
-    detail::refuse_what_libpq_would_cut(query, params);
+    refuse_what_libpq_would_cut(query, params);
     // A table changed by this statement (registered again with other columns, altered, or its
     // creation rolled back) is described again before the next write to it.
     table_changes_.saw(query, PQtransactionStatus(_connection) != PQTRANS_IDLE);

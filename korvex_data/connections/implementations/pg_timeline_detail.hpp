@@ -63,10 +63,6 @@ private:
     std::vector<const char*> values_;
 };
 
-// Refuses (UsageError) what libpq would silently cut, before anything is sent: a NUL byte in the
-// statement or in a text parameter ends either early, and a NaN inside JSON would become null.
-void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params);
-
 // A result field (not NULL) decoded by its column type OID: json and jsonb parsed, booleans,
 // 2/4/8-byte integers, float4/float8 as floats, numeric as an integer when it is integral and
 // fits 64 bits and as a float otherwise; every other type as its text.

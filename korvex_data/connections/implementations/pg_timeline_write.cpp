@@ -105,6 +105,11 @@ libpq::KeptInsert& kept_insert(SqlHistoricalStore::InsertShape& shape) {
 
 void PostgresHistoricalConnection::_execute_kept_insert(const std::string& table_name, InsertShape& shape,
                                                         std::vector<Value>& params) {
+    // A builder a subclass replaced may make other SQL: that runs as execute runs any statement.
+    if (!shape.text.starts_with("INSERT INTO ")) {
+        SqlHistoricalStore::_execute_kept_insert(table_name, shape, params);
+        return;
+    }
     struct Running {
         PostgresHistoricalConnection& connection;
         ~Running() {
