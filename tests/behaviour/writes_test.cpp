@@ -208,11 +208,15 @@ TEST_P(Writes, PutKeysTheRowByTheAddressDropsUnknownKeysAndKeepsTheCallersMap) {
     const DataMap copy = data;
     store->put(Address::from_string("app#Person/p1@v1"), data);
     store->put(Address::from_string("app#Person/p2@v7"), map(R"({"age":3})"));
+    // Rows in a row with the same keys, then the same keys in another order, land alike.
+    store->put(Address::from_string("app#Person/p3@v1"), map(R"({"name":"Bo","unknown":1,"partition_key":"x","range_key":"x"})"));
+    store->put(Address::from_string("app#Person/p4@v1"), map(R"({"name":"Cy","unknown":1,"partition_key":"x","range_key":"x"})"));
+    store->put(Address::from_string("app#Person/p5@v2"), map(R"({"range_key":"x","age":5,"partition_key":"x","name":"Di"})"));
     store->commit();
     EXPECT_EQ(data, copy);
     EXPECT_EQ(engine->sql("SELECT partition_key || '|' || range_key || '|' || coalesce(name, '-') || '|' ||"
                           " coalesce(CAST(age AS TEXT), '-') FROM person ORDER BY 1"),
-              (std::vector<std::string>{"p1|v1|Ann|-", "p2|v7|-|3"}));
+              (std::vector<std::string>{"p1|v1|Ann|-", "p2|v7|-|3", "p3|v1|Bo|-", "p4|v1|Cy|-", "p5|v2|Di|5"}));
 }
 
 TEST_P(Writes, JsonColumnsKeepTheJsonFormOfEveryValue) {

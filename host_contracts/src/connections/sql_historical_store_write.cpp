@@ -79,43 +79,88 @@ const Value* SqlHistoricalStore::CheckedWrite::key_value(const std::string& colu
     return nullptr;
 }
 
+const SqlHistoricalStore::WritePlan& SqlHistoricalStore::write_plan(
+    const CheckedWrite& write, const std::shared_ptr<const TableDescription>& description) {
+    const auto& entries = write.data->get_ref<const DataMap::object_t&>();
+    WritePlan& plan = write_plan_;
+    const auto same_names = [](const std::vector<std::string>& names, const auto& pairs) {
+        return std::equal(names.begin(), names.end(), pairs.begin(), pairs.end(),
+                          [](const std::string& name, const auto& pair) { return name == pair.first; });
+    };
+    if (plan.description == description && same_names(plan.data_keys, entries) &&
+        same_names(plan.address_keys, write.keys)) {
+        return plan;
+    }
+    plan.description = description;
+    plan.data_keys.clear();
+    plan.address_keys.clear();
+    plan.columns.clear();
+    // The data's own order, with the key columns from the address in place of the data's
+    // values of the same name, and those the data lacks after it. A key that is not a column of
+    // the table is dropped.
+    for (std::size_t at = 0; at < entries.size(); ++at) {
+        const std::string& key = (entries.begin() + static_cast<std::ptrdiff_t>(at))->first;
+        plan.data_keys.push_back(key);
+        const auto column = description->find(key);
+        if (column == description->end()) continue;
+        std::size_t key_at = NOT_GIVEN;
+        for (std::size_t k = 0; k < write.keys.size() && key_at == NOT_GIVEN; ++k) {
+            if (write.keys[k].first == key) key_at = k;
+        }
+        plan.columns.push_back({&column->second, at, key_at});
+    }
+    for (std::size_t k = 0; k < write.keys.size(); ++k) {
+        const std::string& key = write.keys[k].first;
+        plan.address_keys.push_back(key);
+        if (write.data->contains(key)) continue;
+        const auto column = description->find(key);
+        if (column != description->end()) plan.columns.push_back({&column->second, NOT_GIVEN, k});
+    }
+    return plan;
+}
+
 std::vector<std::pair<std::string_view, Value>> SqlHistoricalStore::stored_columns(
-    const Address& address, const CheckedWrite& write, const char* operation, const TableDescription& description) {
+    const Address& address, const CheckedWrite& write, const char* operation,
+    const std::shared_ptr<const TableDescription>& description) {
     std::vector<std::pair<std::string_view, Value>> columns;
     stored_columns(address, write, operation, description, columns);
     return columns;
 }
 
 void SqlHistoricalStore::stored_columns(const Address& address, const CheckedWrite& write, const char* operation,
-                                        const TableDescription& description,
+                                        const std::shared_ptr<const TableDescription>& description,
                                         std::vector<std::pair<std::string_view, Value>>& columns) {
+    const WritePlan& plan = write_plan(write, description);
+    const auto& entries = write.data->get_ref<const DataMap::object_t&>();
     columns.clear();
-    columns.reserve(write.data->size() + write.keys.size());
-    auto add = [&](const std::string& key, const Value& value) {
-        const auto column = description.find(key);
-        if (column == description.end()) return;  // not a column of the table: dropped
+    columns.reserve(plan.columns.size());
+    for (const auto& column : plan.columns) {
+        const std::string* key = nullptr;
+        const Value* given = nullptr;
+        if (column.data_at != NOT_GIVEN) {
+            const auto entry = entries.begin() + static_cast<std::ptrdiff_t>(column.data_at);
+            key = &entry->first;
+            given = &entry->second;
+        }
+        if (column.key_at != NOT_GIVEN) {
+            if (key == nullptr) key = &write.keys[column.key_at].first;
+            given = &write.keys[column.key_at].second;
+        }
+        const std::string& name = *key;
+        const Value& value = *given;
         Value converted;
         std::optional<std::string> reason;
         try {
-            converted = process_value_before_insert(value, column->second);
-            reason = dialect().unstorable(value, converted, column->second);
+            converted = process_value_before_insert(value, *column.type);
+            reason = dialect().unstorable(value, converted, *column.type);
         } catch (const UsageError& error) {
             reason = error.what();  // JSON cannot carry it (a NaN, text that is not UTF-8)
         }
         if (reason) {
-            throw UsageError(std::string(operation) + ": column " + key + " of " + write.table_name +
+            throw UsageError(std::string(operation) + ": column " + name + " of " + write.table_name +
                              " cannot take the value of " + address.to_string() + ": " + *reason);
         }
-        columns.emplace_back(key, std::move(converted));
-    };
-    // The data's own order, with the key columns from the address in place of the data's
-    // values of the same name, and those the data lacks after it.
-    for (const auto& [key, value] : write.data->items()) {
-        const Value* key_value = write.key_value(key);
-        add(key, key_value ? *key_value : value);
-    }
-    for (const auto& [key, value] : write.keys) {
-        if (!write.data->contains(key)) add(key, value);
+        columns.emplace_back(name, std::move(converted));
     }
 }
 
@@ -227,7 +272,7 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     // The room of the last call's row is used again (taken here, so that a nested call finds none).
     auto stored = std::move(put_columns_);
     auto params = std::move(put_params_);
-    stored_columns(address, write, "put", *description, stored);
+    stored_columns(address, write, "put", description, stored);
     auto shape = kept_insert_shape(write.table_name, stored);
     Statement built;
     if (!shape) {
@@ -240,7 +285,8 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     if (shape) {
         params.clear();
         params.reserve(stored.size());
-        for (const auto& [name, value] : stored) params.push_back(_to_sql_value(value));
+        // The converted values are not needed once bound: moved, not copied.
+        for (auto& [name, value] : stored) params.push_back(_to_sql_value(std::move(value)));
         _execute_kept_insert(write.table_name, *shape, params);
     } else {
         _execute_insert(write.table_name, built);  // a builder not kept, asked for this row
@@ -267,7 +313,7 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
     for (std::size_t i = 0; i < items.size(); ++i) {
         const bool same_table = i > 0 && writes[i].table_name == writes[i - 1].table_name;
         if (!same_table) description = described_table(writes[i].table_name);
-        auto columns = stored_columns(items[i].first, writes[i], "put_many", *description);
+        auto columns = stored_columns(items[i].first, writes[i], "put_many", description);
         const bool same_run = same_table && std::equal(columns.begin(), columns.end(), run_columns.begin(),
                                                        run_columns.end(), [](const auto& column, std::string_view name) {
                                                            return column.first == name;
@@ -275,7 +321,7 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
         if (same_run) {
             auto& params = batch.row_params.emplace_back();
             params.reserve(columns.size());
-            for (const auto& [key, value] : columns) params.push_back(_to_sql_value(value));
+            for (auto& [key, value] : columns) params.push_back(_to_sql_value(std::move(value)));
             batch.row_text.push_back(batch.row_text.back());
             batch.row_shape.push_back(batch.row_shape.back());
         } else {

@@ -9,7 +9,7 @@ namespace korvex {
 
 // Maps and lists become JSON text (non-ASCII characters escaped as \uXXXX, so the text is the
 // same whatever the client encoding); every other value is handed over unchanged.
-Value SqlHistoryConnectionMixin::_to_sql_value(const Value& value) {
+Value SqlHistoryConnectionMixin::_to_sql_value(Value value) {
     if (value.is_object() || value.is_array()) {
         // The JSON writer would turn a NaN or an infinity into null without a word: refused.
         return json_text(value);

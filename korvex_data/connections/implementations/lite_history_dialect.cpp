@@ -45,8 +45,6 @@ std::string json_path_literal(const std::string& path) {
     return literal + "'";
 }
 
-bool is_numeric_type(const std::string& type) { return type == "INTEGER" || type == "REAL" || type == "BOOLEAN"; }
-
 // Whether SQLite reads `text` as a number when a numeric column takes it (it keeps any other
 // text as text, in a column meant for numbers).
 bool reads_as_number(const std::string& text) {
@@ -184,6 +182,28 @@ std::string SqliteDialect::first_of_each_group(const std::string& rows, const st
            ") AS selected_rows) AS distinct_rows WHERE korvex_rank = 1";
 }
 
+namespace {
+
+// The column types the write checks tell apart, each named once: a check per value looks at the
+// type's class instead of comparing its name with every name it knows.
+enum class ColumnClass { OTHER, JSON, TEXT, INTEGER, REAL, BOOLEAN };
+
+ColumnClass column_class(const std::string& type) {
+    switch (type.size()) {
+        case 4:
+            if (type == "JSON") return ColumnClass::JSON;
+            if (type == "TEXT") return ColumnClass::TEXT;
+            if (type == "REAL") return ColumnClass::REAL;
+            return ColumnClass::OTHER;
+        case 7:
+            return type == "INTEGER" ? ColumnClass::INTEGER : type == "BOOLEAN" ? ColumnClass::BOOLEAN : ColumnClass::OTHER;
+        default:
+            return ColumnClass::OTHER;
+    }
+}
+
+}  // namespace
+
 // Why SQLite cannot store `value` (already converted for its column) as given, or nothing when
 // it can. A text may hold a NUL byte here: SQLite keeps every byte of a bound text.
 std::optional<std::string> SqliteDialect::unstorable(const Value& original, const Value& value,
@@ -191,7 +211,8 @@ std::optional<std::string> SqliteDialect::unstorable(const Value& original, cons
     if ((original.is_object() || original.is_array()) && holds_non_finite_number(original)) {
         return "it holds a NaN or an infinity inside a map or list, which JSON cannot store";
     }
-    if (type == "JSON") {
+    const ColumnClass kind = column_class(type);
+    if (kind == ColumnClass::JSON) {
         if (original.is_number_float() && !std::isfinite(original.get<double>())) {
             return "it is a NaN or an infinity, which JSON cannot store";
         }
@@ -206,25 +227,30 @@ std::optional<std::string> SqliteDialect::unstorable(const Value& original, cons
     if (above_integer_range(value)) {
         return "it is an integer above SQLite's range";
     }
-    if (is_numeric_type(type) && (value.is_object() || value.is_array())) {
+    const bool numeric = kind == ColumnClass::INTEGER || kind == ColumnClass::REAL || kind == ColumnClass::BOOLEAN;
+    if (!numeric) return std::nullopt;  // a text column, or one of a type SQLite holds anything in
+    if (value.is_object() || value.is_array()) {
         return "a map or list cannot be stored in a column of type " + type;
     }
-    if (is_numeric_type(type) && value.is_string() && !reads_as_number(value.get_ref<const std::string&>())) {
+    if (value.is_string() && !reads_as_number(value.get_ref<const std::string&>())) {
         return "the text " + printed(value) + " is not a number, which a column of type " + type + " holds";
     }
     // SQLite keeps whatever number it is given in any numeric column, and a boolean as 1 or 0:
     // what the column's type cannot hold would read back as another kind of value.
-    const bool zero_or_one = value.is_number_integer() && (value == 0 || value == 1);
-    if (type == "BOOLEAN" && !value.is_null() && !value.is_boolean() && !zero_or_one) {
-        return printed(value) + " is not true or false, which a column of type BOOLEAN holds";
+    if (kind == ColumnClass::BOOLEAN) {
+        const bool zero_or_one = value.is_number_integer() && (value == 0 || value == 1);
+        if (!value.is_null() && !value.is_boolean() && !zero_or_one) {
+            return printed(value) + " is not true or false, which a column of type BOOLEAN holds";
+        }
+        return std::nullopt;
     }
-    if ((type == "INTEGER" || type == "REAL") && value.is_boolean()) {
+    if (value.is_boolean()) {
         return "a boolean cannot be stored in a column of type " + type;
     }
-    if (type == "INTEGER" && !holds_integer(value)) {
+    if (kind == ColumnClass::INTEGER && !holds_integer(value)) {
         return printed(value) + " is not a whole number, which a column of type INTEGER holds";
     }
-    if (type == "INTEGER" && text_beyond_integer_range(value)) {
+    if (kind == ColumnClass::INTEGER && text_beyond_integer_range(value)) {
         return printed(value) + " is beyond the 64-bit integer range, which SQLite would keep as a rounded real";
     }
     return std::nullopt;

@@ -125,12 +125,13 @@ protected:
                              const std::string* table_name = nullptr);
     // The row's keys that are columns of the table, in statement order, each converted by
     // process_value_before_insert and refused when the engine could not store it as given.
-    std::vector<std::pair<std::string_view, Value>> stored_columns(const Address& address, const CheckedWrite& write,
-                                                                   const char* operation,
-                                                                   const TableDescription& description);
+    std::vector<std::pair<std::string_view, Value>> stored_columns(
+        const Address& address, const CheckedWrite& write, const char* operation,
+        const std::shared_ptr<const TableDescription>& description);
     // The same, into `columns` (cleared first, its room kept).
     void stored_columns(const Address& address, const CheckedWrite& write, const char* operation,
-                        const TableDescription& description, std::vector<std::pair<std::string_view, Value>>& columns);
+                        const std::shared_ptr<const TableDescription>& description,
+                        std::vector<std::pair<std::string_view, Value>>& columns);
     // The table's description as _describe_table gave it, kept; empty for a missing table. Shared,
     // so that it outlives a forgetting of the descriptions while a write uses it.
     std::shared_ptr<const TableDescription> described_table(const std::string& table_name);
@@ -193,6 +194,25 @@ private:
     std::unordered_map<std::string, std::shared_ptr<InsertShape>> insert_shapes_;
     std::shared_ptr<InsertShape> last_insert_shape_;
     std::string insert_key_;
+    // Where the last written row's values went: the description it was made for, the data's keys
+    // and the address's key columns as that row had them, and per stored column, in statement
+    // order, its type and where its value is (the data's entry, the address's key column, or the
+    // latter under the data's name). A row with the same keys for the same description is placed
+    // by it, with no look-up of a column by name.
+    static constexpr std::size_t NOT_GIVEN = static_cast<std::size_t>(-1);
+    struct PlannedColumn {
+        const std::string* type;
+        std::size_t data_at;
+        std::size_t key_at;
+    };
+    struct WritePlan {
+        std::shared_ptr<const TableDescription> description;
+        std::vector<std::string> data_keys;
+        std::vector<std::string> address_keys;
+        std::vector<PlannedColumn> columns;
+    };
+    WritePlan write_plan_;
+    const WritePlan& write_plan(const CheckedWrite& write, const std::shared_ptr<const TableDescription>& description);
     // put's room for a row's columns and parameters, kept between calls.
     std::vector<std::pair<std::string_view, Value>> put_columns_;
     std::vector<Value> put_params_;

@@ -76,7 +76,7 @@ public:
 
     // Maps and lists become JSON text; everything else is handed over unchanged. Throws
     // UsageError for a map or list holding a NaN or an infinity, which JSON cannot carry.
-    virtual Value _to_sql_value(const Value& value);
+    virtual Value _to_sql_value(Value value);
 
     // A table or column name as this store's statements write it: double-quoted with its quotes
     // doubled. Throws UsageError for a name the store could not hold as given (a NUL byte; a
