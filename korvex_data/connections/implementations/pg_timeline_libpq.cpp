@@ -227,6 +227,28 @@ std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string&
         }
         const std::string name = known ? *known : reads.new_name();
         const bool guarded = PQtransactionStatus(connection) == PQTRANS_INTRANS;
+        if (known && !guarded) {
+            // Outside a transaction a statement prepared before needs no savepoint and nothing
+            // sent beside it: one execution, without entering and leaving pipeline mode.
+            ResultPtr result(PQexecPrepared(connection, name.c_str(), static_cast<int>(bound.values.size()),
+                                            bound.values.data(), nullptr, nullptr, 0),
+                             &PQclear);
+            if (succeeded(result.get())) {
+                if (kept) {
+                    kept->name = name;
+                    kept->epoch = reads.epoch();
+                }
+                return cursor_of(std::move(result));
+            }
+            const std::string state = sqlstate_of(result.get());
+            if (result && state == RESULT_TYPE_CHANGED && attempt == 0) {
+                // The server refused the old plan before running it: prepare afresh, run again.
+                reads.evict(query);
+                continue;
+            }
+            if (!result || plan_may_be_stale(state)) reads.evict(query);
+            throw error_of(result.get(), connection);
+        }
         std::vector<ResultPtr> results;
         {
             Pipeline pipeline(connection);

@@ -154,7 +154,8 @@ private:
 // table since, the server refuses the plan ("cached plan must not change result type", 0A000)
 // before running it, and the read is prepared afresh and run again, once. Inside a transaction
 // the read runs within a savepoint, so that this refusal does not abort the caller's transaction;
-// any other failure leaves the transaction as the unprepared statement would.
+// any other failure leaves the transaction as the unprepared statement would. Outside a
+// transaction a statement prepared before runs on its own, without the pipeline.
 // With `kept`, the numbered text is the kept one and the name is remembered there.
 std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string& query, const BoundStatement& bound,
                                           PreparedStatements& reads, KeptRead* kept = nullptr);
