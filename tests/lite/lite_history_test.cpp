@@ -215,7 +215,8 @@ TEST(LiteHistoryRead, AReadAfterAnotherConnectionMadeItsTableAgainUsesTheNewColu
     writer.prepare_connection();
     int clock = 0;  // the metadata's updated_at
     // Objects by id, each with its data.
-    const auto write = [&](const std::vector<TableColumnSchema>& columns, const std::vector<std::pair<std::string, DataMap>>& objects) {
+    const auto write = [&](const std::vector<TableColumnSchema>& columns,
+                           const std::vector<std::pair<std::string, DataMap>>& objects) {
         writer.table_schema_manager()->unregister_table(person);
         writer.table_schema_manager()->register_table({person, columns, {}, {}});
         writer.begin();
