@@ -3,6 +3,7 @@
 // keeps where PostgreSQL could not. What a host sees of writes and reads is pinned for both
 // stores by the behaviour suite.
 
+#include "korvex/classes/class_version_manager.hpp"
 #include "korvex/connections/errors.hpp"
 #include "korvex/error.hpp"
 #include "korvex/plugin/module_loader.hpp"
@@ -199,4 +200,48 @@ TEST(LiteHistoryTransactions, AFailedCommitEndsTheTransaction) {
     store.commit();
     EXPECT_EQ(texts(SqliteStateConnection(file.path()).execute("SELECT partition_key FROM person")),
               std::vector<std::string>{"b"});
+}
+
+// Another connection makes the table again with a column named like a metadata field: the next
+// read orders by that column, not by the statement kept for the old columns.
+TEST(LiteHistoryRead, AReadAfterAnotherConnectionMadeItsTableAgainUsesTheNewColumns) {
+    TempDatabase file;
+    ClassVersionManager::register_class_version("Person", "1");
+    const Address person = Address::from_string("app#Person@1");
+    SqliteHistoricalConnection reader;
+    SqliteHistoricalConnection writer;
+    reader.connect(file.path());
+    writer.connect(file.path());
+    writer.prepare_connection();
+    int clock = 0;  // the metadata's updated_at
+    // Objects by id, each with its data.
+    const auto write = [&](const std::vector<TableColumnSchema>& columns,
+                           const std::vector<std::pair<std::string, DataMap>>& objects) {
+        writer.table_schema_manager()->unregister_table(person);
+        writer.table_schema_manager()->register_table({person, columns, {}, {}});
+        writer.begin();
+        for (const auto& [id, data] : objects) {
+            const Address address = Address::from_string("app#Person@1/" + id + "@1");
+            writer.put(address, data);
+            writer.put(Address::from_string("resource#Metadata/" + id + ":1"),
+                       {{"address", address.to_value()}, {"updated_at", ++clock}});
+        }
+        writer.commit();
+    };
+    const auto names = [&] {
+        std::vector<std::string> result;
+        const Q latest("_address__object_version", Lookup::EQ, "LATEST");
+        for (const auto& row : reader.query(person, std::nullopt, latest, {}, std::vector<OrderBy>{{"updated_at"}})) {
+            result.push_back(row.at("name").get<std::string>());
+        }
+        return result;
+    };
+    write({{"name", ValueKind::TEXT}}, {{"a", {{"name", "A"}}}, {"b", {{"name", "B"}}}});
+    // Twice: the second read runs the statement kept for its shape.
+    EXPECT_EQ(names(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"A", "B"}));
+    write({{"name", ValueKind::TEXT}, {"updated_at", ValueKind::INTEGER}},
+          {{"c", {{"name", "C"}, {"updated_at", 2}}}, {"d", {{"name", "D"}, {"updated_at", 1}}}});
+    EXPECT_EQ(names(), (std::vector<std::string>{"D", "C"}));
+    ClassVersionManager::clear();
 }

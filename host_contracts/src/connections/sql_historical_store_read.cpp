@@ -372,7 +372,10 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
         } done{reading_shape_};
         cursor = _execute_read(*statement);
     }
-    const TableDescription table_description = _describe_table(*table_name);
+    // Another connection may have changed the table since the check above: the rows are decoded
+    // by the description that holds after the statement ran.
+    forget_changed_tables();
+    const std::shared_ptr<const TableDescription> table_description = described_table(*table_name);
 
     const auto& description = cursor->description();
     // The ordering and distinct keys at the end are the statement's, not the row's.
@@ -393,7 +396,7 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
             item[description[column].name] = std::move(row[column]);
         }
         if (metadata_start < kept) item[METADATA_FIELD] = plain_metadata(row, metadata_start);
-        results.push_back(_process_result(item, table_description));
+        results.push_back(_process_result(item, *table_description));
     }
     return results;
 }

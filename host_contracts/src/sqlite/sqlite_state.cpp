@@ -209,8 +209,8 @@ bool starts_writing(sqlite3_stmt* statement, const std::string& query) {
     return sqlite3_stmt_readonly(statement) == 0;
 }
 
-// The kept statements' tokens: each connection, and each time one lets its kept statements go,
-// draws a new one.
+// The kept statements' tokens and the statement cache's generations: each connection, and each
+// time one lets its kept or cached statements go, draws a new one.
 std::atomic<std::uint64_t> next_kept_token{1};
 
 // Leaves a cached statement ready for its next run, whatever this run did.
@@ -248,7 +248,8 @@ void SqliteStateConnection::StatementFinalizer::operator()(sqlite3_stmt* stateme
 }
 
 SqliteStateConnection::SqliteStateConnection(const std::string& path, const SqliteOpenOptions& options)
-    : path_(path), busy_timeout_ms_(options.busy_timeout_ms), kept_token_(next_kept_token++) {
+    : path_(path), busy_timeout_ms_(options.busy_timeout_ms), statements_generation_(next_kept_token++),
+      kept_token_(next_kept_token++) {
     if (path.empty() || path.find('\0') != std::string::npos) {
         // An empty path would open a private temporary database; a NUL would cut the path short.
         throw UsageError("a SQLite database path must be non-empty and hold no NUL byte");
@@ -405,7 +406,10 @@ sqlite3_stmt* SqliteStateConnection::prepared(const std::string& query) {
     }
     if (statement == nullptr) return nullptr;
     // Statements repeat with new values; a bounded cache keeps one prepared form of each.
-    if (statements_.size() >= STATEMENT_CACHE_CAPACITY) statements_.clear();
+    if (statements_.size() >= STATEMENT_CACHE_CAPACITY) {
+        statements_.clear();
+        statements_generation_ = next_kept_token++;
+    }
     return statements_.emplace(query, std::move(statement)).first->second.get();
 }
 
@@ -456,6 +460,7 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
     if (query.find('\0') != std::string::npos) {
         throw UsageError("the statement holds a NUL byte");
     }
+    last_run_ = {};
     const bool was_open = in_transaction();
     table_changes_.saw(query, was_open);
     sqlite3_stmt* statement = prepared(query);
@@ -493,6 +498,7 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
         }
         rows.push_back(std::move(row));
     }
+    last_run_ = {statement, statements_generation_, sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_REPREPARE, 0)};
     return std::make_shared<MemoryCursor>(std::move(description), std::move(rows));
 }
 

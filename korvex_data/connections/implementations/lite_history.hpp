@@ -98,6 +98,14 @@ public:
         return SqlHistoricalStore::_paginate_items(std::move(items), pagination, *logger());
     }
     const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
+    // Outside a transaction, a read asks whether another connection changed the file's schema once,
+    // after its statement ran, and not at all when SQLite ran the statement kept for the read's
+    // shape without preparing it again (which it does when the schema changed since its last
+    // run). A change seen then makes the read run again, by the new columns.
+    std::vector<DataMap> _query(const std::optional<std::string>& table_name,
+                                const std::optional<QuerySpecifier>& query_specifier,
+                                const std::optional<Q>& conditions, const Pagination& pagination,
+                                const std::optional<std::vector<OrderBy>>& order_by) override;
     // Reads over several class-version tables (SqlMergedReadMixin): the branch's own columns are
     // read undecoded and decoded by their table's declared types.
     std::vector<std::vector<TableColumn>> _read_table_columns(const TablesToRead& tables) override;
@@ -114,6 +122,7 @@ protected:
     std::optional<bool> _engine_transaction_open() const override;
     // Also when another connection changed the file's schema.
     bool _tables_changed() override;
+    std::shared_ptr<Cursor> _execute_read(const Statement& statement) override;
     TableDescription _read_table_description(const std::string& table_name) override;
     std::optional<BatchFailure> _write_batch(const InsertBatch& batch) override;
     // Inside an open transaction that no statement failed, the row is bound straight onto the
@@ -133,6 +142,20 @@ private:
     // connection's own statements can change the schema.
     Value described_schema_version_;
     std::uint64_t schema_read_in_transaction_ = 0;
+    // How many times the schema_version was seen to move after it was first read.
+    std::uint64_t schema_changes_seen_ = 0;
+    // Where a read by _query is in its check for another connection's schema change: waiting for
+    // its statement to run, or run (and whether that run answers the check).
+    enum class ReadCheck { NONE, BEFORE_STATEMENT, AFTER_STATEMENT };
+    ReadCheck read_check_ = ReadCheck::NONE;
+    // The run of a read shape's statement after which the descriptions were last found current,
+    // kept with the shape.
+    struct ReadRun {
+        SqliteStateConnection::PreparedRun run;
+    };
+    std::shared_ptr<ReadRun> read_run_record_;
+    SqliteStateConnection::PreparedRun read_run_;
+    bool read_run_unchanged_ = false;
     // Runs one row of put or put_many by its kept shape, inside an open transaction that no
     // statement failed; fails as execute would.
     void run_kept_insert(InsertShape& shape, const std::vector<Value>& params);

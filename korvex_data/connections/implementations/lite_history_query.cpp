@@ -65,4 +65,65 @@ std::vector<std::vector<TableColumn>> SqliteHistoricalConnection::_read_table_co
     return columns;
 }
 
+std::vector<DataMap> SqliteHistoricalConnection::_query(const std::optional<std::string>& table_name,
+                                                       const std::optional<QuerySpecifier>& query_specifier,
+                                                       const std::optional<Q>& conditions,
+                                                       const Pagination& pagination,
+                                                       const std::optional<std::vector<OrderBy>>& order_by) {
+    // Inside a transaction the schema is asked once per transaction anyway; before it was ever
+    // asked, the descriptions have no version to compare with.
+    if (_connection == nullptr || _connection->in_transaction() || described_schema_version_.is_null() ||
+        read_check_ != ReadCheck::NONE) {
+        return SqlHistoricalStore::_query(table_name, query_specifier, conditions, pagination, order_by);
+    }
+    struct Checked {
+        SqliteHistoricalConnection& store;
+        ~Checked() {
+            store.read_check_ = ReadCheck::NONE;
+            store.read_run_record_.reset();
+        }
+    } checked{*this};
+    const std::uint64_t seen = schema_changes_seen_;
+    read_check_ = ReadCheck::BEFORE_STATEMENT;
+    std::vector<DataMap> rows;
+    try {
+        rows = SqlHistoricalStore::_query(table_name, query_specifier, conditions, pagination, order_by);
+    } catch (const std::exception&) {
+        // The statement kept for the read may name a column another connection has dropped since:
+        // the failure is the read's own only when the schema is the one it was built for.
+        if (read_check_ != ReadCheck::NONE) {
+            read_check_ = ReadCheck::NONE;
+            read_run_unchanged_ = false;
+            forget_changed_tables();
+        }
+        if (schema_changes_seen_ == seen) throw;
+        read_run_record_.reset();
+        return SqlHistoricalStore::_query(table_name, query_specifier, conditions, pagination, order_by);
+    }
+    if (schema_changes_seen_ != seen) {
+        // Another connection changed the schema before the statement ran, which may have been
+        // built for the old columns: the read runs again, built and decoded by the new ones.
+        read_check_ = ReadCheck::NONE;
+        read_run_record_.reset();
+        return SqlHistoricalStore::_query(table_name, query_specifier, conditions, pagination, order_by);
+    }
+    if (read_run_record_) read_run_record_->run = read_run_;
+    return rows;
+}
+
+std::shared_ptr<Cursor> SqliteHistoricalConnection::_execute_read(const Statement& statement) {
+    auto cursor = SqlHistoricalStore::_execute_read(statement);
+    if (read_check_ == ReadCheck::BEFORE_STATEMENT) {
+        read_check_ = ReadCheck::AFTER_STATEMENT;
+        read_run_ = _connection->last_run();
+        read_run_unchanged_ = false;
+        if (std::shared_ptr<void>* state = _read_shape_state(statement); state != nullptr && read_run_.statement) {
+            if (*state == nullptr) *state = std::make_shared<ReadRun>();
+            read_run_record_ = std::static_pointer_cast<ReadRun>(*state);
+            read_run_unchanged_ = read_run_record_->run == read_run_;
+        }
+    }
+    return cursor;
+}
+
 }  // namespace korvex::lite_history

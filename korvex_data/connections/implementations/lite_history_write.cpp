@@ -43,10 +43,17 @@ bool SqliteHistoricalConnection::_tables_changed() {
     // anywhere, so the descriptions are simply read again. Once read inside a transaction, the
     // count holds for the rest of it: the transaction reads the file as it was then, and this
     // connection's own changes are counted above.
+    // A read outside a transaction asks once its statement ran (see _query), and not at all when
+    // SQLite ran the read's kept statement as it ran it last, without preparing it again.
     const bool open = _connection->in_transaction();
-    if (!open || schema_read_in_transaction_ != _connection->transactions_begun()) {
+    const ReadCheck read_check = open ? ReadCheck::NONE : read_check_;
+    if (read_check == ReadCheck::AFTER_STATEMENT) read_check_ = ReadCheck::NONE;
+    const bool answered = read_check == ReadCheck::BEFORE_STATEMENT ||
+                          (read_check == ReadCheck::AFTER_STATEMENT && read_run_unchanged_);
+    if (!answered && (!open || schema_read_in_transaction_ != _connection->transactions_begun())) {
         Value version = _connection->schema_version();
         if (version != described_schema_version_) {
+            if (!described_schema_version_.is_null()) ++schema_changes_seen_;
             described_schema_version_ = std::move(version);
             changed = true;
         }

@@ -105,6 +105,17 @@ public:
     // How many transactions this connection has opened (BEGIN, or a SAVEPOINT outside one): a
     // transaction open now is the same one as long as the count stays.
     std::uint64_t transactions_begun() const { return transactions_begun_; }
+    // The prepared form the last execute ran (none when it failed or ran no statement): which one,
+    // unique in the process while it is kept, and how often SQLite has prepared it again by
+    // itself, as it does before a run when the file's schema changed since the statement's last
+    // run. The same form with the same count ran on the schema of its previous run.
+    struct PreparedRun {
+        const void* statement = nullptr;
+        std::uint64_t generation = 0;
+        int reprepares = 0;
+        bool operator==(const PreparedRun&) const = default;
+    };
+    PreparedRun last_run() const { return last_run_; }
 
     // A write (INSERT, UPDATE or DELETE, with "?" markers) prepared once for its caller to run
     // again and again with run_kept, so that a repeated write costs neither a look-up of its
@@ -150,6 +161,10 @@ private:
     std::optional<std::chrono::steady_clock::time_point> wait_started_;
     std::chrono::steady_clock::time_point busy_since_;
     std::unordered_map<std::string, PreparedStatement> statements_;
+    // Moves (unique in the process) whenever the cache lets its statements go, so that a freed
+    // statement's address is not taken for the one prepared after it.
+    std::uint64_t statements_generation_;
+    PreparedRun last_run_;
     std::vector<PreparedStatement> kept_;
     std::uint64_t kept_token_;
     std::uint64_t transactions_begun_ = 0;
