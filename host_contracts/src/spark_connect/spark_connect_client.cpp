@@ -194,10 +194,8 @@ struct SparkConnectClient::Impl {
         if (!server_session.empty()) server_side_session_id = server_session;
     }
 
-    // Runs a plan to its end; collects the rows of Arrow batches and the relation that a SQL
-    // command hands back.
-    void execute(const proto::Plan& plan, std::vector<ColumnDescription>& columns, std::vector<Row>& rows,
-                 proto::Relation* command_relation) {
+    // Runs a plan to its end; collects the rows of its Arrow batches.
+    void execute(const proto::Plan& plan, std::vector<ColumnDescription>& columns, std::vector<Row>& rows) {
         proto::ExecutePlanRequest request;
         fill(request);
         request.set_operation_id(random_uuid());
@@ -214,9 +212,6 @@ struct SparkConnectClient::Impl {
                 case proto::ExecutePlanResponse::kArrowBatch:
                     spark_connect::read_arrow_stream(response.arrow_batch().data(), columns, rows);
                     break;
-                case proto::ExecutePlanResponse::kSqlCommandResult:
-                    if (command_relation != nullptr) *command_relation = response.sql_command_result().relation();
-                    break;
                 default:
                     break;
             }
@@ -228,22 +223,14 @@ struct SparkConnectClient::Impl {
         }
     }
 
-    // A SQL command runs commands (DDL, SHOW ...) eagerly and hands back their result rows; for a
-    // query it hands back the query as a relation, which is then run for its rows.
-    std::shared_ptr<Cursor> run_sql(const proto::Plan& command) {
+    // Every statement goes as the plan's root relation, in one round trip: the server runs a
+    // command (DDL, INSERT, CALL, SHOW ...) eagerly while planning it and streams its result rows,
+    // and runs a query for its rows. Sent as a SQL command instead, a query comes back as a
+    // relation to run in a second round trip, which analyses it (and loads its tables) again.
+    std::shared_ptr<Cursor> run_sql(const proto::Plan& plan) {
         std::vector<ColumnDescription> columns;
         std::vector<Row> rows;
-        proto::Relation relation;
-        execute(command, columns, rows, &relation);
-        if (relation.has_local_relation()) {
-            if (relation.local_relation().has_data()) {
-                spark_connect::read_arrow_stream(relation.local_relation().data(), columns, rows);
-            }
-        } else if (relation.rel_type_case() != proto::Relation::REL_TYPE_NOT_SET) {
-            proto::Plan query;
-            *query.mutable_root() = relation;
-            execute(query, columns, rows, nullptr);
-        }
+        execute(plan, columns, rows);
         return std::make_shared<MemoryCursor>(std::move(columns), std::move(rows));
     }
 
@@ -336,9 +323,9 @@ const std::string& SparkConnectClient::session_id() const { return impl_->sessio
 const std::string& SparkConnectClient::target() const { return impl_->target; }
 
 std::shared_ptr<Cursor> SparkConnectClient::sql(const std::string& statement) {
-    proto::Plan command;
-    command.mutable_command()->mutable_sql_command()->mutable_input()->mutable_sql()->set_query(statement);
-    return impl_->run_sql(command);
+    proto::Plan plan;
+    plan.mutable_root()->mutable_sql()->set_query(statement);
+    return impl_->run_sql(plan);
 }
 
 namespace {
@@ -353,24 +340,24 @@ void add_parameter(const SparkParameter& parameter, proto::Expression& out, cons
 }  // namespace
 
 std::shared_ptr<Cursor> SparkConnectClient::sql(const std::string& statement, const std::vector<SparkParameter>& parameters) {
-    proto::Plan command;
-    auto& sql = *command.mutable_command()->mutable_sql_command()->mutable_input()->mutable_sql();
+    proto::Plan plan;
+    auto& sql = *plan.mutable_root()->mutable_sql();
     sql.set_query(statement);
     for (std::size_t i = 0; i < parameters.size(); ++i) {
         add_parameter(parameters[i], *sql.add_pos_arguments(), "parameter " + std::to_string(i + 1));
     }
-    return impl_->run_sql(command);
+    return impl_->run_sql(plan);
 }
 
 std::shared_ptr<Cursor> SparkConnectClient::sql_named(const std::string& statement,
                                                       const std::map<std::string, SparkParameter>& parameters) {
-    proto::Plan command;
-    auto& sql = *command.mutable_command()->mutable_sql_command()->mutable_input()->mutable_sql();
+    proto::Plan plan;
+    auto& sql = *plan.mutable_root()->mutable_sql();
     sql.set_query(statement);
     for (const auto& [name, parameter] : parameters) {
         add_parameter(parameter, (*sql.mutable_named_arguments())[name], "parameter :" + name);
     }
-    return impl_->run_sql(command);
+    return impl_->run_sql(plan);
 }
 
 std::size_t SparkConnectClient::insert_rows(const std::string& table, const std::vector<IcebergTableColumn>& columns,

@@ -291,8 +291,16 @@ std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const s
             statement += " UNION ALL SELECT 'taken', m.address.object_id, CAST(m.address.object_version AS STRING) FROM " +
                          qualified_name("metadata") +
                          " m JOIN (SELECT explode(from_json(?, 'array<struct<o:string,v:string>>')) AS p) x"
-                         " ON m.address.object_id = x.p.o AND CAST(m.address.object_version AS STRING) = x.p.v";
+                         " ON m.address.object_id = x.p.o AND CAST(m.address.object_version AS STRING) = x.p.v"
+                         " WHERE m.address.object_id BETWEEN ? AND ?";
             params.emplace_back(pairs.dump());
+            // The range of the ids, a condition Iceberg checks against each data file's bounds: the
+            // files of other ids are not read.
+            const auto [lowest, highest] = std::minmax_element(
+                written_pairs_.begin(), written_pairs_.end(),
+                [](const auto& left, const auto& right) { return left.first < right.first; });
+            params.emplace_back(lowest->first);
+            params.emplace_back(highest->first);
         }
         if (attempt == 0) {
             for (std::size_t i = 0; i < written.size(); ++i) {
