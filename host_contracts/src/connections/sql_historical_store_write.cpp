@@ -66,8 +66,8 @@ SqlHistoricalStore::CheckedWrite SqlHistoricalStore::check_write(const Address& 
     write.keys = address_keys(operation, address, data, write.table_name);
     // A key the engine would cut or could not read names no column of its own: refusing it keeps
     // its value from being dropped as an unknown key, or stored under another column.
-    for (const auto& [key, value] : data.items()) {
-        if (!key.empty()) check_sql_name(key, max_bytes);
+    for (const auto& entry : data.get_ref<const DataMap::object_t&>()) {
+        if (!entry.first.empty()) check_sql_name(entry.first, max_bytes);
     }
     return write;
 }
@@ -253,7 +253,16 @@ void SqlHistoricalStore::_execute_insert(const std::string&, const Statement& st
 
 void SqlHistoricalStore::_execute_kept_insert(const std::string& table_name, InsertShape& shape,
                                               std::vector<Value>& params) {
-    _execute_insert(table_name, Statement{shape.text, std::move(params)});
+    // The parameters are lent to the statement and taken back, so that put keeps their room.
+    Statement statement{shape.text, {}};
+    statement.params.swap(params);
+    try {
+        _execute_insert(table_name, statement);
+    } catch (...) {
+        params.swap(statement.params);
+        throw;
+    }
+    params.swap(statement.params);
 }
 
 void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
@@ -309,11 +318,13 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
     batch.row_params.reserve(items.size());
     batch.row_shape.reserve(items.size());
     std::vector<std::string_view> run_columns;
+    // One row's converted columns at a time, in room kept from row to row.
+    std::vector<std::pair<std::string_view, Value>> columns;
     std::shared_ptr<const TableDescription> description;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const bool same_table = i > 0 && writes[i].table_name == writes[i - 1].table_name;
         if (!same_table) description = described_table(writes[i].table_name);
-        auto columns = stored_columns(items[i].first, writes[i], "put_many", description);
+        stored_columns(items[i].first, writes[i], "put_many", description, columns);
         const bool same_run = same_table && std::equal(columns.begin(), columns.end(), run_columns.begin(),
                                                        run_columns.end(), [](const auto& column, std::string_view name) {
                                                            return column.first == name;
@@ -368,6 +379,8 @@ void SqlHistoricalStore::put_many(const std::vector<WriteItem>& items) {
             check_write(address, items[i].second, "put_many", same_class ? &writes.back().table_name : nullptr));
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
+        // Items of one table in a row: its description was looked up for the first of them.
+        if (i > 0 && writes[i].table_name == writes[i - 1].table_name) continue;
         if (described_table(writes[i].table_name)->empty()) {
             throw UsageError(no_table_message("put_many", items[i].first, writes[i].table_name));
         }
