@@ -148,19 +148,20 @@ void SqlHistoricalStore::stored_columns(const Address& address, const CheckedWri
         }
         const std::string& name = *key;
         const Value& value = *given;
-        Value converted;
         std::optional<std::string> reason;
         try {
-            converted = process_value_before_insert(value, *column.type);
+            // Made in place and moved into the row once found storable.
+            Value converted = process_value_before_insert(value, *column.type);
             reason = dialect().unstorable(value, converted, *column.type);
+            if (!reason) {
+                columns.emplace_back(name, std::move(converted));
+                continue;
+            }
         } catch (const UsageError& error) {
             reason = error.what();  // JSON cannot carry it (a NaN, text that is not UTF-8)
         }
-        if (reason) {
-            throw UsageError(std::string(operation) + ": column " + name + " of " + write.table_name +
-                             " cannot take the value of " + address.to_string() + ": " + *reason);
-        }
-        columns.emplace_back(name, std::move(converted));
+        throw UsageError(std::string(operation) + ": column " + name + " of " + write.table_name +
+                         " cannot take the value of " + address.to_string() + ": " + *reason);
     }
 }
 
