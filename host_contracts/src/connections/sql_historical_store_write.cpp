@@ -301,6 +301,8 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     } else {
         _execute_insert(write.table_name, built);  // a builder not kept, asked for this row
     }
+    // Their room is kept for the next call; the values the engine was given are not.
+    params.clear();
     put_columns_ = std::move(stored);
     put_params_ = std::move(params);
     // Recorded once written: revert must never delete a version this level did not write (a
