@@ -63,18 +63,39 @@ SqlHistoricalStore::CheckedWrite SqlHistoricalStore::check_write(const Address& 
     CheckedWrite write{table_name ? *table_name : _resolve_table_name(address), &data, {}};
     // The engine would read a longer name as its first bytes and write another table.
     if (!table_name) check_sql_name(write.table_name, max_bytes);
-    write.keys = address_keys(operation, address, data, write.table_name);
+    // The address's key columns, their values pointed at where the caller's data holds them.
+    static const std::string primary_key(PRIMARY_PARTITION_KEY);
+    static const std::string secondary_key(SECONDARY_PARTITION_KEY);
+    static const std::string object_id_key("object_id");
+    static const std::string object_version_key("object_version");
+    write.object_id = address.object_id;
+    write.keys[write.key_count++] = {&primary_key, nullptr};
+    if (!is_internal_table_name(write.table_name)) {
+        write.object_version = address.object_version.to_value();
+        write.keys[write.key_count++] = {&secondary_key, nullptr};
+    }
+    if (write.table_name == "metadata") {
+        const auto entry = data.find("address");
+        if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
+            !entry->contains("object_version")) {
+            throw UsageError(std::string(operation) +
+                             ": a metadata row needs an address entry holding object_id and object_version, got " +
+                             printed(data));
+        }
+        write.keys[write.key_count++] = {&object_id_key, &entry->at("object_id")};
+        write.keys[write.key_count++] = {&object_version_key, &entry->at("object_version")};
+    }
     // A key the engine would cut or could not read names no column of its own: refusing it keeps
     // its value from being dropped as an unknown key, or stored under another column.
-    for (const auto& [key, value] : data.items()) {
-        if (!key.empty()) check_sql_name(key, max_bytes);
+    for (const auto& entry : data.get_ref<const DataMap::object_t&>()) {
+        if (!entry.first.empty()) check_sql_name(entry.first, max_bytes);
     }
     return write;
 }
 
 const Value* SqlHistoricalStore::CheckedWrite::key_value(const std::string& column) const {
-    for (const auto& [name, value] : keys) {
-        if (column == name) return &value;
+    for (std::size_t k = 0; k < key_count; ++k) {
+        if (column == key_name(k)) return &key_value_at(k);
     }
     return nullptr;
 }
@@ -87,8 +108,14 @@ const SqlHistoricalStore::WritePlan& SqlHistoricalStore::write_plan(
         return std::equal(names.begin(), names.end(), pairs.begin(), pairs.end(),
                           [](const std::string& name, const auto& pair) { return name == pair.first; });
     };
-    if (plan.description == description && same_names(plan.data_keys, entries) &&
-        same_names(plan.address_keys, write.keys)) {
+    const auto same_key_names = [&] {
+        if (plan.address_keys.size() != write.key_count) return false;
+        for (std::size_t k = 0; k < write.key_count; ++k) {
+            if (plan.address_keys[k] != write.key_name(k)) return false;
+        }
+        return true;
+    };
+    if (plan.description == description && same_names(plan.data_keys, entries) && same_key_names()) {
         return plan;
     }
     plan.description = description;
@@ -104,13 +131,13 @@ const SqlHistoricalStore::WritePlan& SqlHistoricalStore::write_plan(
         const auto column = description->find(key);
         if (column == description->end()) continue;
         std::size_t key_at = NOT_GIVEN;
-        for (std::size_t k = 0; k < write.keys.size() && key_at == NOT_GIVEN; ++k) {
-            if (write.keys[k].first == key) key_at = k;
+        for (std::size_t k = 0; k < write.key_count && key_at == NOT_GIVEN; ++k) {
+            if (write.key_name(k) == key) key_at = k;
         }
         plan.columns.push_back({&column->second, at, key_at});
     }
-    for (std::size_t k = 0; k < write.keys.size(); ++k) {
-        const std::string& key = write.keys[k].first;
+    for (std::size_t k = 0; k < write.key_count; ++k) {
+        const std::string& key = write.key_name(k);
         plan.address_keys.push_back(key);
         if (write.data->contains(key)) continue;
         const auto column = description->find(key);
@@ -143,24 +170,25 @@ void SqlHistoricalStore::stored_columns(const Address& address, const CheckedWri
             given = &entry->second;
         }
         if (column.key_at != NOT_GIVEN) {
-            if (key == nullptr) key = &write.keys[column.key_at].first;
-            given = &write.keys[column.key_at].second;
+            if (key == nullptr) key = &write.key_name(column.key_at);
+            given = &write.key_value_at(column.key_at);
         }
         const std::string& name = *key;
         const Value& value = *given;
-        Value converted;
         std::optional<std::string> reason;
         try {
-            converted = process_value_before_insert(value, *column.type);
+            // Made in place and moved into the row once found storable.
+            Value converted = process_value_before_insert(value, *column.type);
             reason = dialect().unstorable(value, converted, *column.type);
+            if (!reason) {
+                columns.emplace_back(name, std::move(converted));
+                continue;
+            }
         } catch (const UsageError& error) {
             reason = error.what();  // JSON cannot carry it (a NaN, text that is not UTF-8)
         }
-        if (reason) {
-            throw UsageError(std::string(operation) + ": column " + name + " of " + write.table_name +
-                             " cannot take the value of " + address.to_string() + ": " + *reason);
-        }
-        columns.emplace_back(name, std::move(converted));
+        throw UsageError(std::string(operation) + ": column " + name + " of " + write.table_name +
+                         " cannot take the value of " + address.to_string() + ": " + *reason);
     }
 }
 
@@ -253,7 +281,20 @@ void SqlHistoricalStore::_execute_insert(const std::string&, const Statement& st
 
 void SqlHistoricalStore::_execute_kept_insert(const std::string& table_name, InsertShape& shape,
                                               std::vector<Value>& params) {
-    _execute_insert(table_name, Statement{shape.text, std::move(params)});
+    // The parameters are lent to the statement and taken back, so that put keeps their room; the
+    // statement is the kept one (taken here, so that a nested call finds none).
+    Statement statement = std::move(kept_statement_);
+    statement.text.assign(shape.text);
+    statement.params.swap(params);
+    try {
+        _execute_insert(table_name, statement);
+    } catch (...) {
+        params.swap(statement.params);
+        kept_statement_ = std::move(statement);
+        throw;
+    }
+    params.swap(statement.params);
+    kept_statement_ = std::move(statement);
 }
 
 void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
@@ -291,6 +332,8 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     } else {
         _execute_insert(write.table_name, built);  // a builder not kept, asked for this row
     }
+    // Their room is kept for the next call; the values the engine was given are not.
+    params.clear();
     put_columns_ = std::move(stored);
     put_params_ = std::move(params);
     // Recorded once written: revert must never delete a version this level did not write (a
@@ -309,11 +352,13 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
     batch.row_params.reserve(items.size());
     batch.row_shape.reserve(items.size());
     std::vector<std::string_view> run_columns;
+    // One row's converted columns at a time, in room kept from row to row.
+    std::vector<std::pair<std::string_view, Value>> columns;
     std::shared_ptr<const TableDescription> description;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const bool same_table = i > 0 && writes[i].table_name == writes[i - 1].table_name;
         if (!same_table) description = described_table(writes[i].table_name);
-        auto columns = stored_columns(items[i].first, writes[i], "put_many", description);
+        stored_columns(items[i].first, writes[i], "put_many", description, columns);
         const bool same_run = same_table && std::equal(columns.begin(), columns.end(), run_columns.begin(),
                                                        run_columns.end(), [](const auto& column, std::string_view name) {
                                                            return column.first == name;
@@ -368,6 +413,8 @@ void SqlHistoricalStore::put_many(const std::vector<WriteItem>& items) {
             check_write(address, items[i].second, "put_many", same_class ? &writes.back().table_name : nullptr));
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
+        // Items of one table in a row: its description was looked up for the first of them.
+        if (i > 0 && writes[i].table_name == writes[i - 1].table_name) continue;
         if (described_table(writes[i].table_name)->empty()) {
             throw UsageError(no_table_message("put_many", items[i].first, writes[i].table_name));
         }

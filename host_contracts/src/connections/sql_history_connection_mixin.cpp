@@ -323,6 +323,7 @@ Statement SqlHistoryConnectionMixin::_build_delete_statement(const std::string& 
 std::vector<std::pair<std::string, Value>> address_keys(const std::string& operation, const Address& address,
                                                          const DataMap& data, const std::string& table_name) {
     std::vector<std::pair<std::string, Value>> keys;
+    keys.reserve(4);  // a metadata row's are the most: room made once
     keys.emplace_back(PRIMARY_PARTITION_KEY, address.object_id);
     if (!is_internal_table_name(table_name)) {
         keys.emplace_back(SECONDARY_PARTITION_KEY, address.object_version.to_value());

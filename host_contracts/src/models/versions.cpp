@@ -42,6 +42,8 @@ std::string Version::text() const {
 
 Value Version::to_value() const {
     if (is_absent()) return nullptr;
+    // A specific version straight from its text, with no copy of it made first.
+    if (is_specific()) return Value(std::get<std::string>(value_));
     return text();
 }
 

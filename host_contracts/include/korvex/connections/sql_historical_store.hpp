@@ -14,6 +14,7 @@
 #include "korvex/plugin/module_loader.hpp"
 #include "korvex/utils/named_logger.hpp"
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -116,7 +117,21 @@ protected:
     struct CheckedWrite {
         std::string table_name;
         const DataMap* data;
-        std::vector<std::pair<std::string, Value>> keys;
+        // The key columns the address gives, in statement order: each one's name, and its value,
+        // which is the caller's (a metadata row's address entry) or, when `given` is null, this
+        // write's own (the object id first, then the object version).
+        struct Key {
+            const std::string* name;
+            const Value* given;
+        };
+        std::array<Key, 4> keys{};
+        std::size_t key_count = 0;
+        Value object_id;
+        Value object_version;
+        const std::string& key_name(std::size_t k) const { return *keys[k].name; }
+        const Value& key_value_at(std::size_t k) const {
+            return keys[k].given ? *keys[k].given : k == 0 ? object_id : object_version;
+        }
         // The address's value for `column`, or null when the address gives none.
         const Value* key_value(const std::string& column) const;
     };
@@ -213,9 +228,11 @@ private:
     };
     WritePlan write_plan_;
     const WritePlan& write_plan(const CheckedWrite& write, const std::shared_ptr<const TableDescription>& description);
-    // put's room for a row's columns and parameters, kept between calls.
+    // put's room for a row's columns and parameters, kept between calls, and the kept INSERT's
+    // statement, whose text takes each row's without new room.
     std::vector<std::pair<std::string_view, Value>> put_columns_;
     std::vector<Value> put_params_;
+    Statement kept_statement_;
 
 public:
     // Reading.
