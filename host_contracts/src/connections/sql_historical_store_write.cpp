@@ -60,7 +60,9 @@ SqlHistoricalStore::CheckedWrite SqlHistoricalStore::check_write(const Address& 
                          " must be a map of column names to values, not " + printed(data));
     }
     const std::size_t max_bytes = dialect().identifier_max_bytes();
-    CheckedWrite write{table_name ? *table_name : _resolve_table_name(address), &data, {}};
+    CheckedWrite write;
+    write.table_name = table_name ? *table_name : _resolve_table_name(address);
+    write.data = &data;
     // The engine would read a longer name as its first bytes and write another table.
     if (!table_name) check_sql_name(write.table_name, max_bytes);
     // The address's key columns, their values pointed at where the caller's data holds them.

@@ -116,7 +116,7 @@ protected:
     // must outlive it) and the key columns that the address gives.
     struct CheckedWrite {
         std::string table_name;
-        const DataMap* data;
+        const DataMap* data = nullptr;
         // The key columns the address gives, in statement order: each one's name, and its value,
         // which is the caller's (a metadata row's address entry) or, when `given` is null, this
         // write's own (the object id first, then the object version).
