@@ -77,15 +77,9 @@ SqlHistoricalStore::CheckedWrite SqlHistoricalStore::check_write(const Address& 
         write.keys[write.key_count++] = {&secondary_key, nullptr};
     }
     if (write.table_name == "metadata") {
-        const auto entry = data.find("address");
-        if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
-            !entry->contains("object_version")) {
-            throw UsageError(std::string(operation) +
-                             ": a metadata row needs an address entry holding object_id and object_version, got " +
-                             printed(data));
-        }
-        write.keys[write.key_count++] = {&object_id_key, &entry->at("object_id")};
-        write.keys[write.key_count++] = {&object_version_key, &entry->at("object_version")};
+        const Value& entry = metadata_row_address(operation, data);
+        write.keys[write.key_count++] = {&object_id_key, &entry.at("object_id")};
+        write.keys[write.key_count++] = {&object_version_key, &entry.at("object_version")};
     }
     // A key the engine would cut or could not read names no column of its own: refusing it keeps
     // its value from being dropped as an unknown key, or stored under another column.

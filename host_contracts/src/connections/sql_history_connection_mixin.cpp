@@ -329,17 +329,22 @@ std::vector<std::pair<std::string, Value>> address_keys(const std::string& opera
         keys.emplace_back(SECONDARY_PARTITION_KEY, address.object_version.to_value());
     }
     if (table_name == "metadata") {
-        const auto entry = data.find("address");
-        if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
-            !entry->contains("object_version")) {
-            throw UsageError(operation +
-                             ": a metadata row needs an address entry holding object_id and object_version, got " +
-                             printed(data));
-        }
-        keys.emplace_back("object_id", entry->at("object_id"));
-        keys.emplace_back("object_version", entry->at("object_version"));
+        const Value& entry = metadata_row_address(operation, data);
+        keys.emplace_back("object_id", entry.at("object_id"));
+        keys.emplace_back("object_version", entry.at("object_version"));
     }
     return keys;
+}
+
+const Value& metadata_row_address(const std::string& operation, const DataMap& data) {
+    const auto entry = data.find("address");
+    if (entry == data.end() || !entry->is_object() || !entry->contains("object_id") ||
+        !entry->contains("object_version")) {
+        throw UsageError(operation +
+                         ": a metadata row needs an address entry holding object_id and object_version, got " +
+                         printed(data));
+    }
+    return *entry;
 }
 
 DataMap SqlHistoryConnectionMixin::_keyed_row(const Address& address, const DataMap& data,

@@ -94,7 +94,7 @@ std::string_view integer_chars(const Value& value, std::array<char, 24>& digits)
     return {first, static_cast<std::size_t>(end - first)};
 }
 
-const char* parameter_chars(const Value& value, std::deque<std::string>& made) {
+const char* append_parameter_chars(const Value& value, std::string& made) {
     switch (value.type()) {
         case Value::value_t::null:
             return nullptr;
@@ -103,11 +103,22 @@ const char* parameter_chars(const Value& value, std::deque<std::string>& made) {
         case Value::value_t::number_integer:
         case Value::value_t::number_unsigned: {
             std::array<char, 24> digits;
-            return made.emplace_back(integer_chars(value, digits)).c_str();
+            made += integer_chars(value, digits);
+            break;
         }
         default:
-            return made.emplace_back(*parameter_text(value)).c_str();
+            made += *parameter_text(value);
     }
+    made += '\0';
+    return MADE_PARAMETER;
+}
+
+const char* parameter_chars(const Value& value, std::deque<std::string>& made) {
+    std::string text;
+    const char* chars = append_parameter_chars(value, text);
+    if (chars != MADE_PARAMETER) return chars;
+    text.pop_back();  // the terminator append_parameter_chars wrote; c_str() gives one
+    return made.emplace_back(std::move(text)).c_str();
 }
 
 const std::vector<const char*>& ParameterValues::bind(const std::vector<Value>& params) {
@@ -116,29 +127,10 @@ const std::vector<const char*>& ParameterValues::bind(const std::vector<Value>& 
     made_at_.clear();
     values_.clear();
     for (const Value& value : params) {
-        const char* chars = nullptr;
-        std::size_t at = NOT_MADE;
-        switch (value.type()) {
-            case Value::value_t::null:
-                break;
-            case Value::value_t::string:
-                chars = value.get_ref<const std::string&>().c_str();
-                break;
-            case Value::value_t::number_integer:
-            case Value::value_t::number_unsigned: {
-                std::array<char, 24> digits;
-                at = made_.size();
-                made_ += integer_chars(value, digits);
-                made_ += '\0';
-                break;
-            }
-            default:
-                at = made_.size();
-                made_ += *parameter_text(value);
-                made_ += '\0';
-        }
-        values_.push_back(chars);
-        made_at_.push_back(at);
+        const std::size_t at = made_.size();
+        const char* chars = append_parameter_chars(value, made_);
+        values_.push_back(chars == MADE_PARAMETER ? nullptr : chars);
+        made_at_.push_back(chars == MADE_PARAMETER ? at : NOT_MADE);
     }
     // Pointed to only once made_ has stopped growing.
     for (std::size_t i = 0; i < values_.size(); ++i) {

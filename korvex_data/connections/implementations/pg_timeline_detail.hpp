@@ -46,6 +46,11 @@ std::size_t count_markers(const std::string& query);
 // libpq's text of a parameter, or null for SQL NULL: a text points into `value` itself, anything
 // made goes to `made`.
 const char* parameter_chars(const Value& value, std::deque<std::string>& made);
+// Returned by append_parameter_chars for a text it made.
+inline const char* const MADE_PARAMETER = "";
+// The same decision in one growing buffer: null for SQL NULL, a text's own characters, or
+// MADE_PARAMETER once the made text and its terminator are appended to `made`.
+const char* append_parameter_chars(const Value& value, std::string& made);
 // The decimal digits of an integer value (signed or unsigned), written into `digits`.
 std::string_view integer_chars(const Value& value, std::array<char, 24>& digits);
 

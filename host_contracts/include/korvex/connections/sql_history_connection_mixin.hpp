@@ -151,6 +151,9 @@ bool is_internal_table_name(const std::string& table_name);
 // `operation`, for a metadata row without one.
 std::vector<std::pair<std::string, Value>> address_keys(const std::string& operation, const Address& address,
                                                          const DataMap& data, const std::string& table_name);
+// A metadata row's address entry, which must hold object_id and object_version; throws
+// UsageError, naming `operation`, when the row has none.
+const Value& metadata_row_address(const std::string& operation, const DataMap& data);
 
 // ", expression AS korvex_d0, ..." and ", expression AS korvex_k0, ...": the distinct and the
 // ordering keys a select hands to the statement around it as its last columns.
