@@ -109,14 +109,10 @@ std::string PostgresDialect::plain_latest_metadata_join() const {
     return join;
 }
 
-// A probe of the successor index per class-table row. OFFSET 0 keeps the planner from turning it
-// into an anti-join, which it plans as a bitmap heap scan of the class table and a hash of the
-// object's successors (its estimate for one object's rows favours both), costing more than the
-// few probes; the rows are the same.
 std::string PostgresDialect::plain_latest_version_condition() const {
     return std::string("NOT EXISTS (SELECT 1 FROM metadata AS _m2 WHERE _m2.object_id = ") + MODEL_TABLE_ALIAS +
            ".partition_key AND _m2.prior_version = " + MODEL_TABLE_ALIAS + ".range_key AND " + SUCCESSOR_VERSION +
-           " <> '' OFFSET 0)";
+           " <> '')";
 }
 
 Value PostgresDialect::plain_metadata_number(double number) const {
