@@ -43,7 +43,9 @@ bool TransactionLevelsMixin::is_level_open(std::uint64_t level) const {
 void TransactionLevelsMixin::begin() {
     const bool nested = !_revert_data.empty();
     const std::string name = nested ? _savepoint_name() : std::string();
-    _revert_data.emplace_back();
+    // The outermost level takes the room the last transaction's log grew to.
+    _revert_data.push_back(nested ? RevertLevel() : std::move(spare_level_));
+    spare_level_ = RevertLevel();
     _level_ids.push_back(_next_level_id++);
     if (nested) _savepoints.push_back(name);
     try {
@@ -77,6 +79,9 @@ void TransactionLevelsMixin::commit() {
         return;
     }
     _savepoints.clear();
+    // Its entries go; the room they took is kept for the next transaction's log.
+    committed.clear();
+    spare_level_ = std::move(committed);
     run_transaction_statement("COMMIT", "COMMIT");
 }
 
