@@ -111,6 +111,9 @@ TEST_P(Writes, RevertDeletesTheLevelsWritesNewestFirstAndEndsTheOutermostLevel) 
     store->begin();
     put("a", "A");
     store->put(metadata, metadata_row);
+    // What each put was given, also where the log reuses what the last commit's log held.
+    EXPECT_EQ(levels(*store).revert_data().back(),
+              (RevertLevel{{Address::from_string("app#Person/a@1"), {{"name", "A"}}}, {metadata, metadata_row}}));
     store->revert();
     EXPECT_EQ(rows(), std::vector<std::string>{"c@1=C"});
     EXPECT_EQ(engine->sql("SELECT object_id FROM metadata"), std::vector<std::string>{"y"});

@@ -54,15 +54,35 @@ void SqlHistoricalStore::require_engine_transaction(const char* operation) {
 
 SqlHistoricalStore::CheckedWrite SqlHistoricalStore::check_write(const Address& address, const DataMap& data,
                                                                  const char* operation, const std::string* table_name) {
+    CheckedWrite write;
+    check_write(write, address, data, operation, table_name);
+    return write;
+}
+
+namespace {
+
+// `value` becomes the text `text`, in the room of the text it held, if any.
+void assign_text(Value& value, const std::string& text) {
+    if (value.is_string()) {
+        value.get_ref<std::string&>().assign(text);
+    } else {
+        value = text;
+    }
+}
+
+}  // namespace
+
+void SqlHistoricalStore::check_write(CheckedWrite& write, const Address& address, const DataMap& data,
+                                     const char* operation, const std::string* table_name) {
     check_write_address(operation, address);
     if (!data.is_object()) {
         throw UsageError(std::string(operation) + ": the data of " + address.to_string() +
                          " must be a map of column names to values, not " + printed(data));
     }
     const std::size_t max_bytes = dialect().identifier_max_bytes();
-    CheckedWrite write;
     write.table_name = table_name ? *table_name : _resolve_table_name(address);
     write.data = &data;
+    write.key_count = 0;
     // The engine would read a longer name as its first bytes and write another table.
     if (!table_name) check_sql_name(write.table_name, max_bytes);
     // The address's key columns, their values pointed at where the caller's data holds them.
@@ -70,10 +90,14 @@ SqlHistoricalStore::CheckedWrite SqlHistoricalStore::check_write(const Address& 
     static const std::string secondary_key(SECONDARY_PARTITION_KEY);
     static const std::string object_id_key("object_id");
     static const std::string object_version_key("object_version");
-    write.object_id = address.object_id;
+    assign_text(write.object_id, address.object_id);
     write.keys[write.key_count++] = {&primary_key, nullptr};
     if (!is_internal_table_name(write.table_name)) {
-        write.object_version = address.object_version.to_value();
+        if (address.object_version.is_specific()) {
+            assign_text(write.object_version, address.object_version.text());
+        } else {
+            write.object_version = address.object_version.to_value();
+        }
         write.keys[write.key_count++] = {&secondary_key, nullptr};
     }
     if (write.table_name == "metadata") {
@@ -86,7 +110,6 @@ SqlHistoricalStore::CheckedWrite SqlHistoricalStore::check_write(const Address& 
     for (const auto& entry : data.get_ref<const DataMap::object_t&>()) {
         if (!entry.first.empty()) check_sql_name(entry.first, max_bytes);
     }
-    return write;
 }
 
 const Value* SqlHistoricalStore::CheckedWrite::key_value(const std::string& column) const {
@@ -303,7 +326,9 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     require_engine_transaction("put");
     forget_changed_tables();
 
-    const CheckedWrite write = check_write(address, data, "put");
+    // The room of the last call's texts is used again (taken here, so that a nested call finds none).
+    CheckedWrite write = std::move(put_write_);
+    check_write(write, address, data, "put");
     const auto description = described_table(write.table_name);
     if (description->empty()) throw UsageError(no_table_message("put", address, write.table_name));
     // The room of the last call's row is used again (taken here, so that a nested call finds none).
@@ -332,6 +357,7 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     params.clear();
     put_columns_ = std::move(stored);
     put_params_ = std::move(params);
+    put_write_ = std::move(write);
     // Recorded once written: revert must never delete a version this level did not write (a
     // refused put of an existing version would otherwise take that version with it).
     if (_is_revert_enabled) _add_revert_data(address, data);
@@ -398,15 +424,16 @@ void SqlHistoricalStore::put_many(const std::vector<WriteItem>& items) {
     forget_changed_tables();
     // Every item is checked before anything is written. Items of one class share its table, and
     // the table's description is read once for the call.
-    std::vector<CheckedWrite> writes;
-    writes.reserve(items.size());
+    // The room of the last call's checked writes is used again (taken here, so that a nested
+    // call finds none).
+    std::vector<CheckedWrite> writes = std::move(many_writes_);
+    writes.resize(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
         const Address& address = items[i].first;
         const bool same_class = i > 0 && address.resource == items[i - 1].first.resource &&
                                 address.class_name == items[i - 1].first.class_name &&
                                 address.class_version == items[i - 1].first.class_version;
-        writes.push_back(
-            check_write(address, items[i].second, "put_many", same_class ? &writes.back().table_name : nullptr));
+        check_write(writes[i], address, items[i].second, "put_many", same_class ? &writes[i - 1].table_name : nullptr);
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
         // Items of one table in a row: its description was looked up for the first of them.
@@ -445,6 +472,7 @@ void SqlHistoricalStore::put_many(const std::vector<WriteItem>& items) {
             std::throw_with_nested(KorvexConnectionError(message));
         }
     }
+    many_writes_ = std::move(writes);
     if (!_is_revert_enabled) return;
     _revert_data.back().reserve(_revert_data.back().size() + items.size());
     for (const auto& [address, data] : items) _add_revert_data(address, data);

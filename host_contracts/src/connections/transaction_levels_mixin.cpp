@@ -43,7 +43,9 @@ bool TransactionLevelsMixin::is_level_open(std::uint64_t level) const {
 void TransactionLevelsMixin::begin() {
     const bool nested = !_revert_data.empty();
     const std::string name = nested ? _savepoint_name() : std::string();
-    _revert_data.emplace_back();
+    // The outermost level takes the room the last transaction's log grew to.
+    _revert_data.push_back(nested ? RevertLevel() : std::move(spare_level_));
+    spare_level_ = RevertLevel();
     _level_ids.push_back(_next_level_id++);
     if (nested) _savepoints.push_back(name);
     try {
@@ -77,6 +79,14 @@ void TransactionLevelsMixin::commit() {
         return;
     }
     _savepoints.clear();
+    // Its entries are kept to take the next transaction's writes in their room (a bounded number
+    // of them), and the room of the log itself with them.
+    if (committed.size() > SPARE_ENTRIES_KEPT) {
+        committed.erase(committed.begin() + static_cast<std::ptrdiff_t>(SPARE_ENTRIES_KEPT), committed.end());
+    }
+    spare_entries_.swap(committed);
+    committed.clear();
+    spare_level_ = std::move(committed);
     run_transaction_statement("COMMIT", "COMMIT");
 }
 
@@ -130,9 +140,57 @@ void TransactionLevelsMixin::on_transaction_complete() {
     for (auto& level : _revert_data) level.clear();
 }
 
+namespace {
+
+// `target` becomes equal to `source`, in the room of what it held where the two have the same
+// shape (the same keys in the same order, lists of one length, texts), copied anew elsewhere.
+void assign_in_place(Value& target, const Value& source) {
+    if (target.type() == source.type()) {
+        switch (source.type()) {
+            case Value::value_t::string:
+                target.get_ref<std::string&>() = source.get_ref<const std::string&>();
+                return;
+            case Value::value_t::object: {
+                auto& into = target.get_ref<Value::object_t&>();
+                const auto& from = source.get_ref<const Value::object_t&>();
+                const bool same_keys =
+                    std::equal(into.begin(), into.end(), from.begin(), from.end(),
+                               [](const auto& a, const auto& b) { return a.first == b.first; });
+                if (!same_keys) break;
+                auto element = into.begin();
+                for (const auto& [key, value] : from) assign_in_place((element++)->second, value);
+                return;
+            }
+            case Value::value_t::array: {
+                auto& into = target.get_ref<Value::array_t&>();
+                const auto& from = source.get_ref<const Value::array_t&>();
+                if (into.size() != from.size()) break;
+                for (std::size_t i = 0; i < from.size(); ++i) assign_in_place(into[i], from[i]);
+                return;
+            }
+            default:
+                break;
+        }
+    }
+    target = source;
+}
+
+}  // namespace
+
 void TransactionLevelsMixin::_add_revert_data(const Address& address, const DataMap& data) {
     require_open_level("recording a write for revert");
-    _revert_data.back().emplace_back(address, data);
+    auto& level = _revert_data.back();
+    if (spare_entries_.empty()) {
+        level.emplace_back(address, data);
+        return;
+    }
+    // Copying a map and freeing it again at the commit cost more than the write of its row: an
+    // entry of an earlier transaction takes the copy, mostly in the room it has.
+    RevertEntry entry = std::move(spare_entries_.back());
+    spare_entries_.pop_back();
+    entry.first = address;
+    assign_in_place(entry.second, data);
+    level.push_back(std::move(entry));
 }
 
 }  // namespace korvex

@@ -2,7 +2,10 @@
 
 #include "korvex/error.hpp"
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace korvex {
@@ -81,7 +84,147 @@ bool holds_invalid_utf8(const Value& value) {
     }
 }
 
+namespace {
+
+// Collects JSON text in a buffer on the stack and hands it to `out` in pieces of that size, so
+// that a short text costs one copy into its string.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string& out) : out_(out) {}
+    void put(char c) {
+        if (used_ == sizeof(buffer_)) flush();
+        buffer_[used_++] = c;
+    }
+    void put(const char* data, std::size_t size) {
+        if (size > sizeof(buffer_) - used_) {
+            flush();
+            if (size > sizeof(buffer_)) {
+                out_.append(data, size);
+                return;
+            }
+        }
+        std::memcpy(buffer_ + used_, data, size);
+        used_ += size;
+    }
+    void flush() {
+        out_.append(buffer_, used_);
+        used_ = 0;
+    }
+
+private:
+    std::string& out_;
+    char buffer_[256];
+    std::size_t used_ = 0;
+};
+
+// Writes `text` quoted and escaped as the JSON writer escapes it: the short escapes for the
+// quote, the backslash and \b \f \n \r \t, \u00xx (lower-case) for the other control
+// characters and, with `ensure_ascii`, for DEL. False for a byte past ASCII, which is left to the
+// JSON writer (its \uXXXX escapes and its UTF-8 check).
+bool put_ascii_json_string(std::string_view text, bool ensure_ascii, JsonWriter& out) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    out.put('"');
+    std::size_t plain_from = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != '"' && byte != '\\' && byte < 0x7F) continue;
+        if (byte >= 0x80) return false;
+        if (byte == 0x7F && !ensure_ascii) continue;
+        out.put(text.data() + plain_from, i - plain_from);
+        plain_from = i + 1;
+        const char* escape = nullptr;
+        switch (byte) {
+            case '"': escape = "\\\""; break;
+            case '\\': escape = "\\\\"; break;
+            case '\b': escape = "\\b"; break;
+            case '\f': escape = "\\f"; break;
+            case '\n': escape = "\\n"; break;
+            case '\r': escape = "\\r"; break;
+            case '\t': escape = "\\t"; break;
+            default: {
+                const char code[] = {'\\', 'u', '0', '0', HEX[byte >> 4], HEX[byte & 0xF]};
+                out.put(code, sizeof(code));
+                continue;
+            }
+        }
+        out.put(escape, 2);
+    }
+    out.put(text.data() + plain_from, text.size() - plain_from);
+    out.put('"');
+    return true;
+}
+
+template <typename Integer>
+void put_integer(Integer number, JsonWriter& out) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof(digits), number).ptr;
+    out.put(digits, static_cast<std::size_t>(end - digits));
+}
+
+// Writes the JSON text of `value` byte for byte as value.dump(-1, ' ', ensure_ascii) writes it,
+// for the values most maps hold: null, booleans, integers, ASCII text, and maps and lists of
+// them. False (with part of it written) for anything else (a float, text past ASCII, binary),
+// which the JSON writer itself then writes.
+bool put_plain_json(const Value& value, bool ensure_ascii, JsonWriter& out) {
+    switch (value.type()) {
+        case Value::value_t::null:
+            out.put("null", 4);
+            return true;
+        case Value::value_t::boolean:
+            if (*value.get_ptr<const bool*>()) {
+                out.put("true", 4);
+            } else {
+                out.put("false", 5);
+            }
+            return true;
+        case Value::value_t::number_integer:
+            put_integer(*value.get_ptr<const std::int64_t*>(), out);
+            return true;
+        case Value::value_t::number_unsigned:
+            put_integer(*value.get_ptr<const std::uint64_t*>(), out);
+            return true;
+        case Value::value_t::string:
+            return put_ascii_json_string(*value.get_ptr<const std::string*>(), ensure_ascii, out);
+        case Value::value_t::array: {
+            out.put('[');
+            bool first = true;
+            for (const auto& element : *value.get_ptr<const Value::array_t*>()) {
+                if (!first) out.put(',');
+                first = false;
+                if (!put_plain_json(element, ensure_ascii, out)) return false;
+            }
+            out.put(']');
+            return true;
+        }
+        case Value::value_t::object: {
+            out.put('{');
+            bool first = true;
+            for (const auto& [key, element] : *value.get_ptr<const Value::object_t*>()) {
+                if (!first) out.put(',');
+                first = false;
+                if (!put_ascii_json_string(key, ensure_ascii, out)) return false;
+                out.put(':');
+                if (!put_plain_json(element, ensure_ascii, out)) return false;
+            }
+            out.put('}');
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 std::string json_text(const Value& value, bool ensure_ascii) {
+    // Most maps hold no float and no text past ASCII: written here in one pass, with none of the
+    // checks below to make (they hold trivially) and none of the writer's own set-up.
+    std::string text;
+    JsonWriter writer(text);
+    if (put_plain_json(value, ensure_ascii, writer)) {
+        writer.flush();
+        return text;
+    }
     if (holds_non_finite_number(value)) {
         throw UsageError("the value " + printed(value) + " holds a NaN or an infinity, which JSON cannot store");
     }

@@ -138,6 +138,9 @@ protected:
     // `table_name`, when given, is the address's table as resolved (and checked) for an earlier write.
     CheckedWrite check_write(const Address& address, const DataMap& data, const char* operation,
                              const std::string* table_name = nullptr);
+    // The same, into `write`, whose texts' room is used again.
+    void check_write(CheckedWrite& write, const Address& address, const DataMap& data, const char* operation,
+                     const std::string* table_name = nullptr);
     // The row's keys that are columns of the table, in statement order, each converted by
     // process_value_before_insert and refused when the engine could not store it as given.
     std::vector<std::pair<std::string_view, Value>> stored_columns(
@@ -228,10 +231,13 @@ private:
     };
     WritePlan write_plan_;
     const WritePlan& write_plan(const CheckedWrite& write, const std::shared_ptr<const TableDescription>& description);
-    // put's room for a row's columns and parameters, kept between calls, and the kept INSERT's
-    // statement, whose text takes each row's without new room.
+    // put's room for a row's columns, parameters and checked address (put_many's for its items'),
+    // kept between calls, and the kept INSERT's statement, whose text takes each row's without
+    // new room.
     std::vector<std::pair<std::string_view, Value>> put_columns_;
     std::vector<Value> put_params_;
+    CheckedWrite put_write_;
+    std::vector<CheckedWrite> many_writes_;
     Statement kept_statement_;
 
 public:

@@ -78,6 +78,13 @@ private:
     // One identity per open level, outermost first: opened and ended with _revert_data's levels.
     std::vector<std::uint64_t> _level_ids;
     std::uint64_t _next_level_id = 1;
+    // An empty log keeping the room of a committed transaction's, so that a transaction of many
+    // writes does not grow its log from nothing each time; and the entries of the last committed
+    // transaction (at most SPARE_ENTRIES_KEPT), whose addresses and maps take later writes' copies
+    // in their room. Nothing reads them.
+    static constexpr std::size_t SPARE_ENTRIES_KEPT = 1024;
+    RevertLevel spare_level_;
+    RevertLevel spare_entries_;
     // Each connection draws its savepoint names from its own source, so that no state is shared
     // between connections or threads.
     std::mt19937 savepoint_names_{std::random_device{}()};
