@@ -180,6 +180,29 @@ TEST_F(PutMany, TheColumnsCheckRunsOncePerTransactionWhileItsLockHolds) {
     }
 }
 
+// The first call of a transaction writes in the transaction itself, with no savepoint of its own
+// (its rows carry the transaction's id); refused, pipelined or by COPY, it leaves the transaction
+// as it found it: usable, and still holding nothing.
+TEST_F(PutMany, AsATransactionsFirstStatementItNeedsNoSavepoint) {
+    const auto own_rows = [&] {
+        return connection.execute("SELECT count(*) FROM person WHERE xmin = pg_current_xact_id()::xid")
+            ->fetchall()
+            .at(0)
+            .at(0)
+            .get<int>();
+    };
+    connection.begin();
+    EXPECT_THROW(connection.put_many({person("x", R"({"age":"x"})")}), KorvexConnectionError);
+    EXPECT_THROW(connection.put_many({person("x", R"({"age":1})"), person("y", R"({"age":"y"})")}),
+                 KorvexConnectionError);
+    connection.put_many({person("a", R"({"name":"A"})"), person("b", R"({"name":"B"})")});
+    EXPECT_EQ(own_rows(), 2);
+    connection.put_many({person("c", R"({"name":"C"})"), person("d", R"({"name":"D"})")});
+    EXPECT_EQ(own_rows(), 2);  // in a savepoint: not the first statement
+    connection.commit();
+    EXPECT_EQ(stored(), (std::vector<std::string>{"a=A", "b=B", "c=C", "d=D"}));
+}
+
 // A prepared INSERT that no longer fits its table is prepared afresh within the same call.
 TEST_F(PutMany, AStalePreparedInsertIsPreparedAfresh) {
     connection.begin();

@@ -66,9 +66,10 @@ public:
 
     // Lifecycle.
     std::unique_ptr<TableSchemaServiceBase> table_schema_manager() override;
-    std::string _resolve_table_name(const Address& address) override {
-        return table_schema_manager()->resolve_table_name(address);
-    }
+    // The table-schema service's name for the address, kept for the last class name and version
+    // (with its resource) asked for: writes in a row mostly name one class. A class version of
+    // LATEST is asked of the service each time, as the registry may have moved on.
+    std::string _resolve_table_name(const Address& address) override;
     virtual ConnectionParameters _default_envs();
     void connect(const std::optional<std::string>& dsn = std::nullopt,
                  const ConnectionParameters& parameters = {}) override;
@@ -148,6 +149,12 @@ private:
         std::deque<std::string> made;
         std::vector<std::vector<const char*>> row_values;
     };
+    // Whether a put_many about to be sent needs a savepoint of its own (inside a transaction that
+    // has run something already); the transaction is no longer fresh once it is sent.
+    bool take_batch_savepoint();
+    // Undoes a refused put_many inside a transaction: back to its savepoint, or, without one, the
+    // transaction rolled back and begun again (it held nothing before the call).
+    void undo_batch(int status, bool savepoint);
     std::optional<PutManyFailure> write_copied(const InsertBatch& batch, bool& copied);
     std::optional<PutManyFailure> write_pipelined(const InsertBatch& batch, const BatchValues& values, bool grouped);
 
@@ -159,6 +166,17 @@ private:
     // The kept INSERT that put is running, while it runs: execute finds what it keeps by its text.
     const std::string* running_insert_text_ = nullptr;
     libpq::KeptInsert* running_insert_ = nullptr;
+
+    // The last name _resolve_table_name was given by the service, and for which address.
+    std::string resolved_resource_;
+    std::string resolved_class_name_;
+    Version resolved_class_version_;
+    std::optional<std::string> resolved_table_name_;
+
+    // Whether the open transaction was opened by a BEGIN of run and nothing has run in it since:
+    // a put_many failing there is undone by rolling the transaction back and beginning it again,
+    // with no savepoint of its own.
+    bool fresh_transaction_ = false;
 
     TableChangeTracker table_changes_;
     std::uint64_t described_at_changes_ = 0;
