@@ -203,6 +203,21 @@ TEST_F(PutMany, AsATransactionsFirstStatementItNeedsNoSavepoint) {
     EXPECT_EQ(stored(), (std::vector<std::string>{"a=A", "b=B", "c=C", "d=D"}));
 }
 
+// A call's savepoint stays open after it; a level begun later is rolled back alone, with what
+// the calls inside it wrote (pipelined and by COPY), and the calls before it stay.
+TEST_F(PutMany, ALevelBegunAfterACallIsRolledBackAlone) {
+    connection.begin();
+    connection.put(Address::from_string("app#Person/x@1"), map(R"({"name":"X"})"));
+    connection.put_many({person("a", R"({"name":"A"})"), person("b", R"({"name":"B"})")});
+    connection.begin();
+    connection.put_many({person("c", R"({"name":"C"})")});
+    connection.put_many({person("d", R"({"name":"D"})"), person("e", R"({"name":"E"})")});
+    connection.rollback();
+    connection.put_many({person("f", R"({"name":"F"})"), person("g", R"({"name":"G"})")});
+    connection.commit();
+    EXPECT_EQ(stored(), (std::vector<std::string>{"a=A", "b=B", "f=F", "g=G", "x=X"}));
+}
+
 // A prepared INSERT that no longer fits its table is prepared afresh within the same call.
 TEST_F(PutMany, AStalePreparedInsertIsPreparedAfresh) {
     connection.begin();

@@ -415,6 +415,7 @@ void PostgresHistoricalConnection::connect(const std::optional<std::string>& dsn
     PQsetNoticeProcessor(connection, &log_server_notice, nullptr);
     statements_->clear();
     fresh_transaction_ = false;
+    batch_savepoint_open_ = false;
     _connection = connection;
 }
 
@@ -426,6 +427,7 @@ void PostgresHistoricalConnection::disconnect() {
     _connection = nullptr;
     statements_->clear();
     fresh_transaction_ = false;
+    batch_savepoint_open_ = false;
     // The server ends an open transaction with the session: no level of it is open any more.
     forget_transaction_state();
 }
@@ -481,6 +483,7 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::run(const std::string& que
     }
     try {
         if (kept_insert) return run_kept_insert(_connection, query, params, *statements_, *running_insert_);
+        if (batch_savepoint_open_) settle_batch_savepoint(query);
         auto cursor = run_statement(_connection, query, params, *statements_, prepared, kept);
         // A transaction that this BEGIN opened holds nothing yet (see _write_batch).
         fresh_transaction_ = idle && query == "BEGIN" && PQtransactionStatus(_connection) == PQTRANS_INTRANS;

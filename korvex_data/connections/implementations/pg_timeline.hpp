@@ -113,7 +113,7 @@ protected:
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
     // The driver of writes. put_many's rows go by COPY (or as INSERTs in one round trip): inside a
     // transaction a savepoint around the call is rolled back when one fails, and the transaction
-    // goes on.
+    // goes on (a call that is the transaction's first statement needs none).
     std::optional<bool> _engine_transaction_open() const override;
     bool _tables_changed() override;
     TableDescription _read_table_description(const std::string& table_name) override;
@@ -155,6 +155,10 @@ private:
     // Undoes a refused put_many inside a transaction: back to its savepoint, or, without one, the
     // transaction rolled back and begun again (it held nothing before the call).
     void undo_batch(int status, bool savepoint);
+    // Before `statement` runs while a put_many's savepoint is left open: a new savepoint is not
+    // opened inside it (it is released first); a statement that ends the transaction, or rolls
+    // back or releases an enclosing savepoint, takes it with it.
+    void settle_batch_savepoint(const std::string& statement);
     std::optional<PutManyFailure> write_copied(const InsertBatch& batch, bool& copied);
     std::optional<PutManyFailure> write_pipelined(const InsertBatch& batch, const BatchValues& values, bool grouped);
 
@@ -177,6 +181,9 @@ private:
     // a put_many failing there is undone by rolling the transaction back and beginning it again,
     // with no savepoint of its own.
     bool fresh_transaction_ = false;
+    // Whether the savepoint of the last put_many is still open: it is released with the
+    // transaction, or in the message of the next put_many, rather than by a statement of its own.
+    bool batch_savepoint_open_ = false;
 
     TableChangeTracker table_changes_;
     std::uint64_t described_at_changes_ = 0;

@@ -249,20 +249,31 @@ std::optional<CopyTarget> copy_target(const std::string& prefix) {
     return target;
 }
 
-// One field of COPY's text format: what libpq would send as the parameter's text, with the
-// backslash, tab, newline and carriage return escaped; \N for SQL NULL.
+// The letter that follows the backslash for each character COPY's text format escapes; 0 for
+// every other character.
+constexpr std::array<char, 256> COPY_ESCAPES = [] {
+    std::array<char, 256> escapes{};
+    escapes['\\'] = '\\';
+    escapes['\t'] = 't';
+    escapes['\n'] = 'n';
+    escapes['\r'] = 'r';
+    return escapes;
+}();
 void append_copy_text(std::string& data, std::string_view text) {
-    std::size_t done = 0;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        const char c = text[at];
-        if (c != '\\' && c != '\t' && c != '\n' && c != '\r') continue;
-        data.append(text, done, at - done);
+    const char* done = text.data();
+    const char* const end = done + text.size();
+    for (const char* at = done; at != end; ++at) {
+        const char escape = COPY_ESCAPES[static_cast<unsigned char>(*at)];
+        if (escape == 0) continue;
+        data.append(done, at);
         data += '\\';
-        data += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
+        data += escape;
         done = at + 1;
     }
-    data.append(text, done);
+    data.append(done, end);
 }
+// One field of COPY's text format: what libpq would send as the parameter's text, with the
+// backslash, tab, newline and carriage return escaped; \N for SQL NULL.
 void append_copy_field(std::string& data, const Value& value) {
     switch (value.type()) {
         case Value::value_t::null:
@@ -343,14 +354,14 @@ struct CopyGroup {
 
 // What one command of a put_many's COPY statements does, and for which group.
 struct CopyCommand {
-    enum Kind { SAVEPOINT, PREPARE_CHECK, CHECK, COPY, RELEASE } kind;
+    enum Kind { SAVEPOINT, PREPARE_CHECK, CHECK, COPY } kind;
     const CopyGroup* group = nullptr;
     std::string check_name;  // PREPARE_CHECK: the name the check is prepared under
 };
 
 // What one command of a put_many pipeline does, and for which items.
 struct PipelinedCommand {
-    enum Kind { SAVEPOINT, PREPARE, INSERT, RELEASE } kind;
+    enum Kind { SAVEPOINT, PREPARE, INSERT } kind;
     const RowGroup* group = nullptr;
 };
 
@@ -420,10 +431,27 @@ void drain(PGconn* connection) {
 bool PostgresHistoricalConnection::take_batch_savepoint() {
     const bool fresh = fresh_transaction_;
     fresh_transaction_ = false;
-    return PQtransactionStatus(_connection) != PQTRANS_IDLE && !fresh;
+    if (PQtransactionStatus(_connection) != PQTRANS_IDLE) return !fresh;
+    batch_savepoint_open_ = false;  // it ended with its transaction
+    return false;
+}
+
+void PostgresHistoricalConnection::settle_batch_savepoint(const std::string& statement) {
+    const PGTransactionStatusType status = PQtransactionStatus(_connection);
+    const std::string word = status == PQTRANS_IDLE ? std::string() : leading_sql_keyword(statement);
+    if (word == "SAVEPOINT" && status == PQTRANS_INTRANS) {
+        libpq::ResultPtr released(PQexec(_connection, (std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT).c_str()),
+                                  &PQclear);
+        if (!libpq::succeeded(released.get())) throw libpq::error_of(released.get(), _connection);
+    }
+    if (status == PQTRANS_IDLE || word == "SAVEPOINT" || word == "COMMIT" || word == "END" || word == "ROLLBACK" ||
+        word == "ABORT" || word == "RELEASE") {
+        batch_savepoint_open_ = false;
+    }
 }
 
 void PostgresHistoricalConnection::undo_batch(int status, bool savepoint) {
+    batch_savepoint_open_ = false;  // released before the call's own, which is undone here
     // Outside a transaction the server rolled the call's implicit transaction back as a whole.
     if (status == PQTRANS_IDLE) return;
     const std::string undo = savepoint ? std::string("ROLLBACK TO SAVEPOINT ") + PUT_MANY_SAVEPOINT +
@@ -497,6 +525,9 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         query += text;
         commands.push_back(std::move(command));
     };
+    if (savepoint && batch_savepoint_open_) {
+        add({CopyCommand::SAVEPOINT, nullptr, {}}, std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    }
     if (savepoint) add({CopyCommand::SAVEPOINT, nullptr, {}}, std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
     for (const CopyGroup& group : groups) {
         const CopyPlan& plan = *group.plan;
@@ -512,7 +543,6 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         }
         add({CopyCommand::COPY, &group, {}}, plan.copy);
     }
-    if (savepoint) add({CopyCommand::RELEASE, nullptr, {}}, std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
 
     if (PQsendQuery(_connection, query.c_str()) != 1) throw libpq::error_of(nullptr, _connection);
     std::vector<libpq::ResultPtr> results;
@@ -564,12 +594,15 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         if (!ok && !failed) failed = c;
     }
     if (!failed && results.size() == commands.size()) {
-        // The checks' locks now belong to the transaction (any savepoint was released).
+        // The checks' locks stay with the transaction: the savepoint is left open, to be released
+        // with it (or by the next call), and any statement that could roll it back forgets them.
+        batch_savepoint_open_ = savepoint;
         if (status == PQTRANS_INTRANS) {
             for (const CopyGroup& group : groups) statements_->checked_tables.insert(group.plan->check_key);
         }
         return std::nullopt;
     }
+    batch_savepoint_open_ = false;
     if (!failed) throw DatabaseError("put_many: the server answered " + std::to_string(results.size()) + " of " +
                                      std::to_string(commands.size()) + " commands");
 
@@ -657,6 +690,10 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
     std::vector<libpq::ResultPtr> results;
     {
         libpq::Pipeline pipeline(_connection);
+        if (savepoint && batch_savepoint_open_) {
+            pipeline.query(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+            commands.push_back({PipelinedCommand::SAVEPOINT});
+        }
         if (savepoint) {
             pipeline.query(std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
             commands.push_back({PipelinedCommand::SAVEPOINT});
@@ -679,10 +716,6 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
             }
             commands.push_back({PipelinedCommand::INSERT, &group});
         }
-        if (savepoint) {
-            pipeline.query(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
-            commands.push_back({PipelinedCommand::RELEASE});
-        }
         results = pipeline.finish();
     }
 
@@ -695,7 +728,11 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         }
         if (!ok && !failed) failed = c;
     }
-    if (!failed) return std::nullopt;
+    if (!failed) {
+        batch_savepoint_open_ = savepoint;  // released with the transaction, or by the next call
+        return std::nullopt;
+    }
+    batch_savepoint_open_ = false;
 
     const PipelinedCommand& command = commands[*failed];
     const PGresult* result = results[*failed].get();
