@@ -180,6 +180,44 @@ TEST_F(PutMany, TheColumnsCheckRunsOncePerTransactionWhileItsLockHolds) {
     }
 }
 
+// The first call of a transaction writes in the transaction itself, with no savepoint of its own
+// (its rows carry the transaction's id); refused, pipelined or by COPY, it leaves the transaction
+// as it found it: usable, and still holding nothing.
+TEST_F(PutMany, AsATransactionsFirstStatementItNeedsNoSavepoint) {
+    const auto own_rows = [&] {
+        return connection.execute("SELECT count(*) FROM person WHERE xmin = pg_current_xact_id()::xid")
+            ->fetchall()
+            .at(0)
+            .at(0)
+            .get<int>();
+    };
+    connection.begin();
+    EXPECT_THROW(connection.put_many({person("x", R"({"age":"x"})")}), KorvexConnectionError);
+    EXPECT_THROW(connection.put_many({person("x", R"({"age":1})"), person("y", R"({"age":"y"})")}),
+                 KorvexConnectionError);
+    connection.put_many({person("a", R"({"name":"A"})"), person("b", R"({"name":"B"})")});
+    EXPECT_EQ(own_rows(), 2);
+    connection.put_many({person("c", R"({"name":"C"})"), person("d", R"({"name":"D"})")});
+    EXPECT_EQ(own_rows(), 2);  // in a savepoint: not the first statement
+    connection.commit();
+    EXPECT_EQ(stored(), (std::vector<std::string>{"a=A", "b=B", "c=C", "d=D"}));
+}
+
+// A call's savepoint stays open after it; a level begun later is rolled back alone, with what
+// the calls inside it wrote (pipelined and by COPY), and the calls before it stay.
+TEST_F(PutMany, ALevelBegunAfterACallIsRolledBackAlone) {
+    connection.begin();
+    connection.put(Address::from_string("app#Person/x@1"), map(R"({"name":"X"})"));
+    connection.put_many({person("a", R"({"name":"A"})"), person("b", R"({"name":"B"})")});
+    connection.begin();
+    connection.put_many({person("c", R"({"name":"C"})")});
+    connection.put_many({person("d", R"({"name":"D"})"), person("e", R"({"name":"E"})")});
+    connection.rollback();
+    connection.put_many({person("f", R"({"name":"F"})"), person("g", R"({"name":"G"})")});
+    connection.commit();
+    EXPECT_EQ(stored(), (std::vector<std::string>{"a=A", "b=B", "f=F", "g=G", "x=X"}));
+}
+
 // A prepared INSERT that no longer fits its table is prepared afresh within the same call.
 TEST_F(PutMany, AStalePreparedInsertIsPreparedAfresh) {
     connection.begin();

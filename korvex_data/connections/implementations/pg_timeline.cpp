@@ -317,10 +317,7 @@ void log_server_notice(void*, const char* message) { logger()->debug("server not
 // libpq takes the statement and every parameter as C strings, so a NUL byte would silently end
 // either early: refuse it (and a NaN inside JSON, which the JSON writer would turn into null)
 // before anything is sent.
-void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params) {
-    if (query.find('\0') != std::string::npos) {
-        throw UsageError("the statement holds a NUL byte, which would end it early: " + printable_name(query));
-    }
+void refuse_what_libpq_would_cut(const std::vector<Value>& params) {
     for (std::size_t i = 0; i < params.size(); ++i) {
         const Value& param = params[i];
         if (param.is_string() && param.get_ref<const std::string&>().find('\0') != std::string::npos) {
@@ -332,6 +329,12 @@ void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Val
                              " holds a NaN or an infinity inside a map or list, which JSON cannot store");
         }
     }
+}
+void refuse_what_libpq_would_cut(const std::string& query, const std::vector<Value>& params) {
+    if (query.find('\0') != std::string::npos) {
+        throw UsageError("the statement holds a NUL byte, which would end it early: " + printable_name(query));
+    }
+    refuse_what_libpq_would_cut(params);
 }
 
 }  // namespace
@@ -347,6 +350,22 @@ PostgresHistoricalConnection::~PostgresHistoricalConnection() {
 
 std::unique_ptr<TableSchemaServiceBase> PostgresHistoricalConnection::table_schema_manager() {
     return std::make_unique<PostgresHistoricalTableSchemaService>(*this);
+}
+
+std::string PostgresHistoricalConnection::_resolve_table_name(const Address& address) {
+    const bool fixed = !(address.class_version == Versions::LATEST);
+    if (fixed && resolved_table_name_ && address.class_name == resolved_class_name_ &&
+        address.class_version == resolved_class_version_ && address.resource == resolved_resource_) {
+        return *resolved_table_name_;
+    }
+    std::string table_name = table_schema_manager()->resolve_table_name(address);
+    if (fixed) {
+        resolved_resource_ = address.resource;
+        resolved_class_name_ = address.class_name;
+        resolved_class_version_ = address.class_version;
+        resolved_table_name_ = table_name;
+    }
+    return table_name;
 }
 
 ConnectionParameters PostgresHistoricalConnection::_default_envs() {
@@ -395,6 +414,8 @@ void PostgresHistoricalConnection::connect(const std::optional<std::string>& dsn
     // autocommit switch: the transaction statements of begin/commit/rollback delimit transactions.
     PQsetNoticeProcessor(connection, &log_server_notice, nullptr);
     statements_->clear();
+    fresh_transaction_ = false;
+    batch_savepoint_open_ = false;
     _connection = connection;
 }
 
@@ -405,6 +426,8 @@ void PostgresHistoricalConnection::disconnect() {
     PQfinish(_connection);
     _connection = nullptr;
     statements_->clear();
+    fresh_transaction_ = false;
+    batch_savepoint_open_ = false;
     // The server ends an open transaction with the session: no level of it is open any more.
     forget_transaction_state();
 }
@@ -436,21 +459,35 @@ std::shared_ptr<Cursor> PostgresHistoricalConnection::run(const std::string& que
     if (_connection == nullptr) {
         throw KorvexConnectionError("Connection not established");
     }
-    refuse_what_libpq_would_cut(query, params);
-    // A table changed by this statement (registered again with other columns, altered, or its
-    // creation rolled back) is described again before the next write to it.
-    table_changes_.saw(query, PQtransactionStatus(_connection) != PQTRANS_IDLE);
-    // Any statement but an INSERT or a read of query and count may end the transaction, roll
-    // back to a savepoint, or change a table: the tables' columns are checked again.
-    if (!statements_->checked_tables.empty() && !query.starts_with("INSERT INTO ") &&
-        !(prepared && query.starts_with("SELECT "))) {
-        statements_->checked_tables.clear();
+    // Whatever runs now, an open transaction has seen a statement.
+    fresh_transaction_ = false;
+    bool idle = false;
+    // put's INSERT of a kept shape: its text was checked when it was kept, and as an INSERT it
+    // changes no table and ends no transaction.
+    const bool kept_insert = running_insert_ != nullptr && !prepared && !running_insert_->holds_nul &&
+                             query == *running_insert_text_;
+    if (kept_insert) {
+        refuse_what_libpq_would_cut(params);
+    } else {
+        refuse_what_libpq_would_cut(query, params);
+        idle = PQtransactionStatus(_connection) == PQTRANS_IDLE;
+        // A table changed by this statement (registered again with other columns, altered, or its
+        // creation rolled back) is described again before the next write to it.
+        table_changes_.saw(query, !idle);
+        // Any statement but an INSERT or a read of query and count may end the transaction, roll
+        // back to a savepoint, or change a table: the tables' columns are checked again.
+        if (!statements_->checked_tables.empty() && !query.starts_with("INSERT INTO ") &&
+            !(prepared && query.starts_with("SELECT "))) {
+            statements_->checked_tables.clear();
+        }
     }
     try {
-        if (running_insert_ != nullptr && !prepared && query == *running_insert_text_) {
-            return run_kept_insert(_connection, query, params, *statements_, *running_insert_);
-        }
-        return run_statement(_connection, query, params, *statements_, prepared, kept);
+        if (kept_insert) return run_kept_insert(_connection, query, params, *statements_, *running_insert_);
+        if (batch_savepoint_open_) settle_batch_savepoint(query);
+        auto cursor = run_statement(_connection, query, params, *statements_, prepared, kept);
+        // A transaction that this BEGIN opened holds nothing yet (see _write_batch).
+        fresh_transaction_ = idle && query == "BEGIN" && PQtransactionStatus(_connection) == PQTRANS_INTRANS;
+        return cursor;
     } catch (...) {
         if (connection_lost()) {
             // The server session is gone, and its transaction with it.

@@ -66,9 +66,10 @@ public:
 
     // Lifecycle.
     std::unique_ptr<TableSchemaServiceBase> table_schema_manager() override;
-    std::string _resolve_table_name(const Address& address) override {
-        return table_schema_manager()->resolve_table_name(address);
-    }
+    // The table-schema service's name for the address, kept for the last class name and version
+    // (with its resource) asked for: writes in a row mostly name one class. A class version of
+    // LATEST is asked of the service each time, as the registry may have moved on.
+    std::string _resolve_table_name(const Address& address) override;
     virtual ConnectionParameters _default_envs();
     void connect(const std::optional<std::string>& dsn = std::nullopt,
                  const ConnectionParameters& parameters = {}) override;
@@ -112,7 +113,7 @@ protected:
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
     // The driver of writes. put_many's rows go by COPY (or as INSERTs in one round trip): inside a
     // transaction a savepoint around the call is rolled back when one fails, and the transaction
-    // goes on.
+    // goes on (a call that is the transaction's first statement needs none).
     std::optional<bool> _engine_transaction_open() const override;
     bool _tables_changed() override;
     TableDescription _read_table_description(const std::string& table_name) override;
@@ -148,6 +149,16 @@ private:
         std::deque<std::string> made;
         std::vector<std::vector<const char*>> row_values;
     };
+    // Whether a put_many about to be sent needs a savepoint of its own (inside a transaction that
+    // has run something already); the transaction is no longer fresh once it is sent.
+    bool take_batch_savepoint();
+    // Undoes a refused put_many inside a transaction: back to its savepoint, or, without one, the
+    // transaction rolled back and begun again (it held nothing before the call).
+    void undo_batch(int status, bool savepoint);
+    // Before `statement` runs while a put_many's savepoint is left open: a new savepoint is not
+    // opened inside it (it is released first); a statement that ends the transaction, or rolls
+    // back or releases an enclosing savepoint, takes it with it.
+    void settle_batch_savepoint(const std::string& statement);
     std::optional<PutManyFailure> write_copied(const InsertBatch& batch, bool& copied);
     std::optional<PutManyFailure> write_pipelined(const InsertBatch& batch, const BatchValues& values, bool grouped);
 
@@ -159,6 +170,20 @@ private:
     // The kept INSERT that put is running, while it runs: execute finds what it keeps by its text.
     const std::string* running_insert_text_ = nullptr;
     libpq::KeptInsert* running_insert_ = nullptr;
+
+    // The last name _resolve_table_name was given by the service, and for which address.
+    std::string resolved_resource_;
+    std::string resolved_class_name_;
+    Version resolved_class_version_;
+    std::optional<std::string> resolved_table_name_;
+
+    // Whether the open transaction was opened by a BEGIN of run and nothing has run in it since:
+    // a put_many failing there is undone by rolling the transaction back and beginning it again,
+    // with no savepoint of its own.
+    bool fresh_transaction_ = false;
+    // Whether the savepoint of the last put_many is still open: it is released with the
+    // transaction, or in the message of the next put_many, rather than by a statement of its own.
+    bool batch_savepoint_open_ = false;
 
     TableChangeTracker table_changes_;
     std::uint64_t described_at_changes_ = 0;

@@ -110,6 +110,7 @@ struct CopyPlan;
 struct KeptInsert {
     std::string text;
     std::size_t markers = 0;
+    bool holds_nul = false;  // whether the text holds a NUL byte (then refused as any statement)
     std::string name;
     std::uint64_t epoch = 0;
     detail::ParameterValues values;

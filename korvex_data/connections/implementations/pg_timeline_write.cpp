@@ -29,7 +29,10 @@ static constexpr const char* DESCRIBE_TABLE_STATEMENT =
 TableDescription PostgresHistoricalConnection::_read_table_description(const std::string& table_name) {
     // The server would read a longer name as its first 63 bytes and describe another table.
     check_sql_name(table_name, POSTGRES_IDENTIFIER_MAX_BYTES);
+    // A read of the catalogue only: a transaction that held nothing before still holds nothing.
+    const bool fresh = fresh_transaction_;
     auto cursor = execute(DESCRIBE_TABLE_STATEMENT, {Value(table_name), Value(table_name)});
+    fresh_transaction_ = fresh && PQtransactionStatus(_connection) == PQTRANS_INTRANS;
     TableDescription description;
     for (const auto& row : cursor->fetchall()) {
         description[row.at(0).get<std::string>()] = row.at(1).get<std::string>();
@@ -96,6 +99,7 @@ libpq::KeptInsert& kept_insert(SqlHistoricalStore::InsertShape& shape) {
     if (!shape.driver_state) {
         auto kept = std::make_shared<libpq::KeptInsert>();
         std::tie(kept->text, kept->markers) = detail::number_markers(shape.text);
+        kept->holds_nul = shape.text.find('\0') != std::string::npos;
         shape.driver_state = kept;
     }
     return *static_cast<libpq::KeptInsert*>(shape.driver_state.get());
@@ -245,20 +249,31 @@ std::optional<CopyTarget> copy_target(const std::string& prefix) {
     return target;
 }
 
-// One field of COPY's text format: what libpq would send as the parameter's text, with the
-// backslash, tab, newline and carriage return escaped; \N for SQL NULL.
+// The letter that follows the backslash for each character COPY's text format escapes; 0 for
+// every other character.
+constexpr std::array<char, 256> COPY_ESCAPES = [] {
+    std::array<char, 256> escapes{};
+    escapes['\\'] = '\\';
+    escapes['\t'] = 't';
+    escapes['\n'] = 'n';
+    escapes['\r'] = 'r';
+    return escapes;
+}();
 void append_copy_text(std::string& data, std::string_view text) {
-    std::size_t done = 0;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        const char c = text[at];
-        if (c != '\\' && c != '\t' && c != '\n' && c != '\r') continue;
-        data.append(text, done, at - done);
+    const char* done = text.data();
+    const char* const end = done + text.size();
+    for (const char* at = done; at != end; ++at) {
+        const char escape = COPY_ESCAPES[static_cast<unsigned char>(*at)];
+        if (escape == 0) continue;
+        data.append(done, at);
         data += '\\';
-        data += c == '\\' ? '\\' : c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
+        data += escape;
         done = at + 1;
     }
-    data.append(text, done);
+    data.append(done, end);
 }
+// One field of COPY's text format: what libpq would send as the parameter's text, with the
+// backslash, tab, newline and carriage return escaped; \N for SQL NULL.
 void append_copy_field(std::string& data, const Value& value) {
     switch (value.type()) {
         case Value::value_t::null:
@@ -339,14 +354,14 @@ struct CopyGroup {
 
 // What one command of a put_many's COPY statements does, and for which group.
 struct CopyCommand {
-    enum Kind { SAVEPOINT, PREPARE_CHECK, CHECK, COPY, RELEASE } kind;
+    enum Kind { SAVEPOINT, PREPARE_CHECK, CHECK, COPY } kind;
     const CopyGroup* group = nullptr;
     std::string check_name;  // PREPARE_CHECK: the name the check is prepared under
 };
 
 // What one command of a put_many pipeline does, and for which items.
 struct PipelinedCommand {
-    enum Kind { SAVEPOINT, PREPARE, INSERT, RELEASE } kind;
+    enum Kind { SAVEPOINT, PREPARE, INSERT } kind;
     const RowGroup* group = nullptr;
 };
 
@@ -413,6 +428,44 @@ void drain(PGconn* connection) {
 
 }  // namespace
 
+bool PostgresHistoricalConnection::take_batch_savepoint() {
+    const bool fresh = fresh_transaction_;
+    fresh_transaction_ = false;
+    if (PQtransactionStatus(_connection) != PQTRANS_IDLE) return !fresh;
+    batch_savepoint_open_ = false;  // it ended with its transaction
+    return false;
+}
+
+void PostgresHistoricalConnection::settle_batch_savepoint(const std::string& statement) {
+    const PGTransactionStatusType status = PQtransactionStatus(_connection);
+    const std::string word = status == PQTRANS_IDLE ? std::string() : leading_sql_keyword(statement);
+    if (word == "SAVEPOINT" && status == PQTRANS_INTRANS) {
+        libpq::ResultPtr released(PQexec(_connection, (std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT).c_str()),
+                                  &PQclear);
+        if (!libpq::succeeded(released.get())) throw libpq::error_of(released.get(), _connection);
+    }
+    if (status == PQTRANS_IDLE || word == "SAVEPOINT" || word == "COMMIT" || word == "END" || word == "ROLLBACK" ||
+        word == "ABORT" || word == "RELEASE") {
+        batch_savepoint_open_ = false;
+    }
+}
+
+void PostgresHistoricalConnection::undo_batch(int status, bool savepoint) {
+    batch_savepoint_open_ = false;  // released before the call's own, which is undone here
+    // Outside a transaction the server rolled the call's implicit transaction back as a whole.
+    if (status == PQTRANS_IDLE) return;
+    const std::string undo = savepoint ? std::string("ROLLBACK TO SAVEPOINT ") + PUT_MANY_SAVEPOINT +
+                                             "; RELEASE SAVEPOINT " + PUT_MANY_SAVEPOINT
+                                       : std::string("ROLLBACK; BEGIN");
+    if (!savepoint) table_changes_.saw("ROLLBACK", true);
+    libpq::ResultPtr undone(PQexec(_connection, undo.c_str()), &PQclear);
+    if (!libpq::succeeded(undone.get())) throw libpq::error_of(undone.get(), _connection);
+    if (savepoint) return;
+    // The transaction held nothing before the call: begun again, it is as it was, locks gone.
+    statements_->checked_tables.clear();
+    fresh_transaction_ = PQtransactionStatus(_connection) == PQTRANS_INTRANS;
+}
+
 // The rows by COPY, a COPY per INSERT text, all in one query: the server reads each table's rows as
 // the INSERT's parameters (the columns' own input functions, from the same text), without a
 // statement per row. Before each COPY a prepared "SELECT <columns> FROM <table> LIMIT 0" runs,
@@ -421,7 +474,9 @@ void drain(PGconn* connection) {
 // INSERT of the pipelined path does. A table whose check passed earlier in the open transaction
 // (and was not rolled back) is not checked again: the check's lock keeps other sessions from
 // changing it until the transaction ends. Inside a transaction a savepoint makes the call all or
-// nothing; outside one, the query is one implicit transaction. `copied` says whether the rows'
+// nothing, except where the call is the first thing a transaction runs: a failure then rolls the
+// transaction back and begins it again, which loses nothing; outside one, the query is one
+// implicit transaction. `copied` says whether the rows'
 // shapes allowed it at all; when not, nothing was sent.
 std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalConnection::write_copied(
     const InsertBatch& batch, bool& copied) {
@@ -460,9 +515,9 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
     copied = true;
 
     const PGTransactionStatusType status = PQtransactionStatus(_connection);
-    const bool in_transaction = status != PQTRANS_IDLE;
+    const bool savepoint = take_batch_savepoint();
     // Between transactions no table's check holds any more.
-    if (!in_transaction) statements_->checked_tables.clear();
+    if (status == PQTRANS_IDLE) statements_->checked_tables.clear();
     std::vector<CopyCommand> commands;
     std::string query;
     const auto add = [&](CopyCommand command, const std::string& text) {
@@ -470,7 +525,10 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         query += text;
         commands.push_back(std::move(command));
     };
-    if (in_transaction) add({CopyCommand::SAVEPOINT, nullptr, {}}, std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    if (savepoint && batch_savepoint_open_) {
+        add({CopyCommand::SAVEPOINT, nullptr, {}}, std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+    }
+    if (savepoint) add({CopyCommand::SAVEPOINT, nullptr, {}}, std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
     for (const CopyGroup& group : groups) {
         const CopyPlan& plan = *group.plan;
         // A table checked earlier in this transaction is still locked by that check: not again.
@@ -485,7 +543,6 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         }
         add({CopyCommand::COPY, &group, {}}, plan.copy);
     }
-    if (in_transaction) add({CopyCommand::RELEASE, nullptr, {}}, std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
 
     if (PQsendQuery(_connection, query.c_str()) != 1) throw libpq::error_of(nullptr, _connection);
     std::vector<libpq::ResultPtr> results;
@@ -537,25 +594,22 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         if (!ok && !failed) failed = c;
     }
     if (!failed && results.size() == commands.size()) {
-        // The checks' locks now belong to the transaction (the savepoint was released).
+        // The checks' locks stay with the transaction: the savepoint is left open, to be released
+        // with it (or by the next call), and any statement that could roll it back forgets them.
+        batch_savepoint_open_ = savepoint;
         if (status == PQTRANS_INTRANS) {
             for (const CopyGroup& group : groups) statements_->checked_tables.insert(group.plan->check_key);
         }
         return std::nullopt;
     }
+    batch_savepoint_open_ = false;
     if (!failed) throw DatabaseError("put_many: the server answered " + std::to_string(results.size()) + " of " +
                                      std::to_string(commands.size()) + " commands");
 
     const CopyCommand& command = commands[*failed];
     const PGresult* result = results[*failed].get();
     const std::string state = libpq::sqlstate_of(result);
-    if (in_transaction && command.kind != CopyCommand::SAVEPOINT) {
-        libpq::ResultPtr undone(PQexec(_connection, (std::string("ROLLBACK TO SAVEPOINT ") + PUT_MANY_SAVEPOINT +
-                                                     "; RELEASE SAVEPOINT " + PUT_MANY_SAVEPOINT)
-                                                        .c_str()),
-                                &PQclear);
-        if (!libpq::succeeded(undone.get())) throw libpq::error_of(undone.get(), _connection);
-    }
+    if (command.kind != CopyCommand::SAVEPOINT) undo_batch(status, savepoint);
     PutManyFailure failure{std::nullopt, libpq::error_of(result, _connection)};
     if (command.group == nullptr) return failure;  // the savepoint
     failure.item = command.group->items.front();
@@ -629,13 +683,18 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         i = end;
     }
 
-    const bool in_transaction = PQtransactionStatus(_connection) != PQTRANS_IDLE;
+    const PGTransactionStatusType status = PQtransactionStatus(_connection);
+    const bool savepoint = take_batch_savepoint();
     std::vector<PipelinedCommand> commands;
     std::map<std::string, std::string> prepared_here;  // statement key to name
     std::vector<libpq::ResultPtr> results;
     {
         libpq::Pipeline pipeline(_connection);
-        if (in_transaction) {
+        if (savepoint && batch_savepoint_open_) {
+            pipeline.query(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
+            commands.push_back({PipelinedCommand::SAVEPOINT});
+        }
+        if (savepoint) {
             pipeline.query(std::string("SAVEPOINT ") + PUT_MANY_SAVEPOINT);
             commands.push_back({PipelinedCommand::SAVEPOINT});
         }
@@ -657,10 +716,6 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
             }
             commands.push_back({PipelinedCommand::INSERT, &group});
         }
-        if (in_transaction) {
-            pipeline.query(std::string("RELEASE SAVEPOINT ") + PUT_MANY_SAVEPOINT);
-            commands.push_back({PipelinedCommand::RELEASE});
-        }
         results = pipeline.finish();
     }
 
@@ -673,7 +728,11 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
         }
         if (!ok && !failed) failed = c;
     }
-    if (!failed) return std::nullopt;
+    if (!failed) {
+        batch_savepoint_open_ = savepoint;  // released with the transaction, or by the next call
+        return std::nullopt;
+    }
+    batch_savepoint_open_ = false;
 
     const PipelinedCommand& command = commands[*failed];
     const PGresult* result = results[*failed].get();
@@ -683,13 +742,7 @@ std::optional<PostgresHistoricalConnection::PutManyFailure> PostgresHistoricalCo
     if (command.kind == PipelinedCommand::INSERT && (libpq::plan_may_be_stale(state) || state.starts_with("22"))) {
         statements_->inserts.evict(command.group->key);
     }
-    if (in_transaction && command.kind != PipelinedCommand::SAVEPOINT) {
-        libpq::ResultPtr undone(PQexec(_connection, (std::string("ROLLBACK TO SAVEPOINT ") + PUT_MANY_SAVEPOINT +
-                                                     "; RELEASE SAVEPOINT " + PUT_MANY_SAVEPOINT)
-                                                        .c_str()),
-                                &PQclear);
-        if (!libpq::succeeded(undone.get())) throw libpq::error_of(undone.get(), _connection);
-    }
+    if (command.kind != PipelinedCommand::SAVEPOINT) undo_batch(status, savepoint);
     std::optional<std::size_t> item;
     if (command.group != nullptr) item = command.group->first;
     return PutManyFailure{item, libpq::error_of(result, _connection)};
