@@ -277,6 +277,10 @@ private:
     // append moves it to the log's main first) and dropped by disconnect.
     std::string log_branch_;
     bool log_branch_made_ = false;
+    // The snapshot the log branch was last moved to, while nothing was appended to it since.
+    std::optional<std::int64_t> log_branch_at_;
+    // Moves the log branch to the snapshot `start` of the log's main (made when missing).
+    void move_log_branch(std::int64_t start);
     // Each connection draws its branch names from its own source, seeded with 64 random bits.
     std::mt19937_64 branch_names_{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()};
     std::vector<std::string> branched_;
