@@ -250,8 +250,8 @@ private:
     void create_commit_log();
     // The commit point: the transaction's intent row goes onto the commit log's main by a
     // fast-forward that fails when another commit got in first; refuses a duplicate pair.
-    // Returns the head of the transaction's branch on each of `tables`, read by the same
-    // statement as the first check; refuses the commit when one of them is gone (maintenance
+    // Returns the head of the transaction's branch on each of `tables`, read at the same time
+    // as the first check; refuses the commit when one of them is gone (maintenance
     // dropped it as a dead transaction's): publishing would lose its writes there.
     std::vector<std::int64_t> claim_commit(const std::string& id, const std::vector<std::string>& tables);
     // Publishes the tables of a claimed commit (metadata last), marks it done, drops its branches.
