@@ -12,7 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <random>
 
 namespace korvex {
@@ -185,13 +187,16 @@ struct SparkConnectClient::Impl {
         request.set_session_id(session_id);
         request.mutable_user_context()->set_user_id(user_id);
         request.set_client_type(options.client_type);
+        const std::lock_guard<std::mutex> lock(state_mutex);
         if (!server_side_session_id.empty()) {
             request.set_client_observed_server_side_session_id(server_side_session_id);
         }
     }
 
     void observe(const std::string& server_session) {
-        if (!server_session.empty()) server_side_session_id = server_session;
+        if (server_session.empty()) return;
+        const std::lock_guard<std::mutex> lock(state_mutex);
+        server_side_session_id = server_session;
     }
 
     // Runs a plan to its end; collects the rows of its Arrow batches.
@@ -307,8 +312,12 @@ struct SparkConnectClient::Impl {
     std::string user_id;
     std::string session_id;
     std::string token;
+    // Calls may come from several threads at once: the stub and the channel allow concurrent
+    // calls, each request builds its own context, and the one state they share, the server's
+    // session id as last seen, is read and written under this lock.
+    std::mutex state_mutex;
     std::string server_side_session_id;
-    bool used = false;
+    std::atomic<bool> used = false;
     std::shared_ptr<grpc::Channel> channel;
     std::unique_ptr<proto::SparkConnectService::Stub> stub;
 };

@@ -106,6 +106,7 @@ SparkIcebergHistoricalConnection::SparkIcebergHistoricalConnection(SqlStoreOptio
     : SqlHistoricalStore(spark_dialect, options) {
     spark_dialect.locate(catalog_, namespace_);
     log_branch_ = "korvex_commit_";
+    log_branch_at_.reset();
     for (int i = 0; i < 16; ++i) log_branch_ += "0123456789abcdef"[branch_names_() % 16];
 }
 
@@ -179,6 +180,7 @@ void SparkIcebergHistoricalConnection::disconnect() {
             logger()->warn("disconnect: the commit log's branch {} stays: {}", log_branch_, error.what());
         }
         log_branch_made_ = false;
+        log_branch_at_.reset();
     }
     connection_.reset();
     forget_transaction_state();

@@ -250,8 +250,8 @@ private:
     void create_commit_log();
     // The commit point: the transaction's intent row goes onto the commit log's main by a
     // fast-forward that fails when another commit got in first; refuses a duplicate pair.
-    // Returns the head of the transaction's branch on each of `tables`, read by the same
-    // statement as the first check; refuses the commit when one of them is gone (maintenance
+    // Returns the head of the transaction's branch on each of `tables`, read at the same time
+    // as the first check; refuses the commit when one of them is gone (maintenance
     // dropped it as a dead transaction's): publishing would lose its writes there.
     std::vector<std::int64_t> claim_commit(const std::string& id, const std::vector<std::string>& tables);
     // Publishes the tables of a claimed commit (metadata last), marks it done, drops its branches.
@@ -277,6 +277,10 @@ private:
     // append moves it to the log's main first) and dropped by disconnect.
     std::string log_branch_;
     bool log_branch_made_ = false;
+    // The snapshot the log branch was last moved to, while nothing was appended to it since.
+    std::optional<std::int64_t> log_branch_at_;
+    // Moves the log branch to the snapshot `start` of the log's main (made when missing).
+    void move_log_branch(std::int64_t start);
     // Each connection draws its branch names from its own source, seeded with 64 random bits.
     std::mt19937_64 branch_names_{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}()};
     std::vector<std::string> branched_;

@@ -12,7 +12,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <exception>
 #include <functional>
+#include <future>
 #include <random>
 #include <set>
 #include <thread>
@@ -36,9 +38,11 @@ std::string new_branch_name(std::mt19937_64& generator) {
 // Iceberg applies those to the metadata it last read and does not retry them: when another
 // session committed to the table in between, the catalog refuses the commit, and the statement
 // runs again on fresh metadata (a fast-forward is then judged against the new main).
-// `jitter` is the connection's own random source, so that racing connections back off apart.
+// Racing connections back off apart: each thread draws its waits from a source of its own.
 template <typename Client>
-void update_refs(Client& client, std::mt19937_64& jitter, const std::string& statement) {
+void update_refs(Client& client, const std::string& statement) {
+    thread_local std::mt19937_64 jitter{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^
+                                        std::random_device{}()};
     constexpr int ATTEMPTS = 20;
     for (int attempt = 1;; ++attempt) {
         try {
@@ -53,6 +57,29 @@ void update_refs(Client& client, std::mt19937_64& jitter, const std::string& sta
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + jitter() % (20 * attempt)));
     }
+}
+
+// Runs the tasks at once, each on a thread of its own, and waits for all of them; the first
+// failure is thrown once all have ended, so that none still runs when the caller goes on. The
+// Spark Connect client takes calls from several threads, and the server runs the operations of
+// one session concurrently: statements that do not depend on each other overlap.
+void concurrently(std::vector<std::function<void()>> tasks) {
+    if (tasks.size() == 1) {
+        tasks.front()();
+        return;
+    }
+    std::vector<std::future<void>> running;
+    running.reserve(tasks.size());
+    for (auto& task : tasks) running.push_back(std::async(std::launch::async, std::move(task)));
+    std::exception_ptr failure;
+    for (auto& result : running) {
+        try {
+            result.get();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -77,7 +104,7 @@ std::string SparkIcebergHistoricalConnection::procedure_table(const std::string&
 
 void SparkIcebergHistoricalConnection::ensure_branch(const std::string& table_name) {
     if (branch_.empty() || std::find(branched_.begin(), branched_.end(), table_name) != branched_.end()) return;
-    update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table_name) + " CREATE BRANCH " +
+    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table_name) + " CREATE BRANCH " +
                               spark_dialect.quote_name(branch_));
     branched_.push_back(table_name);
     branches_changed();
@@ -94,7 +121,7 @@ std::optional<std::int64_t> SparkIcebergHistoricalConnection::ref_head(const std
 }
 
 void SparkIcebergHistoricalConnection::drop_branch(const std::string& table_name, const std::string& branch) {
-    update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table_name) + " DROP BRANCH IF EXISTS " +
+    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table_name) + " DROP BRANCH IF EXISTS " +
                               spark_dialect.quote_name(branch));
 }
 
@@ -118,7 +145,7 @@ void SparkIcebergHistoricalConnection::publish(const std::string& table_name, co
     const std::optional<std::int64_t> head = known_head ? *known_head : ref_head(table_name, branch);
     if (!head) return;  // nothing was written on this branch (or it is gone)
     try {
-        update_refs(client, branch_names_, "CALL " + procedures + "fast_forward(table => " + table + ", branch => 'main', to => " +
+        update_refs(client, "CALL " + procedures + "fast_forward(table => " + table + ", branch => 'main', to => " +
                    quote_spark_string(branch) + ")");
         return;
     } catch (const SparkConnectError& error) {
@@ -216,6 +243,16 @@ void SparkIcebergHistoricalConnection::create_commit_log() {
     }
 }
 
+void SparkIcebergHistoricalConnection::move_log_branch(std::int64_t start) {
+    // This connection's own branch of the log, kept from one append to the next and moved to
+    // `start` by one statement, whatever an earlier attempt that failed half-way left on it.
+    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(COMMIT_LOG_TABLE) + " CREATE OR REPLACE BRANCH " +
+                                           spark_dialect.quote_name(log_branch_) + " AS OF VERSION " +
+                                           std::to_string(start));
+    log_branch_made_ = true;
+    log_branch_at_ = start;
+}
+
 bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, const std::vector<SparkParameter>& row) {
     return append_to_log_at(start, std::vector<std::vector<SparkParameter>>{row});
 }
@@ -223,12 +260,8 @@ bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start, cons
 bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start,
                                                         const std::vector<std::vector<SparkParameter>>& rows) {
     auto& client = connection_->client();
-    // This connection's own branch of the log, kept from one append to the next and moved to
-    // `start` by one statement, whatever an earlier attempt that failed half-way left on it.
-    update_refs(client, branch_names_, "ALTER TABLE " + qualified_name(COMMIT_LOG_TABLE) + " CREATE OR REPLACE BRANCH " +
-                                           spark_dialect.quote_name(log_branch_) + " AS OF VERSION " +
-                                           std::to_string(start));
-    log_branch_made_ = true;
+    if (log_branch_at_ != start) move_log_branch(start);
+    log_branch_at_.reset();  // the row below moves it on
     std::string values;
     std::vector<SparkParameter> params;
     for (const auto& row : rows) {
@@ -240,7 +273,7 @@ bool SparkIcebergHistoricalConnection::append_to_log_at(std::int64_t start,
                params);
     stop_at("intent");
     try {
-        update_refs(client, branch_names_, "CALL " + spark_identifier(catalog_) + ".system.fast_forward(table => " +
+        update_refs(client, "CALL " + spark_identifier(catalog_) + ".system.fast_forward(table => " +
                    procedure_table(COMMIT_LOG_TABLE) + ", branch => 'main', to => " + quote_spark_string(log_branch_) +
                    ")");
     } catch (const SparkConnectError& error) {
@@ -274,41 +307,61 @@ std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const s
         // The log's main, from its metadata (no Spark job).
         const std::optional<std::int64_t> start = current_snapshot(COMMIT_LOG_TABLE);
         if (!start) throw KorvexConnectionError("COMMIT: the commit log " + log + " is empty: run prepare_connection");
-        // One statement: the commits claimed before and not yet published, as of the log's
-        // snapshot, each with the latest lease its owner (or whoever took it over) wrote; the
-        // transaction's pairs already on the metadata table's main; and, the first time, the
-        // head of its branch on each table. A commit claimed after the log's snapshot moves the
-        // log's main, and then the compare-and-swap below fails. The same aggregate finds a
-        // drop of this transaction's branches that maintenance recorded on the log.
+        // Four statements at once, none depending on another's answer: the commits claimed
+        // before and not yet published, as of the log's snapshot, each with the latest lease its
+        // owner (or whoever took it over) wrote (the same aggregate finds a drop of this
+        // transaction's branches that maintenance recorded on the log); the transaction's pairs
+        // already on the metadata table's main; the first time, the head of its branch on each
+        // table; and this connection's log branch moved to the snapshot, where the intent goes.
+        // A commit claimed after the log's snapshot moves the log's main, and then the
+        // compare-and-swap below fails. The metadata is read after the snapshot was: a commit
+        // done by then has its pairs on main, one not done is among the unfinished ones.
         const std::string at = log + " VERSION AS OF " + std::to_string(*start);
-        std::string statement = "SELECT CASE WHEN dropped THEN 'dropped' ELSE 'open' END AS k, id AS a, "
+        std::vector<Row> log_rows, taken_rows, branch_rows;
+        std::vector<std::function<void()>> reads;
+        reads.emplace_back([&] {
+            log_rows = client
+                           .sql("SELECT CASE WHEN dropped THEN 'dropped' ELSE 'open' END AS k, id AS a, "
                                 "CAST(until AS STRING) AS b FROM (SELECT id, max(lease_until) AS until, "
                                 "count_if(state = 'dropped') > 0 AS dropped FROM " + at +
-                                " GROUP BY id HAVING count_if(state = 'committed') > 0 AND count_if(state = 'done') = 0"
-                                " OR count_if(state = 'dropped') > 0 AND id = ?)";
-        std::vector<SparkParameter> params{SparkParameter(id)};
+                                    " GROUP BY id HAVING count_if(state = 'committed') > 0 AND count_if(state = "
+                                    "'done') = 0 OR count_if(state = 'dropped') > 0 AND id = ?)",
+                                {SparkParameter(id)})
+                           ->fetchall();
+        });
         if (!written_pairs_.empty()) {
-            statement += " UNION ALL SELECT 'taken', m.address.object_id, CAST(m.address.object_version AS STRING) FROM " +
-                         qualified_name("metadata") +
-                         " m JOIN (SELECT explode(from_json(?, 'array<struct<o:string,v:string>>')) AS p) x"
-                         " ON m.address.object_id = x.p.o AND CAST(m.address.object_version AS STRING) = x.p.v"
-                         " WHERE m.address.object_id BETWEEN ? AND ?";
-            params.emplace_back(pairs.dump());
-            // The range of the ids, a condition Iceberg checks against each data file's bounds: the
-            // files of other ids are not read.
+            // The range of the ids, a condition Iceberg checks against each data file's bounds:
+            // the files of other ids are not read.
             const auto [lowest, highest] = std::minmax_element(
                 written_pairs_.begin(), written_pairs_.end(),
                 [](const auto& left, const auto& right) { return left.first < right.first; });
-            params.emplace_back(lowest->first);
-            params.emplace_back(highest->first);
+            reads.emplace_back([&, lowest = lowest->first, highest = highest->first] {
+                taken_rows = client
+                                 .sql("SELECT m.address.object_id, CAST(m.address.object_version AS STRING) FROM " +
+                                          qualified_name("metadata") +
+                                          " m JOIN (SELECT explode(from_json(?, 'array<struct<o:string,v:string>>')) "
+                                          "AS p) x ON m.address.object_id = x.p.o AND "
+                                          "CAST(m.address.object_version AS STRING) = x.p.v"
+                                          " WHERE m.address.object_id BETWEEN ? AND ?",
+                                      {SparkParameter(pairs.dump()), SparkParameter(lowest), SparkParameter(highest)})
+                                 ->fetchall();
+            });
         }
         if (attempt == 0) {
-            for (std::size_t i = 0; i < written.size(); ++i) {
-                statement += " UNION ALL SELECT 'branch', '" + std::to_string(i) +
-                             "', CAST(snapshot_id AS STRING) FROM " + qualified_name(written[i]) + ".refs WHERE name = ?";
-                params.emplace_back(id);
-            }
+            reads.emplace_back([&] {
+                std::string statement;
+                std::vector<SparkParameter> params;
+                for (std::size_t i = 0; i < written.size(); ++i) {
+                    statement += std::string(statement.empty() ? "" : " UNION ALL ") + "SELECT '" +
+                                 std::to_string(i) + "', CAST(snapshot_id AS STRING) FROM " +
+                                 qualified_name(written[i]) + ".refs WHERE name = ?";
+                    params.emplace_back(id);
+                }
+                branch_rows = client.sql(statement, params)->fetchall();
+            });
         }
+        if (log_branch_at_ != *start) reads.emplace_back([&] { move_log_branch(*start); });
+        concurrently(std::move(reads));
         const auto gone = [&](const std::string& table) {
             return KorvexConnectionError("COMMIT refused: the transaction's branch " + id + " of table " + table +
                                          " is gone (maintenance drops the branches of transactions left without a "
@@ -321,20 +374,20 @@ std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const s
         bool dropped = false;
         std::vector<std::optional<std::int64_t>> found(written.size());
         const std::int64_t now = now_ms();
-        for (const auto& row : client.sql(statement, params)->fetchall()) {
-            if (row.at(0).get<std::string>() == "branch") {
-                found.at(std::stoul(row.at(1).get<std::string>())) = std::stoll(row.at(2).get<std::string>());
-            } else if (row.at(0).get<std::string>() == "dropped") {
+        for (const auto& row : branch_rows) {
+            found.at(std::stoul(row.at(0).get<std::string>())) = std::stoll(row.at(1).get<std::string>());
+        }
+        for (const auto& row : log_rows) {
+            if (row.at(0).get<std::string>() == "dropped") {
                 dropped = true;
-            } else if (row.at(0).get<std::string>() == "open") {
+            } else {
                 open.push_back(row.at(1));
                 // One whose lease ran out is finished first: its owner died past its commit
                 // point, and its rows go onto main before these.
                 if (!row.at(2).is_null() && std::stoll(row.at(2).get<std::string>()) < now) lapsed = true;
-            } else {
-                taken.emplace(row.at(1).get<std::string>(), row.at(2).get<std::string>());
             }
         }
+        for (const auto& row : taken_rows) taken.emplace(row.at(0).get<std::string>(), row.at(1).get<std::string>());
         if (attempt == 0) {
             for (std::size_t i = 0; i < written.size(); ++i) {
                 if (found[i]) {
@@ -388,19 +441,44 @@ std::vector<std::int64_t> SparkIcebergHistoricalConnection::claim_commit(const s
 void SparkIcebergHistoricalConnection::finish_commit(const std::string& id, const std::string& branch,
                                                      const std::vector<std::string>& tables,
                                                      const std::vector<std::optional<std::int64_t>>& heads) {
-    for (std::size_t i = 0; i < tables.size(); ++i) {
-        // A commit still publishing keeps its intent: once half its lease has run, the lease runs
-        // again from now (each renewal is one more commit on the log, so a quick commit makes none).
-        if (now_ms() - lease_from_ms_ >= commit_lease_ms_ / 2) renew_lease(id);
-        using Known = std::optional<std::optional<std::int64_t>>;
+    // The class tables at once, then the metadata table (it comes last in `tables`): reads join
+    // each version with its metadata row, so none shows before every class table is on main.
+    using Known = std::optional<std::optional<std::int64_t>>;
+    const auto publish_one = [&](std::size_t i) {
         publish(tables[i], branch, i < heads.size() ? Known(heads[i]) : Known());
         stop_at("table:" + tables[i]);
+    };
+    std::size_t metadata = tables.size();
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        if (tables[i] == "metadata") metadata = i;
+    }
+    // A commit still publishing keeps its intent: once half its lease has run, the lease runs
+    // again from now (each renewal is one more commit on the log, so a quick commit makes none).
+    const auto keep_lease = [&] {
+        if (now_ms() - lease_from_ms_ >= commit_lease_ms_ / 2) renew_lease(id);
+    };
+    keep_lease();
+    std::vector<std::function<void()>> class_tables;
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        if (i != metadata) class_tables.emplace_back([&publish_one, i] { publish_one(i); });
+    }
+    if (!class_tables.empty()) concurrently(std::move(class_tables));
+    if (metadata < tables.size()) {
+        keep_lease();
+        publish_one(metadata);
     }
     stop_at("done");
-    connection_->client().sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) +
-                                  " VALUES (?, 'done', ?, NULL, ?, NULL, NULL)",
-                              {SparkParameter(id), SparkParameter(commit_log_owner()), SparkParameter(branch)});
-    for (const auto& table : tables) drop_branch(table, branch);
+    // Everything is on main: the done row and the branch drops at once. A finisher that finds
+    // the branches gone before the done row publishes nothing (a missing branch has nothing left
+    // to publish) and writes the done row itself.
+    std::vector<std::function<void()>> last;
+    last.emplace_back([&] {
+        connection_->client().sql("INSERT INTO " + qualified_name(COMMIT_LOG_TABLE) +
+                                      " VALUES (?, 'done', ?, NULL, ?, NULL, NULL)",
+                                  {SparkParameter(id), SparkParameter(commit_log_owner()), SparkParameter(branch)});
+    });
+    for (const auto& table : tables) last.emplace_back([&, table] { drop_branch(table, branch); });
+    concurrently(std::move(last));
 }
 
 void SparkIcebergHistoricalConnection::finish_interrupted_commits(const std::string& caller) {
@@ -480,13 +558,13 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
                 const auto head = savepoint.heads.at(table);
                 if (branch_head(table) == head) continue;
                 if (head) {
-                    update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table) + " REPLACE BRANCH " +
+                    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " REPLACE BRANCH " +
                                               spark_dialect.quote_name(branch_) + " AS OF VERSION " +
                                               std::to_string(*head));
                 } else {
                     // Made on a table with no snapshot yet: made again from nothing.
                     drop_branch(table);
-                    update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table) + " CREATE BRANCH " +
+                    update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " CREATE BRANCH " +
                                               spark_dialect.quote_name(branch_));
                 }
             }
@@ -539,7 +617,7 @@ void SparkIcebergHistoricalConnection::run_transaction_statement(const std::stri
             written_pairs_.clear();
             branches_changed();
             for (const auto& table : tables) {
-                update_refs(connection_->client(), branch_names_, "ALTER TABLE " + qualified_name(table) + " DROP BRANCH IF EXISTS " +
+                update_refs(connection_->client(), "ALTER TABLE " + qualified_name(table) + " DROP BRANCH IF EXISTS " +
                                           spark_dialect.quote_name(branch));
             }
         }

@@ -99,6 +99,10 @@ public:
     // "host:port"
     const std::string& target() const;
 
+    // A client may be called from several threads at once: each call is an operation of its
+    // own in the one server session, and the server runs the operations of a session
+    // concurrently (statements that do not depend on each other can so overlap).
+
     // Runs one SQL statement to its end and returns the rows it produced: a query's rows, a
     // command's result rows (SHOW TABLES, SHOW TBLPROPERTIES), or none. Values are decoded from
     // Arrow: null, booleans, integers, floating-point numbers, text; decimals, dates and
