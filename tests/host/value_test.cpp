@@ -34,3 +34,34 @@ TEST(JsonText, WritesTheJsonWritersBytes) {
     EXPECT_THROW(korvex::json_text(Value{{"a", {1, "x", std::nan("")}}}, true), korvex::UsageError);
     EXPECT_THROW(korvex::json_text(Value{{"a", "\xff"}}, true), korvex::UsageError);
 }
+
+namespace {
+
+// The value's kinds at every depth (an unsigned and a signed integer compare equal as values).
+std::string kinds(const korvex::Value& value) {
+    std::string out(1, static_cast<char>('a' + static_cast<int>(value.type())));
+    if (value.is_structured()) {
+        for (const auto& [key, element] : value.items()) out += key + ":" + kinds(element) + ",";
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ParseJson, ReadsEveryTextAsTheGeneralParserDoes) {
+    for (const std::string text :
+         {R"({"city" : "Town", "n" : 1})", R"({"object_id": "o1", "object_version": "5"})", "{}", "[]", " [ ] ",
+          R"([1, -1, 0, -0, true, false, null, "", [[{}]]])", R"({"a": 1, "a": 2, "b": 3})",
+          "999999999999999999", "-999999999999999999", "12345678901234567890", "-12345678901234567890", "1.5",
+          "1e3", "01", "-", "1 2", R"("a\"b")", R"("\u00e9")", "\"\xc3\xa9\"", "\"\xff\"", "\"a\tb\"", "tru",
+          "truex", "[1,]", R"({"a":1,})", R"({"a" 1})", "{\"a\":", "", " null ", "\xef\xbb\xbf{}",
+          "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"}) {
+        const korvex::Value expected = korvex::Value::parse(text, nullptr, false);
+        const korvex::Value read = korvex::parse_json(text);
+        EXPECT_EQ(read.is_discarded(), expected.is_discarded()) << text;
+        if (!expected.is_discarded()) {
+            EXPECT_EQ(read, expected) << text;
+            EXPECT_EQ(kinds(read), kinds(expected)) << text;
+        }
+    }
+}

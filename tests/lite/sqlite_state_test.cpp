@@ -49,6 +49,21 @@ TEST(SqliteState, DecodingFollowsTheDeclaredTypeOnly) {
     EXPECT_EQ(row[2], "{\"a\": 1}") << "a TEXT column is never parsed";
 }
 
+TEST(SqliteState, ReadsTheColumnsATableHasAfterAnotherConnectionChangedThem) {
+    TempDatabase database;
+    SqliteStateConnection reader(database.path());
+    SqliteStateConnection writer(database.path());
+    writer.execute("CREATE TABLE t (x TEXT)");
+    writer.execute("INSERT INTO t VALUES ('a')");
+    EXPECT_EQ(reader.execute("SELECT * FROM t")->description().size(), 1u);
+    writer.execute("ALTER TABLE t ADD COLUMN data JSON");
+    writer.execute("UPDATE t SET data = '{\"k\": 1}'");
+    const auto cursor = reader.execute("SELECT * FROM t");
+    ASSERT_EQ(cursor->description().size(), 2u);
+    EXPECT_EQ(cursor->description()[1].name, "data");
+    EXPECT_EQ(cursor->fetchall(), (std::vector<Row>{{"a", Value::parse(R"({"k": 1})")}}));
+}
+
 TEST(SqliteState, CommitsEachStatementToTheFile) {
     TempDatabase database;
     {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvex {
@@ -36,6 +37,11 @@ bool holds_invalid_utf8(const Value& value);
 // for a NaN or an infinity anywhere in it and for text that is not valid UTF-8, which JSON text
 // cannot carry as given.
 std::string json_text(const Value& value, bool ensure_ascii = true);
+
+// JSON text read as Value::parse(text, nullptr, false) reads it: the same value, or a discarded
+// one for text that is not JSON. Plain maps and lists of ASCII texts without escapes, integers,
+// booleans and nulls (what rows mostly hold) are read without the general parser.
+Value parse_json(std::string_view text);
 
 // Printed form of a value as it appears in messages: texts quoted, everything else as JSON.
 std::string printed(const Value& value);

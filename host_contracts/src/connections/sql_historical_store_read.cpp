@@ -392,11 +392,13 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
                         std::to_string(description.size()) + " columns");
         }
         DataMap item = DataMap::object();
+        auto& fields = item.get_ref<DataMap::object_t&>();
+        fields.reserve(metadata_start + 1);
         for (std::size_t column = 0; column < metadata_start; ++column) {
             item[description[column].name] = std::move(row[column]);
         }
         if (metadata_start < kept) item[METADATA_FIELD] = plain_metadata(row, metadata_start);
-        results.push_back(_process_result(item, *table_description));
+        results.push_back(_process_result(std::move(item), *table_description));
     }
     return results;
 }

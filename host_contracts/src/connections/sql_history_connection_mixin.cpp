@@ -231,8 +231,8 @@ QueriesByVersion SqlHistoryConnectionMixin::_build_queries_by_version(const Addr
         parts.emplace_back(address_path + "object_version", Lookup::EQ, address.object_version.text());
     }
     if (conditions) parts.push_back(*conditions);
-    const Q combined = Q::all_of(std::move(parts));
-    const std::optional<Q> per_version = combined ? std::optional<Q>(combined) : std::nullopt;
+    Q combined = Q::all_of(std::move(parts));
+    std::optional<Q> per_version = combined ? std::optional<Q>(std::move(combined)) : std::nullopt;
 
     std::vector<std::string> class_versions;
     if (address.class_version == Versions::ALL) {
@@ -241,7 +241,9 @@ QueriesByVersion SqlHistoryConnectionMixin::_build_queries_by_version(const Addr
         class_versions.push_back(ClassVersionManager().get_latest_class_version(address.class_name).version);
     } else {
         // A named class version, or none: the one table of that version (or the unversioned one).
-        return {{address.class_version, per_version}};
+        QueriesByVersion one;
+        one.emplace_back(address.class_version, std::move(per_version));
+        return one;
     }
     QueriesByVersion queries;
     queries.reserve(class_versions.size());
@@ -268,12 +270,11 @@ Statement SqlHistoryConnectionMixin::_build_count_statement(const std::string& t
     return {"SELECT COUNT(*) FROM (" + rows.text + ") AS counted_rows", std::move(rows.params)};
 }
 
-DataMap SqlHistoryConnectionMixin::_process_result(const DataMap& row, const TableDescription&) {
-    DataMap result = row;
+DataMap SqlHistoryConnectionMixin::_process_result(DataMap result, const TableDescription&) {
     if (auto metadata = result.find(METADATA_FIELD); metadata != result.end() && metadata->is_string()) {
         // Text the JSON reader cannot hold (a number beyond the range of a double) stays text,
         // as the cursor left it, rather than failing the whole read.
-        Value parsed = Value::parse(metadata->get<std::string>(), nullptr, false);
+        Value parsed = parse_json(metadata->get_ref<const std::string&>());
         if (!parsed.is_discarded()) *metadata = std::move(parsed);
     }
     return result;
@@ -373,12 +374,20 @@ std::string SqlHistoryConnectionMixin::_resolve_table_name(const Address& addres
 std::vector<std::pair<std::string, std::optional<Q>>> SqlHistoryConnectionMixin::_tables_to_read(
     const Address& address, const std::optional<Q>& conditions) {
     std::vector<std::pair<std::string, std::optional<Q>>> tables;
-    for (const auto& [class_version, version_conditions] : _build_queries_by_version(address, conditions)) {
-        Address location = address.model_copy();
-        location.class_version = class_version;
-        std::string table_name = _resolve_table_name(location);
+    QueriesByVersion queries = _build_queries_by_version(address, conditions);
+    tables.reserve(queries.size());
+    for (auto& [class_version, version_conditions] : queries) {
+        // The address itself names the table when it asks for that class version (no copy).
+        std::string table_name;
+        if (class_version == address.class_version) {
+            table_name = _resolve_table_name(address);
+        } else {
+            Address location = address.model_copy();
+            location.class_version = class_version;
+            table_name = _resolve_table_name(location);
+        }
         const bool seen = std::any_of(tables.begin(), tables.end(), [&](const auto& t) { return t.first == table_name; });
-        if (!seen) tables.emplace_back(std::move(table_name), version_conditions);
+        if (!seen) tables.emplace_back(std::move(table_name), std::move(version_conditions));
     }
     return tables;
 }

@@ -156,7 +156,7 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
             item[info.name] = _merged_value(std::move(row[offsets[branch] + column]), info);
         }
         item[METADATA_FIELD] = std::move(row[metadata_column]);
-        results.push_back(_process_result(item, descriptions[branch]));
+        results.push_back(_process_result(std::move(item), descriptions[branch]));
     }
     return results;
 }

@@ -10,6 +10,156 @@
 
 namespace korvex {
 
+namespace {
+
+// A reader of the common JSON texts that gives up (false) on anything it does not read exactly as
+// the general parser does: escapes, non-ASCII or control characters in texts, numbers with a
+// fraction, an exponent or more digits than an int64 surely holds, deep nesting, trailing text.
+class PlainJsonReader {
+public:
+    explicit PlainJsonReader(std::string_view text) : at_(text.data()), end_(text.data() + text.size()) {}
+
+    bool read_document(Value& out) {
+        if (!read_value(out, 0)) return false;
+        skip_space();
+        return at_ == end_;
+    }
+
+private:
+    static constexpr int MAX_DEPTH = 32;
+
+    void skip_space() {
+        while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\t' || *at_ == '\r')) ++at_;
+    }
+
+    bool read_text(std::string& out) {
+        ++at_;  // the opening quote
+        const char* begin = at_;
+        while (at_ != end_) {
+            const auto c = static_cast<unsigned char>(*at_);
+            if (c == '"') {
+                out.assign(begin, at_);
+                ++at_;
+                return true;
+            }
+            if (c == '\\' || c < 0x20 || c >= 0x80) return false;
+            ++at_;
+        }
+        return false;
+    }
+
+    bool read_number(Value& out) {
+        const bool negative = *at_ == '-';
+        if (negative) ++at_;
+        const char* digits = at_;
+        while (at_ != end_ && *at_ >= '0' && *at_ <= '9') ++at_;
+        const auto count = at_ - digits;
+        if (count == 0 || count > 18 || (count > 1 && *digits == '0')) return false;
+        if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
+        std::uint64_t number = 0;
+        for (const char* d = digits; d != at_; ++d) number = number * 10 + static_cast<std::uint64_t>(*d - '0');
+        if (negative) {
+            out = -static_cast<std::int64_t>(number);
+        } else {
+            out = number;
+        }
+        return true;
+    }
+
+    bool read_word(std::string_view word) {
+        if (static_cast<std::size_t>(end_ - at_) < word.size() || std::string_view(at_, word.size()) != word) return false;
+        at_ += word.size();
+        return true;
+    }
+
+    bool read_value(Value& out, int depth) {
+        skip_space();
+        if (at_ == end_) return false;
+        switch (*at_) {
+            case '{': {
+                if (depth >= MAX_DEPTH) return false;
+                ++at_;
+                out = Value::object();
+                skip_space();
+                if (at_ != end_ && *at_ == '}') {
+                    ++at_;
+                    return true;
+                }
+                std::string key;
+                while (true) {
+                    skip_space();
+                    if (at_ == end_ || *at_ != '"' || !read_text(key)) return false;
+                    skip_space();
+                    if (at_ == end_ || *at_ != ':') return false;
+                    ++at_;
+                    // A key given twice keeps its first place and its last value, as the parser does.
+                    if (!read_value(out[key], depth + 1)) return false;
+                    skip_space();
+                    if (at_ == end_) return false;
+                    if (*at_ == '}') {
+                        ++at_;
+                        return true;
+                    }
+                    if (*at_ != ',') return false;
+                    ++at_;
+                }
+            }
+            case '[': {
+                if (depth >= MAX_DEPTH) return false;
+                ++at_;
+                out = Value::array();
+                skip_space();
+                if (at_ != end_ && *at_ == ']') {
+                    ++at_;
+                    return true;
+                }
+                while (true) {
+                    Value element;
+                    if (!read_value(element, depth + 1)) return false;
+                    out.push_back(std::move(element));
+                    skip_space();
+                    if (at_ == end_) return false;
+                    if (*at_ == ']') {
+                        ++at_;
+                        return true;
+                    }
+                    if (*at_ != ',') return false;
+                    ++at_;
+                }
+            }
+            case '"': {
+                std::string text;
+                if (!read_text(text)) return false;
+                out = std::move(text);
+                return true;
+            }
+            case 't':
+                out = true;
+                return read_word("true");
+            case 'f':
+                out = false;
+                return read_word("false");
+            case 'n':
+                out = nullptr;
+                return read_word("null");
+            default:
+                if (*at_ == '-' || (*at_ >= '0' && *at_ <= '9')) return read_number(out);
+                return false;
+        }
+    }
+
+    const char* at_;
+    const char* end_;
+};
+
+}  // namespace
+
+Value parse_json(std::string_view text) {
+    Value value;
+    if (PlainJsonReader(text).read_document(value)) return value;
+    return Value::parse(text.begin(), text.end(), nullptr, false);
+}
+
 bool holds_non_finite_number(const Value& value) {
     switch (value.type()) {
         case Value::value_t::number_float:

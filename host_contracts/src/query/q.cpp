@@ -40,7 +40,7 @@ Q Q::combine(Kind kind, std::vector<Q> children) {
         if (child) kept.push_back(std::move(child));
     }
     if (kept.empty()) return Q();
-    if (kept.size() == 1) return kept.front();
+    if (kept.size() == 1) return std::move(kept.front());
     Q result;
     result.kind_ = kind;
     result.children_ = std::move(kept);

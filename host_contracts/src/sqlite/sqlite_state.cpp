@@ -133,13 +133,13 @@ Value read_column(sqlite3_stmt* statement, int column, Decoding decoding) {
             return Value(sqlite3_column_double(statement, column));
         case SQLITE_TEXT: {
             const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-            std::string text(data, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+            const std::string_view text(data, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
             if (decoding == Decoding::JSON) {
-                Value parsed = Value::parse(text, nullptr, false);
+                Value parsed = parse_json(text);
                 // Text that is not JSON is handed back as it was stored rather than lost.
                 if (!parsed.is_discarded()) return parsed;
             }
-            return Value(std::move(text));
+            return Value(std::string(text));
         }
         case SQLITE_BLOB: {
             const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
@@ -397,8 +397,8 @@ void SqliteStateConnection::in_write_transaction(const std::function<void()>& wo
 
 bool SqliteStateConnection::in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
 
-sqlite3_stmt* SqliteStateConnection::prepared(const std::string& query) {
-    if (auto found = statements_.find(query); found != statements_.end()) return found->second.get();
+SqliteStateConnection::CachedStatement* SqliteStateConnection::prepared(const std::string& query) {
+    if (auto found = statements_.find(query); found != statements_.end()) return &found->second;
     std::string_view rest;
     PreparedStatement statement = prepare(db_, query, rest);
     if (holds_another_statement(db_, rest)) {
@@ -410,7 +410,7 @@ sqlite3_stmt* SqliteStateConnection::prepared(const std::string& query) {
         statements_.clear();
         statements_generation_ = next_kept_token++;
     }
-    return statements_.emplace(query, std::move(statement)).first->second.get();
+    return &statements_.emplace(query, CachedStatement{std::move(statement), nullptr, {}, -1}).first->second;
 }
 
 sqlite3_stmt* SqliteStateConnection::keep(const std::string& query) {
@@ -450,7 +450,7 @@ void SqliteStateConnection::run_kept(sqlite3_stmt* statement, const std::vector<
 
 std::int64_t SqliteStateConnection::schema_version() {
     // Asked before every write: the prepared statement is stepped here, without a cursor.
-    sqlite3_stmt* statement = prepared("PRAGMA schema_version");
+    sqlite3_stmt* statement = prepared("PRAGMA schema_version")->statement.get();
     const ResetOnExit reset{statement};
     if (sqlite3_step(statement) != SQLITE_ROW) throw_sqlite_error(db_);
     return sqlite3_column_int64(statement, 0);
@@ -463,11 +463,12 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
     last_run_ = {};
     const bool was_open = in_transaction();
     table_changes_.saw(query, was_open);
-    sqlite3_stmt* statement = prepared(query);
-    if (statement == nullptr) {
+    CachedStatement* cached = prepared(query);
+    if (cached == nullptr) {
         if (!params.empty()) throw UsageError("an empty statement takes no parameters");
         return std::make_shared<MemoryCursor>();
     }
+    sqlite3_stmt* const statement = cached->statement.get();
     const ResetOnExit reset{statement};
     // The writer lock is let go once no transaction holds it, whatever the statement did.
     const WriterLockScope writer_lock_scope{*this};
@@ -477,29 +478,43 @@ std::shared_ptr<Cursor> SqliteStateConnection::execute(const std::string& query,
 
     bind_all(db_, statement, params);
 
-    const int columns = sqlite3_column_count(statement);
-    std::vector<ColumnDescription> description;
-    std::vector<Decoding> decodings;
-    for (int column = 0; column < columns; ++column) {
-        description.push_back({sqlite3_column_name(statement, column), 0});
-        decodings.push_back(decoding_of(statement, column));
-    }
-
     std::vector<Row> rows;
+    std::size_t columns = 0;
+    const std::uint8_t* decodings = nullptr;
     for (bool first = true;; first = false) {
         const int rc = sqlite3_step(statement);
-        if (first && !was_open && in_transaction()) ++transactions_begun_;
+        if (first) {
+            if (!was_open && in_transaction()) ++transactions_begun_;
+            // The result's columns are read once per compiled form: SQLite compiles the statement
+            // again within its first step after the schema changed, and a "*" may then stand
+            // for other columns.
+            const int reprepares = sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_REPREPARE, 0);
+            if (cached->reprepares != reprepares || !cached->description) {
+                const int count = sqlite3_column_count(statement);
+                std::vector<ColumnDescription> description;
+                description.reserve(static_cast<std::size_t>(count));
+                cached->decodings.clear();
+                for (int column = 0; column < count; ++column) {
+                    description.push_back({sqlite3_column_name(statement, column), 0});
+                    cached->decodings.push_back(static_cast<std::uint8_t>(decoding_of(statement, column)));
+                }
+                cached->description = std::make_shared<const std::vector<ColumnDescription>>(std::move(description));
+                cached->reprepares = reprepares;
+            }
+            columns = cached->description->size();
+            decodings = cached->decodings.data();
+        }
         if (rc == SQLITE_DONE) break;
         if (rc != SQLITE_ROW) throw_sqlite_error(db_);
         Row row;
-        row.reserve(static_cast<std::size_t>(columns));
-        for (int column = 0; column < columns; ++column) {
-            row.push_back(read_column(statement, column, decodings[static_cast<std::size_t>(column)]));
+        row.reserve(columns);
+        for (std::size_t column = 0; column < columns; ++column) {
+            row.push_back(read_column(statement, static_cast<int>(column), static_cast<Decoding>(decodings[column])));
         }
         rows.push_back(std::move(row));
     }
-    last_run_ = {statement, statements_generation_, sqlite3_stmt_status(statement, SQLITE_STMTSTATUS_REPREPARE, 0)};
-    return std::make_shared<MemoryCursor>(std::move(description), std::move(rows));
+    last_run_ = {statement, statements_generation_, cached->reprepares};
+    return std::make_shared<MemoryCursor>(cached->description, std::move(rows));
 }
 
 }  // namespace korvex

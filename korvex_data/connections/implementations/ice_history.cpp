@@ -306,8 +306,8 @@ Value SparkIcebergHistoricalConnection::_merged_value(Value value, const TableCo
     return value;
 }
 
-DataMap SparkIcebergHistoricalConnection::_process_result(const DataMap& row, const TableDescription& table_description) {
-    DataMap result = SqlHistoricalStore::_process_result(row, table_description);
+DataMap SparkIcebergHistoricalConnection::_process_result(DataMap row, const TableDescription& table_description) {
+    DataMap result = SqlHistoricalStore::_process_result(std::move(row), table_description);
     for (auto& [name, value] : result.items()) {
         const auto column = table_description.find(name);
         if (column != table_description.end()) value = _merged_value(std::move(value), {name, column->second});

@@ -176,7 +176,7 @@ public:
     const OperatorMap& SQL_OPERATOR_MAP() const override { return sql_operator_map; }
     std::string _table_reference(const std::string& table_name) override;
     // Each row's JSON columns decoded, _metadata as it came (a struct, read as a map).
-    DataMap _process_result(const DataMap& row, const TableDescription& table_description) override;
+    DataMap _process_result(DataMap row, const TableDescription& table_description) override;
     std::vector<std::vector<TableColumn>> _read_table_columns(const TablesToRead& tables) override;
     Value _merged_value(Value value, const TableColumn& column) override;
     // Spark cannot select a row's other columns when grouping by its keys: the metadata source

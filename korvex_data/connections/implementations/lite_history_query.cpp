@@ -50,7 +50,7 @@ const std::string METADATA_SELECT_FIELD = build_metadata_select_field();
 
 Value decode_stored(Value value, const std::string& declared_type) {
     if (declared_type == "JSON" && value.is_string()) {
-        Value parsed = Value::parse(value.get_ref<const std::string&>(), nullptr, false);
+        Value parsed = parse_json(value.get_ref<const std::string&>());
         if (!parsed.is_discarded()) return parsed;  // text that is not JSON stays as stored
     } else if (declared_type == "BOOLEAN" && value.is_number_integer()) {
         const auto number = value.get<std::int64_t>();

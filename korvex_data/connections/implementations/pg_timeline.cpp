@@ -210,7 +210,7 @@ Value decode_field(const char* text, std::size_t length, unsigned type_oid) {
             break;
         case JSON_OID:
         case JSONB_OID: {
-            Value parsed = Value::parse(field.begin(), field.end(), nullptr, false);
+            Value parsed = parse_json(field);
             if (!parsed.is_discarded()) return parsed;
             break;
         }

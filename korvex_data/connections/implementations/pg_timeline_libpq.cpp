@@ -68,11 +68,19 @@ namespace {
 // The rows of one statement's result, decoded row by row as they are fetched.
 class PgCursor : public Cursor {
 public:
-    explicit PgCursor(ResultPtr result) : result_(std::move(result)), status_(PQcmdStatus(result_.get())) {
+    PgCursor(ResultPtr result, std::shared_ptr<const std::vector<ColumnDescription>>* kept)
+        : result_(std::move(result)), status_(PQcmdStatus(result_.get())) {
         const int columns = PQnfields(result_.get());
-        description_.reserve(static_cast<std::size_t>(columns));
-        for (int column = 0; column < columns; ++column) {
-            description_.push_back({PQfname(result_.get(), column), PQftype(result_.get(), column)});
+        if (kept != nullptr && *kept && (*kept)->size() == static_cast<std::size_t>(columns)) {
+            description_ = *kept;
+        } else {
+            std::vector<ColumnDescription> description;
+            description.reserve(static_cast<std::size_t>(columns));
+            for (int column = 0; column < columns; ++column) {
+                description.push_back({PQfname(result_.get(), column), PQftype(result_.get(), column)});
+            }
+            description_ = std::make_shared<const std::vector<ColumnDescription>>(std::move(description));
+            if (kept != nullptr) *kept = description_;
         }
         rows_ = PQntuples(result_.get());
     }
@@ -89,20 +97,21 @@ public:
         return decode_row(next_++);
     }
 
-    const std::vector<ColumnDescription>& description() const override { return description_; }
+    const std::vector<ColumnDescription>& description() const override { return *description_; }
     std::string statusmessage() const override { return status_; }
 
 private:
     Row decode_row(int row) const {
+        const std::vector<ColumnDescription>& description = *description_;
         Row values;
-        values.reserve(description_.size());
-        for (int column = 0; column < static_cast<int>(description_.size()); ++column) {
+        values.reserve(description.size());
+        for (int column = 0; column < static_cast<int>(description.size()); ++column) {
             if (PQgetisnull(result_.get(), row, column)) {
                 values.emplace_back(nullptr);
             } else {
                 values.push_back(detail::decode_field(PQgetvalue(result_.get(), row, column),
                                                       static_cast<std::size_t>(PQgetlength(result_.get(), row, column)),
-                                                      description_[static_cast<std::size_t>(column)].type_code));
+                                                      description[static_cast<std::size_t>(column)].type_code));
             }
         }
         return values;
@@ -110,7 +119,7 @@ private:
 
     ResultPtr result_;
     std::string status_;
-    std::vector<ColumnDescription> description_;
+    std::shared_ptr<const std::vector<ColumnDescription>> description_;
     int rows_ = 0;
     int next_ = 0;
 };
@@ -121,7 +130,11 @@ constexpr std::size_t COMMANDS_PER_FLUSH = 1000;
 
 }  // namespace
 
-std::shared_ptr<Cursor> cursor_of(ResultPtr result) { return std::make_shared<PgCursor>(std::move(result)); }
+std::shared_ptr<Cursor> cursor_of(ResultPtr result) { return std::make_shared<PgCursor>(std::move(result), nullptr); }
+
+std::shared_ptr<Cursor> cursor_of(ResultPtr result, std::shared_ptr<const std::vector<ColumnDescription>>* description) {
+    return std::make_shared<PgCursor>(std::move(result), description);
+}
 
 const std::string* PreparedStatements::find(const std::string& query) const {
     const auto found = names_.find(query);
@@ -212,6 +225,21 @@ constexpr const char* RESULT_TYPE_CHANGED = "0A000";
 
 }  // namespace
 
+namespace {
+
+// Records the statement a kept read ran as; the columns read for another one are forgotten.
+std::shared_ptr<const std::vector<ColumnDescription>>* remember(KeptRead& kept, const std::string& name,
+                                                              std::uint64_t epoch) {
+    if (kept.name != name || kept.epoch != epoch) {
+        kept.description.reset();
+        kept.name = name;
+        kept.epoch = epoch;
+    }
+    return &kept.description;
+}
+
+}  // namespace
+
 std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string& query, const BoundStatement& bound,
                                           PreparedStatements& reads, KeptRead* kept) {
     const std::string& text = kept ? kept->text : bound.text;
@@ -234,11 +262,8 @@ std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string&
                                             bound.values.data(), nullptr, nullptr, 0),
                              &PQclear);
             if (succeeded(result.get())) {
-                if (kept) {
-                    kept->name = name;
-                    kept->epoch = reads.epoch();
-                }
-                return cursor_of(std::move(result));
+                return kept ? cursor_of(std::move(result), remember(*kept, name, reads.epoch()))
+                            : cursor_of(std::move(result));
             }
             const std::string state = sqlstate_of(result.get());
             if (result && state == RESULT_TYPE_CHANGED && attempt == 0) {
@@ -263,11 +288,8 @@ std::shared_ptr<Cursor> run_prepared_read(PGconn* connection, const std::string&
 
         const auto failed = std::find_if(results.begin(), results.end(), [](const ResultPtr& r) { return !succeeded(r.get()); });
         if (failed == results.end()) {
-            if (kept) {
-                kept->name = name;
-                kept->epoch = reads.epoch();
-            }
-            return cursor_of(std::move(results[read_index]));
+            return kept ? cursor_of(std::move(results[read_index]), remember(*kept, name, reads.epoch()))
+                        : cursor_of(std::move(results[read_index]));
         }
         const bool read_failed = failed == results.begin() + static_cast<std::ptrdiff_t>(read_index);
         const std::string state = sqlstate_of(failed->get());

@@ -53,6 +53,9 @@ std::string sqlstate_of(const PGresult* result);
 bool plan_may_be_stale(const std::string& sqlstate);
 // The rows of a successful result, decoded as they are fetched.
 std::shared_ptr<Cursor> cursor_of(ResultPtr result);
+// The same, with the columns `*description` holds when they are the result's (read and kept
+// there when not).
+std::shared_ptr<Cursor> cursor_of(ResultPtr result, std::shared_ptr<const std::vector<ColumnDescription>>* description);
 
 // The names of the statements prepared on the current server session, by statement text.
 class PreparedStatements {
@@ -93,11 +96,14 @@ private:
 // What a read that the store core keeps per shape remembers of its statement, so as not to
 // derive it from the text on every read: the text with numbered markers, their number, and the
 // name the statement is prepared under at the reads' epoch `epoch` (none yet when `name` is empty).
+// The result's columns are read from the server's answer once per prepared statement (a prepared
+// statement's columns cannot change: the server refuses to run it once they would).
 struct KeptRead {
     std::string text;
     std::size_t markers = 0;
     std::string name;
     std::uint64_t epoch = 0;
+    std::shared_ptr<const std::vector<ColumnDescription>> description;
 };
 
 // How put_many copies the rows of one INSERT text (pg_timeline_write.cpp).

@@ -4,6 +4,7 @@
 
 #include "korvex/value.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,15 +36,17 @@ public:
 // A cursor over rows already in memory.
 class MemoryCursor : public Cursor {
 public:
-    MemoryCursor() = default;
-    MemoryCursor(std::vector<ColumnDescription> description, std::vector<Row> rows)
+    MemoryCursor();
+    MemoryCursor(std::vector<ColumnDescription> description, std::vector<Row> rows);
+    // With a description its driver keeps for every run of the same statement (not copied).
+    MemoryCursor(std::shared_ptr<const std::vector<ColumnDescription>> description, std::vector<Row> rows)
         : description_(std::move(description)), rows_(std::move(rows)) {}
     std::vector<Row> fetchall() override;
     std::optional<Row> fetchone() override;
-    const std::vector<ColumnDescription>& description() const override { return description_; }
+    const std::vector<ColumnDescription>& description() const override { return *description_; }
 
 private:
-    std::vector<ColumnDescription> description_;
+    std::shared_ptr<const std::vector<ColumnDescription>> description_;
     std::vector<Row> rows_;
     std::size_t next_ = 0;
 };

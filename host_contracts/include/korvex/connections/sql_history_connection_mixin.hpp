@@ -116,7 +116,7 @@ public:
     virtual Statement _build_count_statement(const std::string& table_name, const std::optional<Q>& conditions,
                                              bool use_internal_meta_tables = false);
     // The finished row: the _metadata object parsed when it arrives as JSON text.
-    virtual DataMap _process_result(const DataMap& row, const TableDescription& table_description);
+    virtual DataMap _process_result(DataMap row, const TableDescription& table_description);
     // The ordering with each bare name that the table lacks but the metadata has (created_at)
     // turned into its metadata path (_metadata__created_at); a name both have is the table's.
     virtual std::vector<OrderBy> _resolve_ordering(const std::string& table_name, const std::vector<OrderBy>& order_by);

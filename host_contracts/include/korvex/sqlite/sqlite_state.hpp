@@ -138,9 +138,17 @@ public:
     static constexpr std::size_t STATEMENT_CACHE_CAPACITY = 128;
 
 private:
+    // A prepared statement kept by its text, and its result columns as read from the compiled
+    // form SQLite last made of it: their names, and how each column's values are decoded.
+    struct CachedStatement {
+        PreparedStatement statement;
+        std::shared_ptr<const std::vector<ColumnDescription>> description;
+        std::vector<std::uint8_t> decodings;
+        int reprepares = -1;  // the compiled form the columns were read from; -1 before any
+    };
     // The prepared form of `query`, prepared now when it is new; null for a text without a
     // statement. Throws as execute documents.
-    sqlite3_stmt* prepared(const std::string& query);
+    CachedStatement* prepared(const std::string& query);
     // Runs a PRAGMA directly (no cache, no writer lock); returns its first value as text.
     std::string pragma(const char* statement);
     // Takes the side file's lock, polling until the busy timeout; throws SqliteError (busy) then.
@@ -160,7 +168,7 @@ private:
     // When the current statement began waiting for the side lock; SQLite's waits count from it.
     std::optional<std::chrono::steady_clock::time_point> wait_started_;
     std::chrono::steady_clock::time_point busy_since_;
-    std::unordered_map<std::string, PreparedStatement> statements_;
+    std::unordered_map<std::string, CachedStatement> statements_;
     // Moves (unique in the process) whenever the cache lets its statements go, so that a freed
     // statement's address is not taken for the one prepared after it.
     std::uint64_t statements_generation_;
