@@ -15,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <future>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -38,11 +39,11 @@ std::string new_branch_name(std::mt19937_64& generator) {
 // Iceberg applies those to the metadata it last read and does not retry them: when another
 // session committed to the table in between, the catalog refuses the commit, and the statement
 // runs again on fresh metadata (a fast-forward is then judged against the new main).
-// Racing connections back off apart: each thread draws its waits from a source of its own.
+// Racing connections back off apart: each call draws its waits from a source of its own, seeded
+// at its first wait, so that calls running at once share nothing.
 template <typename Client>
 void update_refs(Client& client, const std::string& statement) {
-    thread_local std::mt19937_64 jitter{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^
-                                        std::random_device{}()};
+    std::optional<std::mt19937_64> jitter;
     constexpr int ATTEMPTS = 20;
     for (int attempt = 1;; ++attempt) {
         try {
@@ -55,7 +56,8 @@ void update_refs(Client& client, const std::string& statement) {
                                message.find("CommitFailedException") != std::string::npos;
             if (!stale || attempt == ATTEMPTS) throw;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20 + jitter() % (20 * attempt)));
+        if (!jitter) jitter.emplace((static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + (*jitter)() % (20 * attempt)));
     }
 }
 
