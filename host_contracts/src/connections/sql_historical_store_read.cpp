@@ -422,6 +422,29 @@ Value SqlHistoricalStore::plain_metadata(std::vector<Value>& row, std::size_t fi
     return metadata;
 }
 
+std::string SqlHistoricalStore::plain_metadata_selection(const ReadScope& scope) const {
+    std::string selection;
+    for (const char* name : PLAIN_METADATA_FIELDS) {
+        selection += (selection.empty() ? "" : ", ") +
+                     (scope.latest_only ? dialect_.plain_latest_metadata_column(name)
+                                        : dialect_.plain_metadata_column(name)) +
+                     " AS " + dialect_.quote_name(PLAIN_METADATA_PREFIX + name);
+    }
+    return selection;
+}
+
+std::string SqlHistoricalStore::_merged_metadata_selection(const ReadScope& scope) {
+    return scope.plain_metadata ? plain_metadata_selection(scope) : SqlMergedReadMixin::_merged_metadata_selection(scope);
+}
+
+std::size_t SqlHistoricalStore::_merged_metadata_width() {
+    return _merged_reads_plain_metadata() ? PLAIN_METADATA_COUNT : SqlMergedReadMixin::_merged_metadata_width();
+}
+
+Value SqlHistoricalStore::_merged_metadata(std::vector<Value>& row, std::size_t first) {
+    return _merged_reads_plain_metadata() ? plain_metadata(row, first) : SqlMergedReadMixin::_merged_metadata(row, first);
+}
+
 std::shared_ptr<void>* SqlHistoricalStore::_read_shape_state(const Statement& statement) {
     return reading_shape_ != nullptr && &reading_shape_->statement == &statement ? &reading_shape_->driver_state
                                                                                 : nullptr;
@@ -530,13 +553,7 @@ Statement SqlHistoricalStore::_build_select_statement(const std::string& table_n
     for (const auto& name : names) selection += (selection.empty() ? "" : ", ") + prefix + dialect_.column_name(name);
     if (selection.empty()) selection = joined ? MODEL_ALIAS + ".*" : "*";
     if (joined && scope.plain_metadata) {
-        for (const char* name : PLAIN_METADATA_FIELDS) {
-            selection += ", " +
-                         (scope.latest_only ? dialect_.plain_latest_metadata_column(name)
-                                            : dialect_.plain_metadata_column(name)) +
-                         " AS " +
-                         dialect_.quote_name(PLAIN_METADATA_PREFIX + name);
-        }
+        selection += ", " + plain_metadata_selection(scope);
     } else if (joined) {
         selection += ", " + dialect_.metadata_select_field();
     }

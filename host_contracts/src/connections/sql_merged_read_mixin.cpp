@@ -12,6 +12,10 @@ namespace korvex {
 
 Value SqlMergedReadMixin::_merged_value(Value value, const TableColumn&) { return value; }
 
+std::string SqlMergedReadMixin::_merged_metadata_selection(const ReadScope&) { return _metadata_select_field(); }
+
+Value SqlMergedReadMixin::_merged_metadata(std::vector<Value>& row, std::size_t first) { return std::move(row[first]); }
+
 namespace {
 
 // Every column some table has, with its type as the first table that has it declares it.
@@ -101,14 +105,17 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
     Statement merged;
     for (std::size_t branch = 0; branch < tables.size(); ++branch) {
         const auto& [table_name, conditions] = tables[branch];
-        const ReadScope scope{&table_name, &absent[branch]};
+        ReadScope scope{&table_name, &absent[branch]};
+        // Grouped by version, a row would come once per value of a metadata ordering key that
+        // its duplicate metadata rows differ in.
+        scope.plain_metadata = _merged_reads_plain_metadata();
         std::string selection = std::to_string(branch) + " AS korvex_branch";
         for (std::size_t other = 0; other < layouts.size(); ++other) {
             for (const auto& column : layouts[other]) {
                 selection += ", " + (other == branch ? _merged_column(column, scope) : _absent_column_stand_in(column.type));
             }
         }
-        selection += ", " + _metadata_select_field();
+        selection += ", " + _merged_metadata_selection(scope);
         std::vector<std::string> distinct_expressions;
         for (const auto& name : distinct) {
             const auto& layout = layouts[branch];
@@ -139,14 +146,15 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
         next += layout.size();
     }
     const std::size_t metadata_column = next;
+    const std::size_t width = metadata_column + _merged_metadata_width() + statement.helper_columns;
     std::vector<TableDescription> descriptions;
     for (const auto& table : tables) descriptions.push_back(_describe_table(table.first));
 
     std::vector<DataMap> results;
     for (auto& row : cursor->fetchall()) {
-        if (row.size() != metadata_column + 1 + statement.helper_columns) {
+        if (row.size() != width) {
             throw Error("a merged result row has " + std::to_string(row.size()) + " values for " +
-                        std::to_string(metadata_column + 1 + statement.helper_columns) + " columns");
+                        std::to_string(width) + " columns");
         }
         const auto branch = row.at(0).get<std::size_t>();
         DataMap item = DataMap::object();
@@ -155,7 +163,7 @@ std::vector<DataMap> SqlMergedReadMixin::_query_merged(const TablesToRead& table
             if (absent[branch].count(info.name) > 0) continue;  // the object's class version has no such field
             item[info.name] = _merged_value(std::move(row[offsets[branch] + column]), info);
         }
-        item[METADATA_FIELD] = std::move(row[metadata_column]);
+        item[METADATA_FIELD] = _merged_metadata(row, metadata_column);
         results.push_back(_process_result(std::move(item), descriptions[branch]));
     }
     return results;

@@ -190,6 +190,8 @@ private:
     bool reading_plain_metadata_ = false;
     // The row of a result whose metadata came as plain columns from `first`, as _metadata.
     Value plain_metadata(std::vector<Value>& row, std::size_t first) const;
+    // The plain metadata columns of a joined selection.
+    std::string plain_metadata_selection(const ReadScope& scope) const;
 
     // The kept INSERT for the table and these columns (the text _build_insert_statement made for
     // the first row writing them), or null when none is kept; keep_insert_shape keeps `text` as
@@ -339,6 +341,10 @@ public:
     std::string _unknown_column_type() override { return dialect_.unknown_column_type(); }
     std::string _merged_column(const TableColumn& column, const ReadScope& scope) override;
     const std::string& _metadata_select_field() override { return dialect_.metadata_select_field(); }
+    bool _merged_reads_plain_metadata() override { return dialect_.reads_plain_metadata(); }
+    std::string _merged_metadata_selection(const ReadScope& scope) override;
+    std::size_t _merged_metadata_width() override;
+    Value _merged_metadata(std::vector<Value>& row, std::size_t first) override;
     std::string _merged_distinct_key(const TableColumn& column, const ReadScope& scope) override;
     std::string _merged_branch(const std::string& rows) override { return dialect_.merged_branch(rows); }
 

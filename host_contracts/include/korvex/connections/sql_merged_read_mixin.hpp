@@ -41,6 +41,15 @@ public:
     virtual std::string _merged_column(const TableColumn& column, const ReadScope& scope) = 0;
     // The projection that turns the joined metadata row into the _metadata object.
     virtual const std::string& _metadata_select_field() = 0;
+    // Whether each branch joins one metadata row per version and returns it as plain columns
+    // (the _metadata object is then made from them by _merged_metadata) rather than grouping the
+    // rows by version around the _metadata projection.
+    virtual bool _merged_reads_plain_metadata() { return false; }
+    // The metadata's part of a branch's selection, and how many columns it returns.
+    virtual std::string _merged_metadata_selection(const ReadScope& scope);
+    virtual std::size_t _merged_metadata_width() { return 1; }
+    // The _metadata object of a merged row whose metadata columns begin at `first`.
+    virtual Value _merged_metadata(std::vector<Value>& row, std::size_t first);
     // The key that tells the branch's rows apart by `column`, for a distinct selection.
     virtual std::string _merged_distinct_key(const TableColumn& column, const ReadScope& scope) = 0;
     // One branch of the UNION ALL around the rows of its table.
