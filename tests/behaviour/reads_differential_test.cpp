@@ -616,6 +616,8 @@ TEST_P(PlainMetadataRead, EveryRowMapIsTheGroupedStatementsOwn) {
         {Q("_address__object_id", Lookup::IN, R"(["a", "b", "d", "e", "f"])") & latest, {{"name"}, by_key[0]}, {},
          on_sqlite() ? 5u : 6u},
         {Q("name", Lookup::EQ, "B"), {}, {}, 3},
+        // a metadata condition one of a version's duplicates meets (not the one read)
+        {Q("_metadata__updated_at", Lookup::EQ, 1) & Q("_address__object_id", Lookup::EQ, "c"), {}, {}, 0},
     };
     for (const auto& read : reads) {
         SCOPED_TRACE("read " + std::to_string(&read - reads));
