@@ -150,18 +150,6 @@ std::string SqliteDialect::plain_latest_version_condition() const {
            ".partition_key AND _m2.prior_version = " + MODEL_TABLE_ALIAS + ".range_key AND _m2.object_version <> '')";
 }
 
-std::string SqliteDialect::direct_metadata_join() const {
-    static const std::string join = std::string("JOIN metadata AS ") + METADATA_TABLE_ALIAS + " ON " +
-                                    METADATA_TABLE_ALIAS + ".object_id = " + MODEL_TABLE_ALIAS + ".partition_key AND " +
-                                    METADATA_TABLE_ALIAS + ".object_version = " + MODEL_TABLE_ALIAS + ".range_key";
-    return join;
-}
-
-std::string SqliteDialect::direct_latest_version_condition() const {
-    return std::string("NOT EXISTS (SELECT 1 FROM metadata AS _m2 WHERE _m2.object_id = ") + METADATA_TABLE_ALIAS +
-           ".object_id AND _m2.prior_version = " + METADATA_TABLE_ALIAS + ".object_version AND _m2.object_version <> '')";
-}
-
 std::string SqliteDialect::unjoined_object_id() const { return quote_name(PRIMARY_PARTITION_KEY); }
 
 std::string SqliteDialect::json_path_value(const std::string& column, const std::string& path,
