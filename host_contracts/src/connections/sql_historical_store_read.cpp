@@ -193,6 +193,58 @@ bool keeps_latest_only(const Q& conditions) {
     }
 }
 
+// Whether `field` (as a condition or a resolved ordering names it) reads the metadata: any
+// metadata field, any part of the address but the object id and version (the table's key).
+bool reads_metadata(const std::string& field) {
+    const auto split = field.find(FIELD_PATH_SEPARATOR);
+    const std::string_view head = std::string_view(field).substr(0, split);
+    if (head == METADATA_FIELD) return true;
+    if (head != ADDRESS_FIELD) return false;
+    return field != ADDRESS_FIELD + FIELD_PATH_SEPARATOR + "object_id" &&
+           field != ADDRESS_FIELD + FIELD_PATH_SEPARATOR + "object_version";
+}
+
+bool conditions_read_metadata(const Q& conditions) {
+    switch (conditions.kind()) {
+        case Q::Kind::EMPTY: return false;
+        case Q::Kind::LEAF: return reads_metadata(conditions.field());
+        default:
+            return std::any_of(conditions.children().begin(), conditions.children().end(), conditions_read_metadata);
+    }
+}
+
+// Whether the rows of a version keep no trace of which of its metadata rows was joined: one row
+// per metadata row, all or none of them kept, in no order that tells them apart, and no page
+// that could keep some of them.
+bool direct_metadata_allowed(const std::optional<Q>& conditions, const std::vector<OrderBy>& ordering,
+                             const Pagination& pagination) {
+    if (const auto* numbers = std::get_if<NumberPaginator>(&pagination); numbers && (numbers->limit || numbers->offset)) {
+        return false;
+    }
+    if (conditions && conditions_read_metadata(*conditions)) return false;
+    return std::none_of(ordering.begin(), ordering.end(),
+                        [](const OrderBy& item) { return reads_metadata(item.field_name); });
+}
+
+// Whether two rows of a directly joined result are of one version (its metadata was written more
+// than once); true when the result carries no plain metadata to tell.
+bool repeats_a_version(const std::vector<Row>& rows, std::size_t metadata_start, std::size_t kept) {
+    if (metadata_start >= kept) return true;
+    if (rows.size() < 2) return false;
+    const std::size_t id = metadata_start + 2, version = metadata_start + 3;  // object_id, object_version
+    std::vector<const Row*> sorted;
+    sorted.reserve(rows.size());
+    for (const auto& row : rows) sorted.push_back(&row);
+    const auto less = [&](const Row* a, const Row* b) {
+        return (*a)[id] < (*b)[id] || ((*a)[id] == (*b)[id] && (*a)[version] < (*b)[version]);
+    };
+    std::sort(sorted.begin(), sorted.end(), less);
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        if ((*sorted[i])[id] == (*sorted[i - 1])[id] && (*sorted[i])[version] == (*sorted[i - 1])[version]) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // The dialect's defaults.
@@ -216,6 +268,9 @@ struct SqlHistoricalStore::ReadShape {
     // Per parameter: the slot whose value it is, or -1 for a parameter that stays.
     std::vector<std::ptrdiff_t> sources;
     std::shared_ptr<void> driver_state;
+    // For a statement of the direct metadata join, the shape's statement of the plain join,
+    // which runs instead when a version shows more than once.
+    std::shared_ptr<ReadShape> exact;
 
     // Whether `probe`, built with `probes` in place of the slots' values, differs from the
     // statement only in parameters that are exactly the slots' values; records which.
@@ -362,16 +417,27 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
         statement = &built;
     }
     plain_build.flag = false;
-    const std::size_t helper_columns = statement->helper_columns;
-    std::shared_ptr<Cursor> cursor;
-    {
-        reading_shape_ = statement == &built ? nullptr : shape.get();
+    const auto run = [this](const Statement& text, ReadShape* kept) {
+        reading_shape_ = kept;
         struct Done {
             ReadShape*& reading;
             ~Done() { reading = nullptr; }
         } done{reading_shape_};
-        cursor = _execute_read(*statement);
+        return _execute_read(text);
+    };
+    std::shared_ptr<Cursor> cursor = run(*statement, statement == &built ? nullptr : shape.get());
+    auto rows = cursor->fetchall();
+    if (statement != &built && shape->exact) {
+        const auto& direct = cursor->description();
+        const std::size_t direct_kept = direct.size() - std::min(statement->helper_columns, direct.size());
+        if (repeats_a_version(rows, plain_metadata_start(direct, direct_kept), direct_kept)) {
+            shape->exact->bind(slots);
+            statement = &shape->exact->statement;
+            cursor = run(*statement, shape->exact.get());
+            rows = cursor->fetchall();
+        }
     }
+    const std::size_t helper_columns = statement->helper_columns;
     // Another connection may have changed the table since the check above: the rows are decoded
     // by the description that holds after the statement ran.
     forget_changed_tables();
@@ -384,7 +450,6 @@ std::vector<DataMap> SqlHistoricalStore::_query(const std::optional<std::string>
     // carries the object itself (a builder's own) is read as it is.
     const std::size_t metadata_start = plain_metadata_start(description, kept);
     std::vector<DataMap> results;
-    auto rows = cursor->fetchall();
     results.reserve(rows.size());
     for (auto& row : rows) {
         if (row.size() != description.size()) {
@@ -426,8 +491,9 @@ std::string SqlHistoricalStore::plain_metadata_selection(const ReadScope& scope)
     std::string selection;
     for (const char* name : PLAIN_METADATA_FIELDS) {
         selection += (selection.empty() ? "" : ", ") +
-                     (scope.latest_only ? dialect_.plain_latest_metadata_column(name)
-                                        : dialect_.plain_metadata_column(name)) +
+                     (scope.direct_metadata ? dialect_.direct_metadata_column(name, scope.latest_only)
+                      : scope.latest_only   ? dialect_.plain_latest_metadata_column(name)
+                                            : dialect_.plain_metadata_column(name)) +
                      " AS " + dialect_.quote_name(PLAIN_METADATA_PREFIX + name);
     }
     return selection;
@@ -452,6 +518,31 @@ std::shared_ptr<void>* SqlHistoricalStore::_read_shape_state(const Statement& st
 
 std::shared_ptr<SqlHistoricalStore::ReadShape> SqlHistoricalStore::read_shape(
     const std::string& key, const std::string& table_name, const std::optional<QuerySpecifier>& query_specifier,
+    const std::optional<Q>& conditions, const Pagination& pagination,
+    const std::optional<std::vector<OrderBy>>& order_by, const std::vector<const Value*>& slots) {
+    // The plain join's statement, and where the dialect has one and the read allows it, the
+    // direct join's, which runs first (see _query).
+    auto shape = build_read_shape(table_name, query_specifier, conditions, pagination, order_by, slots);
+    if (!dialect_.direct_metadata_join().empty() && shape->bindable) {
+        struct DirectBuild {
+            bool& flag;
+            explicit DirectBuild(bool& reading) : flag(reading) { flag = true; }
+            ~DirectBuild() { flag = false; }
+        } direct_build{reading_direct_metadata_};
+        auto direct = build_read_shape(table_name, query_specifier, conditions, pagination, order_by, slots);
+        if (direct->bindable && direct->statement != shape->statement) {
+            direct->exact = std::move(shape);
+            shape = std::move(direct);
+        }
+    }
+    // Many distinct shapes (conditions built from ever other names) are not kept without bound.
+    if (read_shapes_.size() >= READ_SHAPE_CAPACITY) read_shapes_.clear();
+    read_shapes_.emplace(key, shape);
+    return shape;
+}
+
+std::shared_ptr<SqlHistoricalStore::ReadShape> SqlHistoricalStore::build_read_shape(
+    const std::string& table_name, const std::optional<QuerySpecifier>& query_specifier,
     const std::optional<Q>& conditions, const Pagination& pagination,
     const std::optional<std::vector<OrderBy>>& order_by, const std::vector<const Value*>& slots) {
     auto shape = std::make_shared<ReadShape>();
@@ -483,9 +574,6 @@ std::shared_ptr<SqlHistoricalStore::ReadShape> SqlHistoricalStore::read_shape(
         }
         shape->bindable = probe && shape->learn_bindings(*probe, slots, probes);
     }
-    // Many distinct shapes (conditions built from ever other names) are not kept without bound.
-    if (read_shapes_.size() >= READ_SHAPE_CAPACITY) read_shapes_.clear();
-    read_shapes_.emplace(key, shape);
     return shape;
 }
 
@@ -518,6 +606,7 @@ Statement SqlHistoricalStore::_build_select_statement(const std::string& table_n
                                                       bool use_internal_meta_tables) {
     ReadScope scope;
     scope.plain_metadata = reading_plain_metadata_;
+    scope.direct_metadata = reading_plain_metadata_ && reading_direct_metadata_;
     return _build_select_statement(table_name, query_specifier, conditions, pagination, order_by,
                                    use_internal_meta_tables, scope);
 }
@@ -548,6 +637,8 @@ Statement SqlHistoricalStore::_build_select_statement(const std::string& table_n
     const std::vector<OrderBy> ordering =
         order_by ? (joined ? _resolve_ordering(table_name, *order_by) : *order_by) : std::vector<OrderBy>{};
     const std::string prefix = joined ? MODEL_ALIAS + "." : "";
+    scope.direct_metadata = scope.direct_metadata && joined && scope.plain_metadata && distinct.empty() &&
+                            direct_metadata_allowed(conditions, ordering, pagination);
 
     std::string selection;
     for (const auto& name : names) selection += (selection.empty() ? "" : ", ") + prefix + dialect_.column_name(name);
@@ -617,7 +708,9 @@ Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name,
     std::string& text = statement.text;
     text += "SELECT " + select_only + " ";
     text += "FROM " + _table_reference(table_name) + " AS " + MODEL_ALIAS + " ";
-    if (scope.plain_metadata) {
+    if (scope.direct_metadata) {
+        text += dialect_.direct_metadata_join();
+    } else if (scope.plain_metadata) {
         text += scope.latest_only ? dialect_.plain_latest_metadata_join() : dialect_.plain_metadata_join();
     } else {
         text += "JOIN " + dialect_.metadata_source() + " AS " + METADATA_ALIAS + " ";
@@ -628,6 +721,7 @@ Statement SqlHistoricalStore::_select_joined_rows(const std::string& table_name,
         ReadScope filtered{&table_name, scope.absent};
         filtered.plain_metadata = scope.plain_metadata;
         filtered.latest_only = scope.latest_only;
+        filtered.direct_metadata = scope.direct_metadata;
         auto [condition_text, params] = _get_conditions_statement(*conditions, false, true, filtered);
         statement.params = std::move(params);
         if (!condition_text.empty()) text += " WHERE " + condition_text;
@@ -714,6 +808,9 @@ std::pair<std::string, ConditionParam> SqlHistoricalStore::_nested_filter_statem
         }
         if (marker == Versions::LATEST) {
             // The latest version is the one no other version names as its prior version.
+            if (use_internal_meta_tables && scope.direct_metadata) {
+                return {dialect_.direct_latest_version_condition(), NoValue};
+            }
             if (use_internal_meta_tables && scope.plain_metadata) return {dialect_.plain_latest_version_condition(), NoValue};
             return {dialect_.latest_version_condition(use_internal_meta_tables), NoValue};
         }
@@ -756,14 +853,16 @@ std::string SqlHistoricalStore::resolve_nested_field(const SqlDialect& dialect, 
         const auto split = nested_fields.find(FIELD_PATH_SEPARATOR);
         if (split == std::string::npos) {
             // A metadata column, no JSON path.
-            return !scope.plain_metadata ? dialect.metadata_column(nested_fields)
-                   : scope.latest_only   ? dialect.plain_latest_metadata_column(nested_fields)
-                                         : dialect.plain_metadata_column(nested_fields);
+            return !scope.plain_metadata  ? dialect.metadata_column(nested_fields)
+                   : scope.direct_metadata ? dialect.direct_metadata_column(nested_fields, scope.latest_only)
+                   : scope.latest_only     ? dialect.plain_latest_metadata_column(nested_fields)
+                                           : dialect.plain_metadata_column(nested_fields);
         }
         const std::string name = nested_fields.substr(0, split);
-        column = !scope.plain_metadata ? dialect.metadata_column(name)
-                 : scope.latest_only   ? dialect.plain_latest_metadata_column(name)
-                                       : dialect.plain_metadata_column(name);
+        column = !scope.plain_metadata  ? dialect.metadata_column(name)
+                 : scope.direct_metadata ? dialect.direct_metadata_column(name, scope.latest_only)
+                 : scope.latest_only     ? dialect.plain_latest_metadata_column(name)
+                                         : dialect.plain_metadata_column(name);
         path = nested_fields.substr(split + FIELD_PATH_SEPARATOR.size());
     } else {
         column = use_internal_meta_tables ? model_column(dialect, field_name, scope)

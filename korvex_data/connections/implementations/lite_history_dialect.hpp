@@ -33,6 +33,7 @@ public:
     std::string plain_metadata_column(const std::string& name) const override;
     std::string plain_latest_metadata_column(const std::string& name) const override;
     std::string plain_latest_version_condition() const override;
+    // No direct join: on SQLite it took more instructions per point read than the rowid pick.
     std::string unjoined_model_column(const std::string& name) const override { return quote_name(name); }
     std::string unjoined_object_id() const override;
     bool selects_metadata_column() const override { return false; }

@@ -115,6 +115,38 @@ std::string PostgresDialect::plain_latest_version_condition() const {
            " <> '')";
 }
 
+namespace {
+
+// The successors of the directly joined metadata row.
+const std::string SUCCESSORS_OF_JOINED = std::string(" FROM metadata AS _m2 WHERE _m2.object_id = ") +
+                                         METADATA_TABLE_ALIAS + ".object_id AND _m2.prior_version = " +
+                                         METADATA_TABLE_ALIAS + ".object_version";
+
+}  // namespace
+
+std::string PostgresDialect::direct_metadata_join() const {
+    static const std::string join = std::string("JOIN metadata AS ") + METADATA_TABLE_ALIAS + " ON " +
+                                    METADATA_TABLE_ALIAS + ".object_id = " + MODEL_TABLE_ALIAS + ".partition_key AND " +
+                                    METADATA_TABLE_ALIAS + ".object_version = " + MODEL_TABLE_ALIAS + ".range_key";
+    return join;
+}
+
+std::string PostgresDialect::direct_metadata_column(const std::string& name, bool latest_only) const {
+    if (name != "next_version") return metadata_column(name);
+    static const std::string any = "(SELECT coalesce(min(" + SUCCESSOR_VERSION + ") FILTER (WHERE " +
+                                   SUCCESSOR_VERSION + " <> ''), max('') FILTER (WHERE " + SUCCESSOR_VERSION +
+                                   " = ''))" + SUCCESSORS_OF_JOINED + ")";
+    static const std::string latest =
+        "CASE WHEN EXISTS (SELECT 1" + SUCCESSORS_OF_JOINED + " AND " + SUCCESSOR_VERSION + " = '') THEN '' END";
+    return latest_only ? latest : any;
+}
+
+std::string PostgresDialect::direct_latest_version_condition() const {
+    static const std::string condition =
+        "NOT EXISTS (SELECT 1" + SUCCESSORS_OF_JOINED + " AND " + SUCCESSOR_VERSION + " <> '')";
+    return condition;
+}
+
 Value PostgresDialect::plain_metadata_number(double number) const {
     if (std::isnan(number)) return "NaN";
     if (std::isinf(number)) return number > 0 ? "Infinity" : "-Infinity";

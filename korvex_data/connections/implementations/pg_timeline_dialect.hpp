@@ -32,6 +32,10 @@ public:
     std::string plain_metadata_join() const override;
     std::string plain_latest_metadata_join() const override;
     std::string plain_latest_version_condition() const override;
+    // A plain join on the version, next_version a sub-select of the joined row's successors.
+    std::string direct_metadata_join() const override;
+    std::string direct_metadata_column(const std::string& name, bool latest_only) const override;
+    std::string direct_latest_version_condition() const override;
     // As the server's JSON writes a double: a whole number below 1e15 without a fraction (so an
     // integer), NaN and the infinities as texts.
     Value plain_metadata_number(double number) const override;

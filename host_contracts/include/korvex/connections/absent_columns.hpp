@@ -32,6 +32,11 @@ struct ReadScope {
     // Whether every row of a plain read is a latest version: the conditions hold the latest
     // marker as a term of their top-level AND (the dialect may then write next_version simpler).
     bool latest_only = false;
+    // Whether a plain read joins every metadata row of each version rather than one picked by
+    // the engine (the dialect's direct join): the store asks for it only where no condition or
+    // ordering reads the metadata and no page is asked for, so that a version written once reads
+    // the same either way and one written more than once shows by its repeated key.
+    bool direct_metadata = false;
 
     // The expression for the object's column `name`, or null when the table has it.
     const std::string* stand_in(const std::string& name) const {

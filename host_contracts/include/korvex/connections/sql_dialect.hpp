@@ -72,6 +72,17 @@ public:
     virtual std::string plain_latest_metadata_column(const std::string& name) const {
         return plain_metadata_column(name);
     }
+    // The direct join: each versioned row joined with every metadata row of its own version, so
+    // that the engine may start from the metadata's index. Where a version has one metadata row
+    // it reads exactly as the plain join; one with more shows once per row (the store then reads
+    // with the plain join). Empty for an engine that does not use it. Its columns (next_version
+    // simpler where `latest_only`) and the condition that keeps only versions without a successor
+    // whose version is non-empty, both on the joined metadata row.
+    virtual std::string direct_metadata_join() const { return {}; }
+    virtual std::string direct_metadata_column(const std::string& name, bool latest_only) const {
+        return latest_only ? plain_latest_metadata_column(name) : plain_metadata_column(name);
+    }
+    virtual std::string direct_latest_version_condition() const { return plain_latest_version_condition(); }
     // A real number of a metadata column as the _metadata object reads it.
     virtual Value plain_metadata_number(double number) const { return number; }
     // A column of a versioned table read without the metadata beside it, and its identity column.

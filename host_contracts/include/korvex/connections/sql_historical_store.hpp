@@ -182,12 +182,20 @@ private:
                                           const std::optional<Q>& conditions, const Pagination& pagination,
                                           const std::optional<std::vector<OrderBy>>& order_by,
                                           const std::vector<const Value*>& slots);
+    // The statement the builders give for one shape, and which of its parameters a read binds.
+    std::shared_ptr<ReadShape> build_read_shape(const std::string& table_name,
+                                                const std::optional<QuerySpecifier>& query_specifier,
+                                                const std::optional<Q>& conditions, const Pagination& pagination,
+                                                const std::optional<std::vector<OrderBy>>& order_by,
+                                                const std::vector<const Value*>& slots);
     // The kept read statements by shape key, and the one being run now.
     std::unordered_map<std::string, std::shared_ptr<ReadShape>> read_shapes_;
     ReadShape* reading_shape_ = nullptr;
     // Whether the statement builders are being asked for the store's own read of one table, which
     // takes the metadata as plain columns (the builders' plain overloads then ask for that scope).
     bool reading_plain_metadata_ = false;
+    // Whether they are being asked for the direct join of the metadata (see ReadScope).
+    bool reading_direct_metadata_ = false;
     // The row of a result whose metadata came as plain columns from `first`, as _metadata.
     Value plain_metadata(std::vector<Value>& row, std::size_t first) const;
     // The plain metadata columns of a joined selection.
