@@ -121,9 +121,13 @@ TEST_F(HostileInputTest, NulBytesAreRefusedBeforeAnythingIsSent) {
     EXPECT_THROW(connection.execute(std::string("SELECT 1\0; DROP TABLE person", 28)), korvex::UsageError);
     EXPECT_THROW(connection.execute("SELECT %s", {std::string("a\0b", 3)}), korvex::UsageError);
     EXPECT_EQ(db.sql("SELECT count(*) FROM person"), std::vector<std::string>{"0"});
-    // A NUL inside a text column's value is refused naming the column; a JSON column keeps it escaped.
-    expect_usage_error([&] { connection.put(Address::from_string("app#Person/o@1"), {{"name", std::string("a\0b", 3)}}); },
-                       "column name");
+    // A NUL or text that is not UTF-8 inside a text column's value is refused naming the column,
+    // wherever it stands; a JSON column keeps a NUL escaped.
+    for (const std::string& text : {std::string("a\0b", 3), std::string("0123456789abcd\0e", 16),
+                                    std::string("0123456789abcdef\xff"), std::string("01234567\xc3")}) {
+        expect_usage_error([&] { connection.put(Address::from_string("app#Person/o@1"), {{"name", text}}); },
+                           "column name");
+    }
     connection.put(Address::from_string("app#Person/o@1"), {{"doc", {{"k", std::string("a\0b", 3)}}}});
     connection.commit();
     EXPECT_EQ(db.sql("SELECT doc::text FROM person"), std::vector<std::string>{R"({"k":"a\u0000b"})"});

@@ -247,6 +247,7 @@ TEST_F(PutMany, ConvertingHereAndThroughTheHooksStoresTheSame) {
         R"({"doc":[1,"x"],"age":0})",
         R"({"doc":null,"partition_key":"ignored","name":"n"})",
         R"({"name":"\\N","doc":"tab\there\r\n\\.","blob":{"t":"a\tb\\c"},"big":-9223372036854775808,"at":"2024-02-29 23:59:59.123456+00"})",
+        R"({"name":"0123456789\\abc\tdefghij\nklmnopq\rstu\u0001vwxyz\\","doc":"\\\\\\\\\t\t\t\t\t\t\t\t0123456"})",
         R"({"name":"\\.","age":9223372036854775807,"doc":"\u2603 \ud83d\ude00","big":9223372036854775807,"at":"1999-12-31T23:00:00-05:00"})",
     };
     pg_timeline::PostgresHistoricalConnection plain;

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace korvex::pg_timeline {
 namespace {
@@ -194,7 +195,30 @@ std::string PostgresDialect::insert_table_name(const std::string& table_name) co
 
 // Text cannot hold a NUL byte (a JSON text can: it writes one as \u0000), and JSON has no NaN or
 // infinity.
+namespace {
+
+// Whether `text` is ASCII without a NUL byte, which every check below passes; eight bytes at a time.
+bool plain_ascii(const std::string& text) {
+    constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+    constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    for (; end - at >= 8; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        // A byte of 0x80 or more sets its high bit; with none, only a zero byte sets one in word - ONES.
+        if (((word - ONES) | word) & HIGHS) return false;
+    }
+    for (; at != end; ++at) {
+        if (*at == '\0' || static_cast<unsigned char>(*at) >= 0x80) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<std::string> PostgresDialect::unstorable(const Value&, const Value& value, const std::string&) const {
+    if (value.is_string() && plain_ascii(value.get_ref<const std::string&>())) return std::nullopt;
     if (value.is_string() && value.get_ref<const std::string&>().find('\0') != std::string::npos) {
         return "its text holds a NUL byte, which PostgreSQL text cannot store";
     }

@@ -71,7 +71,11 @@ public:
     PgCursor(ResultPtr result, std::shared_ptr<const std::vector<ColumnDescription>>* kept)
         : result_(std::move(result)), status_(PQcmdStatus(result_.get())) {
         const int columns = PQnfields(result_.get());
-        if (kept != nullptr && *kept && (*kept)->size() == static_cast<std::size_t>(columns)) {
+        // A result of no columns (an INSERT's, a transaction statement's) shares one description.
+        static const auto no_columns = std::make_shared<const std::vector<ColumnDescription>>();
+        if (columns == 0 && kept == nullptr) {
+            description_ = no_columns;
+        } else if (kept != nullptr && *kept && (*kept)->size() == static_cast<std::size_t>(columns)) {
             description_ = *kept;
         } else {
             std::vector<ColumnDescription> description;

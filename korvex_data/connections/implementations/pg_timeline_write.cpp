@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <map>
@@ -127,8 +129,17 @@ void PostgresHistoricalConnection::_execute_kept_insert(const std::string& table
 }
 
 Value PostgresHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
-    if (data_type == "json" && (value.is_string() || value.is_number_integer() || value.is_boolean())) {
-        return json_text(value);
+    if (data_type != "json") return value;
+    if (value.is_string() || value.is_number_integer() || value.is_boolean()) return json_text(value);
+    if (value.is_object() || value.is_array()) {
+        // The JSON text that the value would be sent as anyway, made here rather than after a copy
+        // of the whole map; a map JSON cannot carry is kept, for the check of storable values to
+        // say why.
+        try {
+            return json_text(value);
+        } catch (const UsageError&) {
+            return value;
+        }
     }
     return value;
 }
@@ -259,16 +270,37 @@ constexpr std::array<char, 256> COPY_ESCAPES = [] {
     escapes['\r'] = 'r';
     return escapes;
 }();
+// Whether any of the 8 bytes of `word` may be one that COPY escapes: a byte below 14 (the tab,
+// newline and carriage return among them) or a backslash. Never false for one that is.
+bool may_hold_escaped(std::uint64_t word) {
+    constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+    constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
+    const std::uint64_t below_14 = (word - ONES * 14) & ~word & HIGHS;
+    const std::uint64_t backslashes = word ^ (ONES * static_cast<unsigned char>('\\'));
+    const std::uint64_t backslash = (backslashes - ONES) & ~backslashes & HIGHS;
+    return (below_14 | backslash) != 0;
+}
 void append_copy_text(std::string& data, std::string_view text) {
     const char* done = text.data();
     const char* const end = done + text.size();
-    for (const char* at = done; at != end; ++at) {
-        const char escape = COPY_ESCAPES[static_cast<unsigned char>(*at)];
-        if (escape == 0) continue;
-        data.append(done, at);
-        data += '\\';
-        data += escape;
-        done = at + 1;
+    for (const char* at = done; at != end;) {
+        // Eight bytes at a time past text that has nothing to escape, which is most text.
+        if (end - at >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, at, sizeof word);
+            if (!may_hold_escaped(word)) {
+                at += 8;
+                continue;
+            }
+        }
+        for (const char* const stop = at + std::min<std::ptrdiff_t>(end - at, 8); at != stop; ++at) {
+            const char escape = COPY_ESCAPES[static_cast<unsigned char>(*at)];
+            if (escape == 0) continue;
+            data.append(done, at);
+            data += '\\';
+            data += escape;
+            done = at + 1;
+        }
     }
     data.append(done, end);
 }
