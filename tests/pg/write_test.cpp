@@ -80,8 +80,7 @@ TEST(ProcessValueBeforeInsert, JsonColumnsGetJsonDocuments) {
     EXPECT_EQ(connection.process_value_before_insert("é\"", "json"), Value(R"("\u00e9\"")"));
     EXPECT_EQ(connection.process_value_before_insert(5, "json"), Value("5"));
     EXPECT_EQ(connection.process_value_before_insert(true, "json"), Value("true"));
-    EXPECT_EQ(connection.process_value_before_insert(map(R"({"a":1,"b":"é"})"), "json"), Value(R"({"a":1,"b":"\u00e9"})"));
-    EXPECT_EQ(connection.process_value_before_insert(map("[1,null]"), "json"), Value("[1,null]"));
+    EXPECT_EQ(connection.process_value_before_insert(map(R"({"a":1})"), "json"), map(R"({"a":1})"));
     EXPECT_EQ(connection.process_value_before_insert(1.5, "json"), Value(1.5));
     EXPECT_EQ(connection.process_value_before_insert(nullptr, "json"), Value(nullptr));
 }

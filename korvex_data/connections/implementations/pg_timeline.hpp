@@ -78,8 +78,8 @@ public:
     std::shared_ptr<Cursor> execute(const std::string& query, const std::vector<Value>& params = {}) override;
 
     // Writing (put, put_many, _delete, _describe_table and _build_insert_statement of the core).
-    // A json column takes a text, an integer, a boolean, a map or a list as its JSON text (a map or
-    // list JSON cannot carry is kept, to be refused); anything else is kept.
+    // A json column takes a text, an integer or a boolean as its JSON text; anything else is kept
+    // (a map or list is written as JSON when it is converted for the driver).
     Value process_value_before_insert(const Value& value, const std::string& data_type) override;
 
     // Reading (the store core reads; these are where PostgreSQL differs).

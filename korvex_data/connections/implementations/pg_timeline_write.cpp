@@ -129,17 +129,8 @@ void PostgresHistoricalConnection::_execute_kept_insert(const std::string& table
 }
 
 Value PostgresHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
-    if (data_type != "json") return value;
-    if (value.is_string() || value.is_number_integer() || value.is_boolean()) return json_text(value);
-    if (value.is_object() || value.is_array()) {
-        // The JSON text that the value would be sent as anyway, made here rather than after a copy
-        // of the whole map; a map JSON cannot carry is kept, for the check of storable values to
-        // say why.
-        try {
-            return json_text(value);
-        } catch (const UsageError&) {
-            return value;
-        }
+    if (data_type == "json" && (value.is_string() || value.is_number_integer() || value.is_boolean())) {
+        return json_text(value);
     }
     return value;
 }
