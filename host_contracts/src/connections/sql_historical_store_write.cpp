@@ -196,16 +196,12 @@ void SqlHistoricalStore::stored_columns(const Address& address, const CheckedWri
         const Value& value = *given;
         std::optional<std::string> reason;
         try {
-            // Made in place and moved into the row once found storable.
-            Value room;
-            const Value& converted = value_for_insert(value, *column.type, room);
+            // Made in place and moved into the row once found storable (the row owns its
+            // values, so that the conversion copying them costs nothing more here).
+            Value converted = process_value_before_insert(value, *column.type);
             reason = dialect().unstorable(value, converted, *column.type);
             if (!reason) {
-                if (&converted == &room) {
-                    columns.emplace_back(name, std::move(room));
-                } else {
-                    columns.emplace_back(name, converted);
-                }
+                columns.emplace_back(name, std::move(converted));
                 continue;
             }
         } catch (const UsageError& error) {
