@@ -29,6 +29,10 @@ TEST(JsonText, WritesTheJsonWritersBytes) {
     for (const auto& value : values) {
         for (const bool ascii : {true, false}) {
             EXPECT_EQ(korvex::json_text(value, ascii), value.dump(-1, ' ', ascii)) << value.dump();
+            // Into room that held an earlier text: nothing of it, nor of a begun plain write, stays.
+            std::string room(300, 'x');
+            korvex::json_text_into(value, room, ascii);
+            EXPECT_EQ(room, value.dump(-1, ' ', ascii)) << value.dump();
         }
     }
     EXPECT_THROW(korvex::json_text(Value{{"a", {1, "x", std::nan("")}}}, true), korvex::UsageError);

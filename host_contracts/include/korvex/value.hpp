@@ -37,6 +37,8 @@ bool holds_invalid_utf8(const Value& value);
 // for a NaN or an infinity anywhere in it and for text that is not valid UTF-8, which JSON text
 // cannot carry as given.
 std::string json_text(const Value& value, bool ensure_ascii = true);
+// The same, into `text` (its room used again).
+void json_text_into(const Value& value, std::string& text, bool ensure_ascii = true);
 
 // JSON text read as Value::parse(text, nullptr, false) reads it: the same value, or a discarded
 // one for text that is not JSON. Plain maps and lists of ASCII texts without escapes, integers,

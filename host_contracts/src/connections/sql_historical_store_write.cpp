@@ -196,7 +196,8 @@ void SqlHistoricalStore::stored_columns(const Address& address, const CheckedWri
         const Value& value = *given;
         std::optional<std::string> reason;
         try {
-            // Made in place and moved into the row once found storable.
+            // Made in place and moved into the row once found storable (the row owns its
+            // values, so that the conversion copying them costs nothing more here).
             Value converted = process_value_before_insert(value, *column.type);
             reason = dialect().unstorable(value, converted, *column.type);
             if (!reason) {
@@ -209,6 +210,52 @@ void SqlHistoricalStore::stored_columns(const Address& address, const CheckedWri
         throw UsageError(std::string(operation) + ": column " + name + " of " + write.table_name +
                          " cannot take the value of " + address.to_string() + ": " + *reason);
     }
+}
+
+const Value& SqlHistoricalStore::value_for_insert(const Value& value, const std::string& data_type, Value& room) {
+    room = process_value_before_insert(value, data_type);
+    return room;
+}
+
+bool SqlHistoricalStore::convert_row(const Address& address, const CheckedWrite& write, const char* operation,
+                                     const WritePlan& plan, PutRow& row) {
+    const auto& entries = write.data->get_ref<const DataMap::object_t&>();
+    const std::size_t count = plan.columns.size();
+    row.names.clear();
+    row.values.clear();
+    if (row.rooms.size() < count) row.rooms.resize(count);
+    bool all_in_rooms = true;
+    for (std::size_t at = 0; at < count; ++at) {
+        const PlannedColumn& column = plan.columns[at];
+        const std::string* key = nullptr;
+        const Value* given = nullptr;
+        if (column.data_at != NOT_GIVEN) {
+            const auto entry = entries.begin() + static_cast<std::ptrdiff_t>(column.data_at);
+            key = &entry->first;
+            given = &entry->second;
+        }
+        if (column.key_at != NOT_GIVEN) {
+            if (key == nullptr) key = &write.key_name(column.key_at);
+            given = &write.key_value_at(column.key_at);
+        }
+        std::optional<std::string> reason;
+        try {
+            Value& room = row.rooms[at];
+            const Value& converted = value_for_insert(*given, *column.type, room);
+            reason = dialect().unstorable(*given, converted, *column.type);
+            if (!reason) {
+                row.names.emplace_back(*key);
+                row.values.push_back(&converted);
+                all_in_rooms = all_in_rooms && &converted == &room;
+                continue;
+            }
+        } catch (const UsageError& error) {
+            reason = error.what();  // JSON cannot carry it (a NaN, text that is not UTF-8)
+        }
+        throw UsageError(std::string(operation) + ": column " + *key + " of " + write.table_name +
+                         " cannot take the value of " + address.to_string() + ": " + *reason);
+    }
+    return all_in_rooms;
 }
 
 // Statements.
@@ -252,12 +299,12 @@ void SqlHistoricalStore::report_changed_table(const std::string& operation, cons
 }
 
 const std::string& SqlHistoricalStore::insert_shape_key(const std::string& table_name,
-                                                       const std::vector<std::pair<std::string_view, Value>>& stored) {
+                                                       const std::vector<std::string_view>& columns) {
     // The text depends on the table and the column names only: kept per table and column list,
     // each name after its length, so that no two lists share a key.
     std::string& key = insert_key_;
     key.assign(table_name);
-    for (const auto& [name, value] : stored) {
+    for (const std::string_view name : columns) {
         key += '\n';
         key += std::to_string(name.size());
         key += ':';
@@ -267,29 +314,27 @@ const std::string& SqlHistoricalStore::insert_shape_key(const std::string& table
 }
 
 std::shared_ptr<SqlHistoricalStore::InsertShape> SqlHistoricalStore::kept_insert_shape(
-    const std::string& table_name, const std::vector<std::pair<std::string_view, Value>>& stored) {
+    const std::string& table_name, const std::vector<std::string_view>& columns) {
     // Rows in a row mostly write the columns of the last one: compared, with no key made.
     if (last_insert_shape_ && last_insert_shape_->table_name == table_name &&
-        std::equal(last_insert_shape_->columns.begin(), last_insert_shape_->columns.end(), stored.begin(),
-                   stored.end(), [](const std::string& column, const auto& value) { return column == value.first; })) {
+        std::equal(last_insert_shape_->columns.begin(), last_insert_shape_->columns.end(), columns.begin(),
+                   columns.end())) {
         return last_insert_shape_;
     }
-    const auto found = insert_shapes_.find(insert_shape_key(table_name, stored));
+    const auto found = insert_shapes_.find(insert_shape_key(table_name, columns));
     if (found == insert_shapes_.end()) return nullptr;
     last_insert_shape_ = found->second;
     return last_insert_shape_;
 }
 
 std::shared_ptr<SqlHistoricalStore::InsertShape> SqlHistoricalStore::keep_insert_shape(
-    const std::string& table_name, const std::vector<std::pair<std::string_view, Value>>& stored,
-    const std::string& text) {
+    const std::string& table_name, const std::vector<std::string_view>& columns, const std::string& text) {
     auto shape = std::make_shared<InsertShape>();
     shape->table_name = table_name;
-    shape->columns.reserve(stored.size());
-    for (const auto& [name, value] : stored) shape->columns.emplace_back(name);
+    shape->columns.assign(columns.begin(), columns.end());
     shape->text = text;
     if (insert_shapes_.size() >= INSERT_TEXTS_KEPT) insert_shapes_.clear();
-    insert_shapes_.insert_or_assign(insert_shape_key(table_name, stored), shape);
+    insert_shapes_.insert_or_assign(insert_shape_key(table_name, columns), shape);
     last_insert_shape_ = shape;
     return shape;
 }
@@ -316,6 +361,14 @@ void SqlHistoricalStore::_execute_kept_insert(const std::string& table_name, Ins
     kept_statement_ = std::move(statement);
 }
 
+void SqlHistoricalStore::_execute_kept_insert_values(const std::string& table_name, InsertShape& shape,
+                                                     const std::vector<const Value*>& params) {
+    std::vector<Value> copies;
+    copies.reserve(params.size());
+    for (const Value* value : params) copies.push_back(*value);
+    _execute_kept_insert(table_name, shape, copies);
+}
+
 void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     if (!data.is_object()) {
         throw UsageError("put: the data of " + address.to_string() + " must be a map of column names to values, not " +
@@ -332,30 +385,43 @@ void SqlHistoricalStore::put(const Address& address, const DataMap& data) {
     const auto description = described_table(write.table_name);
     if (description->empty()) throw UsageError(no_table_message("put", address, write.table_name));
     // The room of the last call's row is used again (taken here, so that a nested call finds none).
-    auto stored = std::move(put_columns_);
+    PutRow row = std::move(put_row_);
     auto params = std::move(put_params_);
-    stored_columns(address, write, "put", description, stored);
-    auto shape = kept_insert_shape(write.table_name, stored);
+    const bool all_in_rooms = convert_row(address, write, "put", write_plan(write, description), row);
+    auto shape = kept_insert_shape(write.table_name, row.names);
+    const std::size_t count = row.names.size();
     Statement built;
     if (!shape) {
-        DataMap row = DataMap::object();
-        row.get_ref<DataMap::object_t&>().reserve(stored.size());
-        for (const auto& [name, value] : stored) row[std::string(name)] = value;
-        built = _build_insert_statement(write.table_name, row);
-        if (built.params.size() == stored.size()) shape = keep_insert_shape(write.table_name, stored, built.text);
+        DataMap built_row = DataMap::object();
+        built_row.get_ref<DataMap::object_t&>().reserve(count);
+        for (std::size_t at = 0; at < count; ++at) built_row[std::string(row.names[at])] = *row.values[at];
+        built = _build_insert_statement(write.table_name, built_row);
+        if (built.params.size() == count) shape = keep_insert_shape(write.table_name, row.names, built.text);
     }
-    if (shape) {
+    if (shape && all_in_rooms) {
+        // Every value was converted into room of its own: moved to the engine, not copied.
         params.clear();
-        params.reserve(stored.size());
-        // The converted values are not needed once bound: moved, not copied.
-        for (auto& [name, value] : stored) params.push_back(_to_sql_value(std::move(value)));
+        params.reserve(count);
+        for (std::size_t at = 0; at < count; ++at) params.push_back(_to_sql_value(std::move(row.rooms[at])));
         _execute_kept_insert(write.table_name, *shape, params);
+    } else if (shape) {
+        // Values taken as the caller gave them are bound where they lie.
+        for (std::size_t at = 0; at < count; ++at) {
+            Value& room = row.rooms[at];
+            if (row.values[at] == &room) {
+                room = _to_sql_value(std::move(room));
+            } else {
+                row.values[at] = &sql_value_for(*row.values[at], room);
+            }
+        }
+        _execute_kept_insert_values(write.table_name, *shape, row.values);
     } else {
         _execute_insert(write.table_name, built);  // a builder not kept, asked for this row
     }
     // Their room is kept for the next call; the values the engine was given are not.
     params.clear();
-    put_columns_ = std::move(stored);
+    row.values.clear();
+    put_row_ = std::move(row);
     put_params_ = std::move(params);
     put_write_ = std::move(write);
     // Recorded once written: revert must never delete a version this level did not write (a
@@ -371,16 +437,44 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
     InsertBatch batch;
     batch.items = &items;
     batch.row_text.reserve(items.size());
+    // Reserved, so that a row's values pointed at in row_params stay where they are.
     batch.row_params.reserve(items.size());
     batch.row_shape.reserve(items.size());
+    const bool in_place = _binds_values_where_they_lie();
+    if (in_place) batch.row_values.reserve(items.size());
     std::vector<std::string_view> run_columns;
+    // A row's values as put converts them, for a driver binding them where they lie.
+    PutRow row = std::move(put_row_);
     // One row's converted columns at a time, in room kept from row to row.
     std::vector<std::pair<std::string_view, Value>> columns;
     std::shared_ptr<const TableDescription> description;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const bool same_table = i > 0 && writes[i].table_name == writes[i - 1].table_name;
         if (!same_table) description = described_table(writes[i].table_name);
-        stored_columns(items[i].first, writes[i], "put_many", description, columns);
+        if (in_place) {
+            convert_row(items[i].first, writes[i], "put_many", write_plan(writes[i], description), row);
+            const bool same_run = same_table && row.names == run_columns;
+            if (same_run) {
+                // The converted values move to the batch's room; the caller's are pointed at.
+                auto& values = batch.row_values.emplace_back(row.values);
+                for (std::size_t at = 0; at < values.size(); ++at) {
+                    Value& room = row.rooms[at];
+                    if (values[at] == &room) {
+                        values[at] = &batch.rooms.emplace_back(_to_sql_value(std::move(room)));
+                    } else if (const Value& form = sql_value_for(*values[at], room); &form == &room) {
+                        values[at] = &batch.rooms.emplace_back(std::move(room));
+                    }
+                }
+                batch.row_params.emplace_back();
+                batch.row_text.push_back(batch.row_text.back());
+                batch.row_shape.push_back(batch.row_shape.back());
+                continue;
+            }
+            columns.clear();
+            for (std::size_t at = 0; at < row.names.size(); ++at) columns.emplace_back(row.names[at], *row.values[at]);
+        } else {
+            stored_columns(items[i].first, writes[i], "put_many", description, columns);
+        }
         const bool same_run = same_table && std::equal(columns.begin(), columns.end(), run_columns.begin(),
                                                        run_columns.end(), [](const auto& column, std::string_view name) {
                                                            return column.first == name;
@@ -404,17 +498,24 @@ SqlHistoricalStore::InsertBatch SqlHistoricalStore::insert_batch(const std::vect
             // it derives from it.
             std::shared_ptr<InsertShape> shape;
             if (statement.params.size() == columns.size()) {
-                shape = kept_insert_shape(writes[i].table_name, columns);
+                shape = kept_insert_shape(writes[i].table_name, run_columns);
                 if (!shape || shape->text != statement.text) {
-                    shape = keep_insert_shape(writes[i].table_name, columns, statement.text);
+                    shape = keep_insert_shape(writes[i].table_name, run_columns, statement.text);
                 }
                 batch.shapes.push_back(shape);
             }
             batch.row_shape.push_back(shape.get());
             batch.row_text.push_back(&batch.texts.emplace_back(std::move(statement.text)));
-            batch.row_params.push_back(std::move(statement.params));
+            const auto& params = batch.row_params.emplace_back(std::move(statement.params));
+            if (in_place) {
+                auto& values = batch.row_values.emplace_back();
+                values.reserve(params.size());
+                for (const Value& value : params) values.push_back(&value);
+            }
         }
     }
+    row.values.clear();
+    put_row_ = std::move(row);
     return batch;
 }
 

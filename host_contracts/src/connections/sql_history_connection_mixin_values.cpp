@@ -17,4 +17,9 @@ Value SqlHistoryConnectionMixin::_to_sql_value(Value value) {
     return value;
 }
 
+const Value& SqlHistoryConnectionMixin::sql_value_for(const Value& value, Value& room) {
+    room = _to_sql_value(value);
+    return room;
+}
+
 }  // namespace korvex

@@ -68,9 +68,9 @@ std::string Address::to_string() const {
     return text;
 }
 
-void check_write_address(const std::string& operation, const Address& address) {
+void check_write_address(std::string_view operation, const Address& address) {
     if (address.object_id.empty()) {
-        throw UsageError(operation + ": " + printable_name(address.to_string()) +
+        throw UsageError(std::string(operation) + ": " + printable_name(address.to_string()) +
                          " names no object: a write needs an object id (resource#Class@version/objectId@version)");
     }
 }

@@ -385,6 +385,18 @@ std::string json_text(const Value& value, bool ensure_ascii) {
     }
 }
 
+void json_text_into(const Value& value, std::string& text, bool ensure_ascii) {
+    text.clear();
+    {
+        JsonWriter writer(text);
+        if (put_plain_json(value, ensure_ascii, writer)) {
+            writer.flush();
+            return;
+        }
+    }
+    text = json_text(value, ensure_ascii);  // what the writer began is replaced
+}
+
 std::string printed(const Value& value) {
     if (value.is_string()) {
         // Quote like a literal so that "1" and 1 read differently in a message.

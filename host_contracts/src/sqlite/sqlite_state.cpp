@@ -222,14 +222,18 @@ struct ResetOnExit {
     }
 };
 
-void bind_all(sqlite3* db, sqlite3_stmt* statement, const std::vector<Value>& params) {
+const Value& bound_value(const Value& value) { return value; }
+const Value& bound_value(const Value* value) { return *value; }
+
+template <typename Params>
+void bind_all(sqlite3* db, sqlite3_stmt* statement, const Params& params) {
     const int markers = sqlite3_bind_parameter_count(statement);
     if (static_cast<std::size_t>(markers) != params.size()) {
         throw UsageError("the statement takes " + std::to_string(markers) + " parameters, " +
                          std::to_string(params.size()) + " given");
     }
     for (int index = 1; index <= markers; ++index) {
-        bind(db, statement, index, params[static_cast<std::size_t>(index - 1)]);
+        bind(db, statement, index, bound_value(params[static_cast<std::size_t>(index - 1)]));
     }
 }
 
@@ -433,7 +437,8 @@ sqlite3_stmt* SqliteStateConnection::keep(const std::string& query) {
     return kept_.emplace_back(std::move(statement)).get();
 }
 
-void SqliteStateConnection::run_kept(sqlite3_stmt* statement, const std::vector<Value>& params) {
+template <typename Params>
+void SqliteStateConnection::run_kept_values(sqlite3_stmt* statement, const Params& params) {
     struct ResetAfterRun {
         sqlite3_stmt* statement;
         ~ResetAfterRun() { sqlite3_reset(statement); }  // every marker is bound again before the next run
@@ -446,6 +451,14 @@ void SqliteStateConnection::run_kept(sqlite3_stmt* statement, const std::vector<
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
     }
     if (rc != SQLITE_DONE) throw_sqlite_error(db_);
+}
+
+void SqliteStateConnection::run_kept(sqlite3_stmt* statement, const std::vector<Value>& params) {
+    run_kept_values(statement, params);
+}
+
+void SqliteStateConnection::run_kept(sqlite3_stmt* statement, const std::vector<const Value*>& params) {
+    run_kept_values(statement, params);
 }
 
 std::int64_t SqliteStateConnection::schema_version() {

@@ -87,8 +87,14 @@ public:
     // time); a real description is kept for the life of this object.
     virtual const std::vector<ColumnInfo>& _table_columns(const std::string& table_name);
     // JSON columns take the value's JSON text; a TEXT column a boolean's or a number's JSON
-    // spelling; every other value is kept.
-    Value process_value_before_insert(const Value& value, const std::string& data_type) override;
+    // spelling; every other value is kept. The conversion is value_for_insert's, which put runs
+    // with no copy of a kept value: a store changing it overrides that one.
+    Value process_value_before_insert(const Value& value, const std::string& data_type) final;
+    const Value& value_for_insert(const Value& value, const std::string& data_type, Value& room) override;
+    // Maps and lists as JSON text, every other value as it is (sql_value_for's, which put runs with
+    // no copy of a value handed over as it is: a store changing it overrides that one).
+    Value _to_sql_value(Value value) final;
+    const Value& sql_value_for(const Value& value, Value& room) override;
 
     // Transactions.
     void run_transaction_statement(const std::string& statement, const std::string& expected_status) override;
@@ -125,10 +131,13 @@ protected:
     std::shared_ptr<Cursor> _execute_read(const Statement& statement) override;
     TableDescription _read_table_description(const std::string& table_name) override;
     std::optional<BatchFailure> _write_batch(const InsertBatch& batch) override;
+    bool _binds_values_where_they_lie() const override { return true; }
     // Inside an open transaction that no statement failed, the row is bound straight onto the
     // INSERT prepared once for its shape; otherwise it goes through execute. Either way it fails
     // as execute fails.
     void _execute_kept_insert(const std::string& table_name, InsertShape& shape, std::vector<Value>& params) override;
+    void _execute_kept_insert_values(const std::string& table_name, InsertShape& shape,
+                                     const std::vector<const Value*>& params) override;
 
     std::shared_ptr<spdlog::logger> module_logger() const override { return logger(); }
 
@@ -158,7 +167,8 @@ private:
     bool read_run_unchanged_ = false;
     // Runs one row of put or put_many by its kept shape, inside an open transaction that no
     // statement failed; fails as execute would.
-    void run_kept_insert(InsertShape& shape, const std::vector<Value>& params);
+    template <typename Params>
+    void run_kept_insert(InsertShape& shape, const Params& params);
     // A statement failed inside the open transaction: as on PostgreSQL, nothing but a rollback
     // runs until it ends.
     bool transaction_failed_ = false;

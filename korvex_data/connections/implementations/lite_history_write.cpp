@@ -91,22 +91,68 @@ TableDescription SqliteHistoricalConnection::_read_table_description(const std::
     return description;
 }
 
+namespace {
+
+// `room` becomes the text `write` makes, in the room of the text it held, if any.
+template <typename Write>
+void text_room(Value& room, const Write& write) {
+    if (!room.is_string()) room = std::string();
+    write(room.get_ref<std::string&>());
+}
+
+}  // namespace
+
 Value SqliteHistoricalConnection::process_value_before_insert(const Value& value, const std::string& data_type) {
+    Value room;
+    const Value& converted = value_for_insert(value, data_type, room);
+    if (&converted == &room) return room;
+    return value;
+}
+
+const Value& SqliteHistoricalConnection::value_for_insert(const Value& value, const std::string& data_type,
+                                                          Value& room) {
     // A JSON column keeps JSON text, so that a text value reads back as a text and not as the
     // number or boolean its characters spell; SQL NULL stays NULL.
     if (data_type == "JSON" && !value.is_null()) {
-        return json_text(value);
+        text_room(room, [&](std::string& text) { json_text_into(value, text); });
+        return room;
     }
     // A text column takes a boolean or a finite number as its JSON spelling, as PostgreSQL
     // stores it (true, not 1; -0.0, not 0.0).
     const bool finite_real = value.is_number_float() && std::isfinite(value.get<double>());
     if (data_type == "TEXT" && (value.is_boolean() || value.is_number_integer() || finite_real)) {
-        return value.dump();
+        room = value.dump();
+        return room;
+    }
+    return value;
+}
+
+Value SqliteHistoricalConnection::_to_sql_value(Value value) {
+    Value room;
+    const Value& form = sql_value_for(value, room);
+    if (&form == &room) return room;
+    return value;
+}
+
+const Value& SqliteHistoricalConnection::sql_value_for(const Value& value, Value& room) {
+    if (value.is_object() || value.is_array()) {
+        // The JSON writer would turn a NaN or an infinity into null without a word: refused.
+        text_room(room, [&](std::string& text) { json_text_into(value, text); });
+        return room;
     }
     return value;
 }
 
 namespace {
+
+std::string printed_row(const std::vector<Value>& params) { return printed_parameters(params); }
+
+std::string printed_row(const std::vector<const Value*>& params) {
+    std::vector<Value> copies;
+    copies.reserve(params.size());
+    for (const Value* value : params) copies.push_back(*value);
+    return printed_parameters(copies);
+}
 
 // What the store keeps with an INSERT's shape: the statement kept on the connection whose
 // kept_token() was `token`.
@@ -117,7 +163,8 @@ struct KeptInsert {
 
 }  // namespace
 
-void SqliteHistoricalConnection::run_kept_insert(InsertShape& shape, const std::vector<Value>& params) {
+template <typename Params>
+void SqliteHistoricalConnection::run_kept_insert(InsertShape& shape, const Params& params) {
     try {
         auto* kept = static_cast<KeptInsert*>(shape.driver_state.get());
         if (kept == nullptr || kept->token != _connection->kept_token()) {
@@ -137,10 +184,10 @@ void SqliteHistoricalConnection::run_kept_insert(InsertShape& shape, const std::
     } catch (const SqliteError&) {
         if (_connection->in_transaction()) transaction_failed_ = true;
         std::throw_with_nested(KorvexConnectionError("Error executing query: " + shape.text +
-                                                     " with args: " + printed_parameters(params)));
+                                                     " with args: " + printed_row(params)));
     } catch (...) {
         std::throw_with_nested(KorvexConnectionError("Error executing query: " + shape.text +
-                                                     " with args: " + printed_parameters(params)));
+                                                     " with args: " + printed_row(params)));
     }
 }
 
@@ -154,6 +201,15 @@ void SqliteHistoricalConnection::_execute_kept_insert(const std::string& table_n
     run_kept_insert(shape, params);
 }
 
+void SqliteHistoricalConnection::_execute_kept_insert_values(const std::string& table_name, InsertShape& shape,
+                                                             const std::vector<const Value*>& params) {
+    if (_connection == nullptr || transaction_failed_ || !_connection->in_transaction()) {
+        SqlHistoricalStore::_execute_kept_insert_values(table_name, shape, params);
+        return;
+    }
+    run_kept_insert(shape, params);
+}
+
 std::optional<SqlHistoricalStore::BatchFailure> SqliteHistoricalConnection::_write_batch(const InsertBatch& batch) {
     // Outside a transaction the savepoint opens one, which its RELEASE commits.
     const bool in_transaction = _connection != nullptr && _connection->in_transaction();
@@ -161,10 +217,14 @@ std::optional<SqlHistoricalStore::BatchFailure> SqliteHistoricalConnection::_wri
     for (std::size_t i = 0; i < batch.row_text.size(); ++i) {
         try {
             InsertShape* shape = i < batch.row_shape.size() ? batch.row_shape[i] : nullptr;
+            // Each row's values are bound where they lie (_binds_values_where_they_lie).
             if (shape != nullptr && !transaction_failed_ && _connection->in_transaction()) {
-                run_kept_insert(*shape, batch.row_params[i]);
+                run_kept_insert(*shape, batch.row_values[i]);
             } else {
-                execute(*batch.row_text[i], batch.row_params[i]);
+                std::vector<Value> params;
+                params.reserve(batch.row_values[i].size());
+                for (const Value* value : batch.row_values[i]) params.push_back(*value);
+                execute(*batch.row_text[i], params);
             }
         } catch (...) {
             const std::exception_ptr refused = std::current_exception();

@@ -79,6 +79,10 @@ public:
     virtual Statement _build_insert_statement(const std::string& table_name, const DataMap& data);
     // The value a column of `data_type` takes for `value`.
     virtual Value process_value_before_insert(const Value& value, const std::string& data_type) = 0;
+    // The same conversion, with no copy of a value taken as it is: `value` itself then, otherwise
+    // `room` holding the converted value. By default process_value_before_insert's value, in
+    // `room`; a store that answers here itself gives the same values from both.
+    virtual const Value& value_for_insert(const Value& value, const std::string& data_type, Value& room);
 
     // The INSERT of one table and column list, kept for the rows that write the same columns: the
     // text _build_insert_statement made for the first of them, and what the driver derived from
@@ -97,6 +101,10 @@ public:
         std::deque<std::string> texts;
         std::vector<const std::string*> row_text;
         std::vector<std::vector<Value>> row_params;
+        // For a driver binding values where they lie (_binds_values_where_they_lie), each row's
+        // values: the caller's taken as they are, or converted ones in `rooms` or row_params.
+        std::vector<std::vector<const Value*>> row_values;
+        std::deque<Value> rooms;
         std::vector<InsertShape*> row_shape;
         std::vector<std::shared_ptr<InsertShape>> shapes;
     };
@@ -206,12 +214,11 @@ private:
     // theirs. A builder that binds anything but the row's values, one each, is not kept: it is
     // asked for every row.
     std::shared_ptr<InsertShape> kept_insert_shape(const std::string& table_name,
-                                                   const std::vector<std::pair<std::string_view, Value>>& stored);
+                                                   const std::vector<std::string_view>& columns);
     std::shared_ptr<InsertShape> keep_insert_shape(const std::string& table_name,
-                                                   const std::vector<std::pair<std::string_view, Value>>& stored,
+                                                   const std::vector<std::string_view>& columns,
                                                    const std::string& text);
-    const std::string& insert_shape_key(const std::string& table_name,
-                                        const std::vector<std::pair<std::string_view, Value>>& stored);
+    const std::string& insert_shape_key(const std::string& table_name, const std::vector<std::string_view>& columns);
     InsertBatch insert_batch(const std::vector<WriteItem>& items, const std::vector<CheckedWrite>& writes);
 
     // Table descriptions per table name, as _describe_table gave them.
@@ -244,8 +251,19 @@ private:
     // put's room for a row's columns, parameters and checked address (put_many's for its items'),
     // kept between calls, and the kept INSERT's statement, whose text takes each row's without
     // new room.
-    std::vector<std::pair<std::string_view, Value>> put_columns_;
     std::vector<Value> put_params_;
+    // put's row: the columns' names, their values (the caller's where taken as they are, else in
+    // the room beside them, kept from row to row) and the values as bound.
+    struct PutRow {
+        std::vector<std::string_view> names;
+        std::vector<const Value*> values;
+        std::vector<Value> rooms;
+    };
+    PutRow put_row_;
+    // put's row converted for `plan`'s columns; true when every value is in its room (none taken
+    // as the caller gave it).
+    bool convert_row(const Address& address, const CheckedWrite& write, const char* operation, const WritePlan& plan,
+                     PutRow& row);
     CheckedWrite put_write_;
     std::vector<CheckedWrite> many_writes_;
     Statement kept_statement_;
@@ -380,6 +398,14 @@ protected:
     // _execute_insert with the shape's text; a driver may keep what it derives from the text in
     // shape.driver_state.
     virtual void _execute_kept_insert(const std::string& table_name, InsertShape& shape, std::vector<Value>& params);
+    // The same for a row of values put does not own (the caller's, taken as they are, or room of
+    // its own), each through _to_sql_value or sql_value_for. By default they are copied for
+    // _execute_kept_insert; a driver binding values where they lie runs them as they are.
+    virtual void _execute_kept_insert_values(const std::string& table_name, InsertShape& shape,
+                                             const std::vector<const Value*>& params);
+    // Whether _write_batch binds each row's row_values where they lie (else it is given
+    // row_params, values of its own).
+    virtual bool _binds_values_where_they_lie() const { return false; }
     // Writes a batch of put_many all or nothing; nothing when every row was written.
     virtual std::optional<BatchFailure> _write_batch(const InsertBatch& batch) = 0;
 

@@ -77,6 +77,10 @@ public:
     // Maps and lists become JSON text; everything else is handed over unchanged. Throws
     // UsageError for a map or list holding a NaN or an infinity, which JSON cannot carry.
     virtual Value _to_sql_value(Value value);
+    // The same form, with no copy of a value handed over as it is: `value` itself then, otherwise
+    // `room` holding the new form. By default _to_sql_value's, in `room`; a store that answers
+    // here itself gives the same values from both.
+    virtual const Value& sql_value_for(const Value& value, Value& room);
 
     // A table or column name as this store's statements write it: double-quoted with its quotes
     // doubled. Throws UsageError for a name the store could not hold as given (a NUL byte; a

@@ -11,6 +11,7 @@
 #include "korvex/value.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace korvex {
 
@@ -37,6 +38,6 @@ struct Address {
 // Refuses, with UsageError and before anything is sent, the address of a write that names no
 // object: an empty object id ("app#Person@1/@2" reads version 2 of every object; it names no
 // object to write).
-void check_write_address(const std::string& operation, const Address& address);
+void check_write_address(std::string_view operation, const Address& address);
 
 }  // namespace korvex

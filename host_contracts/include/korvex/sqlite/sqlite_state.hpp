@@ -129,6 +129,8 @@ public:
     // execute would run it (the writer lock taken outside a transaction), reading no rows.
     // Throws as execute does.
     void run_kept(sqlite3_stmt* statement, const std::vector<Value>& params);
+    // The same with the values where they lie.
+    void run_kept(sqlite3_stmt* statement, const std::vector<const Value*>& params);
     static constexpr std::size_t KEPT_STATEMENTS_CAPACITY = 256;
 
     struct StatementFinalizer {
@@ -156,6 +158,8 @@ private:
     void release_writer_lock();
     // Lets the writer lock go at the end of a statement once no transaction holds it.
     struct WriterLockScope;
+    template <typename Params>
+    void run_kept_values(sqlite3_stmt* statement, const Params& params);
     // SQLite's busy handler: short sleeps until the busy timeout has passed since the wait began.
     static int on_busy(void* connection, int count);
 
