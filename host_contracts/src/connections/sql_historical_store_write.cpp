@@ -165,6 +165,29 @@ const SqlHistoricalStore::WritePlan& SqlHistoricalStore::write_plan(
     return plan;
 }
 
+namespace {
+
+// The name a planned column is written under and the value it takes: the data's entry, the
+// address's key column, or the latter under the data's name.
+template <class Column, class Write>
+std::pair<const std::string*, const Value*> planned_value(const Column& column, const DataMap::object_t& entries,
+                                                          const Write& write, std::size_t not_given) {
+    const std::string* key = nullptr;
+    const Value* given = nullptr;
+    if (column.data_at != not_given) {
+        const auto entry = entries.begin() + static_cast<std::ptrdiff_t>(column.data_at);
+        key = &entry->first;
+        given = &entry->second;
+    }
+    if (column.key_at != not_given) {
+        if (key == nullptr) key = &write.key_name(column.key_at);
+        given = &write.key_value_at(column.key_at);
+    }
+    return {key, given};
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string_view, Value>> SqlHistoricalStore::stored_columns(
     const Address& address, const CheckedWrite& write, const char* operation,
     const std::shared_ptr<const TableDescription>& description) {
@@ -181,17 +204,7 @@ void SqlHistoricalStore::stored_columns(const Address& address, const CheckedWri
     columns.clear();
     columns.reserve(plan.columns.size());
     for (const auto& column : plan.columns) {
-        const std::string* key = nullptr;
-        const Value* given = nullptr;
-        if (column.data_at != NOT_GIVEN) {
-            const auto entry = entries.begin() + static_cast<std::ptrdiff_t>(column.data_at);
-            key = &entry->first;
-            given = &entry->second;
-        }
-        if (column.key_at != NOT_GIVEN) {
-            if (key == nullptr) key = &write.key_name(column.key_at);
-            given = &write.key_value_at(column.key_at);
-        }
+        const auto [key, given] = planned_value(column, entries, write, NOT_GIVEN);
         const std::string& name = *key;
         const Value& value = *given;
         std::optional<std::string> reason;
@@ -227,17 +240,7 @@ bool SqlHistoricalStore::convert_row(const Address& address, const CheckedWrite&
     bool all_in_rooms = true;
     for (std::size_t at = 0; at < count; ++at) {
         const PlannedColumn& column = plan.columns[at];
-        const std::string* key = nullptr;
-        const Value* given = nullptr;
-        if (column.data_at != NOT_GIVEN) {
-            const auto entry = entries.begin() + static_cast<std::ptrdiff_t>(column.data_at);
-            key = &entry->first;
-            given = &entry->second;
-        }
-        if (column.key_at != NOT_GIVEN) {
-            if (key == nullptr) key = &write.key_name(column.key_at);
-            given = &write.key_value_at(column.key_at);
-        }
+        const auto [key, given] = planned_value(column, entries, write, NOT_GIVEN);
         std::optional<std::string> reason;
         try {
             Value& room = row.rooms[at];
